@@ -1,0 +1,33 @@
+#pragma once
+
+#include <source_location>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace plotr {
+
+/// A failure that ends the run with status 2. `what()` is the text that follows
+/// "Fatal error: exception " on standard error, e.g. Failure("strip failed").
+class Fatal_error : public std::runtime_error {
+public:
+    explicit Fatal_error(const std::string& description) : std::runtime_error(description) {}
+};
+
+/// Failure("text"): the text in double quotes with escapes.
+Fatal_error failure(std::string_view text);
+
+/// Not_found: a required attribute is missing.
+Fatal_error not_found();
+
+/// Assert_failure("file", line, column) at the caller's position; the file is
+/// given relative to the source tree (src/...).
+Fatal_error assert_failure(std::source_location where = std::source_location::current());
+
+/// Xml_error(line, column, "fault"): malformed input at that position.
+Fatal_error xml_error(long line, long column, std::string_view fault);
+
+/// Sys_error("text"): the system refused a service.
+Fatal_error sys_error(std::string_view text);
+
+}  // namespace plotr

@@ -1,0 +1,41 @@
+#include "geo/layout.h"
+
+#include <cmath>
+
+#include "common/text.h"
+#include "geo/projection.h"
+
+namespace plotr {
+
+int tile_index(double v) { return truncate_to_int(v / tile_size); }
+
+canvas_layout lay_out_canvas(int z, double min_lat, double max_lat, double min_lon, double max_lon,
+                             int width, int height) {
+    const auto w = static_cast<double>(width);
+    const auto h = static_cast<double>(height);
+    canvas_layout l{};
+    l.zoom = z;
+    l.gpx_height = pixel_height(z, min_lat, max_lat);
+    l.gpx_width = pixel_width(z, min_lon, max_lon);
+    // Half the difference first, then added to the projected bound.
+    l.canvas_top = pixel_y(z, max_lat) - (h - l.gpx_height) / 2.0;
+    l.canvas_bottom = pixel_y(z, min_lat) + (h - l.gpx_height) / 2.0;
+    l.canvas_left = pixel_x(z, min_lon) - (w - l.gpx_width) / 2.0;
+    l.canvas_right = pixel_x(z, max_lon) + (w - l.gpx_width) / 2.0;
+    l.tiles = {tile_index(l.canvas_left), tile_index(l.canvas_right), tile_index(l.canvas_top),
+               tile_index(l.canvas_bottom)};
+    l.last_tile_index = truncate_to_int(std::pow(2.0, z)) - 1;
+    return l;
+}
+
+std::string layout_messages(const canvas_layout& l) {
+    std::string text = format("gpx height: %f\n", l.gpx_height);
+    text += format("gpx width:  %f\n", l.gpx_width);
+    text += format("canvas top:    %f\n", l.canvas_top);
+    text += format("canvas bottom: %f\n", l.canvas_bottom);
+    text += format("canvas left:   %f\n", l.canvas_left);
+    text += format("canvas right:  %f\n", l.canvas_right);
+    return text;
+}
+
+}  // namespace plotr

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+namespace plotr {
+
+/// How the zoom was chosen: every value that the zoom messages report.
+struct zoom_choice {
+    double diagonal;    // metres from the south-west to the north-east corner
+    bool short_track;   // diagonal below 20 m: maximum zoom at once, no bounds
+    int width_bound;    // largest zoom at which the box fits the usable width
+    int height_bound;   // the same for the usable height
+    int smaller_bound;  // the smaller of the two
+    int zoom;           // the result, clamped to 0 .. max_zoom
+};
+
+/// The largest zoom (0 to 18) at which the box fits into usable_width x
+/// usable_height pixels. Bounds that are not finite saturate (see
+/// truncate_to_int), so any input gives a zoom in range. Prints nothing.
+zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
+                        int usable_width, int usable_height);
+
+/// The messages that explain the choice, in order. "zoom is too low, choose 0"
+/// has no line break: the next message continues its line.
+std::string zoom_messages(const zoom_choice& choice);
+
+}  // namespace plotr

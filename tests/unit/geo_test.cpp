@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+
+#include "common/text.h"
+#include "geo/layout.h"
+#include "geo/projection.h"
+#include "geo/zoom.h"
+
+namespace plotr {
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+const double nan = std::nan("");
+
+TEST(Projection, KnownPixels) {
+    EXPECT_EQ(pixel_x(0, -180), 0);
+    EXPECT_EQ(pixel_x(0, 180), 256);
+    EXPECT_EQ(pixel_y(0, 0), 128);
+    EXPECT_EQ(pixel_y(1, 0), 256);
+    EXPECT_NEAR(pixel_x(10, 13.4), 140829.582222, 1e-6);
+    EXPECT_NEAR(pixel_y(10, 52.5), 85995.406374, 1e-6);
+    EXPECT_GT(pixel_height(10, 52.5, 52.6), 0);
+    EXPECT_GT(pixel_width(10, 13.4, 13.5), 0);
+}
+
+TEST(Projection, ProjectPointTruncatesTowardZeroAndSaturates) {
+    // A point 3.7 pixels above and left of the canvas origin.
+    const double left = pixel_x(12, 13.4) + 3.7;
+    const double top = pixel_y(12, 52.5) + 3.7;
+    EXPECT_EQ(project_point(12, left, top, 52.5, 13.4), (canvas_point{-3, -3}));
+
+    EXPECT_EQ(truncate_to_int(2.7), 2);
+    EXPECT_EQ(truncate_to_int(-2.7), -2);
+    EXPECT_EQ(truncate_to_int(inf), INT_MAX);
+    EXPECT_EQ(truncate_to_int(1e300), INT_MAX);
+    EXPECT_EQ(truncate_to_int(2147483647.0), INT_MAX);
+    EXPECT_EQ(truncate_to_int(2147483646.9), 2147483646);
+    EXPECT_EQ(truncate_to_int(-2147483648.9), INT_MIN);
+    EXPECT_EQ(truncate_to_int(-inf), INT_MIN);
+    EXPECT_EQ(truncate_to_int(-1e300), INT_MIN);
+    EXPECT_EQ(truncate_to_int(nan), INT_MIN);
+    // A NaN latitude reaches the projection from real documents.
+    EXPECT_EQ(project_point(3, 0, 0, nan, nan), (canvas_point{INT_MIN, INT_MIN}));
+}
+
+TEST(Projection, SplitTrackRuns) {
+    struct Case {
+        size_t points;
+        std::vector<std::pair<int, int>> runs;  // first and last index of each run
+    };
+    const Case cases[] = {
+        {0, {}},
+        {1, {{0, 0}}},
+        {400, {{0, 399}}},
+        {401, {{0, 399}, {399, 400}}},
+        {800, {{0, 399}, {399, 799}}},
+        {801, {{0, 399}, {399, 799}, {799, 800}}},
+        {1000, {{0, 399}, {399, 799}, {799, 999}}},
+    };
+    for (const Case& c : cases) {
+        std::vector<canvas_point> points;
+        for (size_t i = 0; i < c.points; ++i) points.push_back({static_cast<int>(i), 0});
+        const auto runs = split_track(points);
+        SCOPED_TRACE(c.points);
+        if (c.points == 0) {
+            ASSERT_EQ(runs.size(), 1u);
+            EXPECT_TRUE(runs[0].empty());
+            continue;
+        }
+        ASSERT_EQ(runs.size(), c.runs.size());
+        for (size_t r = 0; r < runs.size(); ++r) {
+            EXPECT_EQ(runs[r].front().x, c.runs[r].first);
+            EXPECT_EQ(runs[r].back().x, c.runs[r].second);
+            EXPECT_EQ(runs[r].size(), static_cast<size_t>(c.runs[r].second - c.runs[r].first + 1));
+        }
+    }
+}
+
+TEST(Projection, Distance) {
+    EXPECT_EQ(distance(52.5, 13.4, 52.5, 13.4), 0);
+    EXPECT_EQ(format("%f", distance(0, 0, 0, 1)), "111319.490793");
+    EXPECT_EQ(format("%f", distance(0, 0, 1, 0)), "111319.490793");
+    EXPECT_EQ(format("%f", distance(45, 0, 45, 1)), "78714.267272");
+    EXPECT_EQ(format("%f", distance(0, 0, 0.0001, 0.0001)), "15.742953");
+}
+
+TEST(Zoom, WorkedExamples) {
+    struct Case {
+        double min_lat, max_lat, min_lon, max_lon;
+        int width, height;
+        std::string messages;
+        int zoom;
+    };
+    const Case cases[] = {
+        {52.50, 52.53, 13.35, 13.42, 800, 600,
+         "calculated maximum zoom to fit width:  13\n"
+         "calculated maximum zoom to fit height: 14\n"
+         "calculated minimum zoom: 13\n",
+         13},
+        {52.5, 52.5002, 13.4, 13.4003, 800, 600,
+         "calculated maximum zoom to fit width:  21\n"
+         "calculated maximum zoom to fit height: 21\n"
+         "calculated minimum zoom: 21\n"
+         "zoom is too high, choose 18\n",
+         18},
+        {0, 0.0001, 0, 0.0001, 800, 600,
+         "we got 15.742953 meters GPX, choose maximum zoom level (18)\n", 18},
+        {52.5, 52.5, 13.4, 13.4, 800, 600,
+         "we got 0.000000 meters GPX, choose maximum zoom level (18)\n", 18},
+        {-60, 70, -170, 170, 100, 100,
+         "calculated maximum zoom to fit width:  -2\n"
+         "calculated maximum zoom to fit height: 0\n"
+         "calculated minimum zoom: -2\n"
+         "zoom is too low, choose 0",
+         0},
+        {10, 11, -179.5, 179.5, 800, 600,
+         "calculated maximum zoom to fit width:  1\n"
+         "calculated maximum zoom to fit height: 9\n"
+         "calculated minimum zoom: 1\n",
+         1},
+    };
+    for (const Case& c : cases) {
+        const zoom_choice z = choose_zoom(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height);
+        EXPECT_EQ(zoom_messages(z), c.messages);
+        EXPECT_EQ(z.zoom, c.zoom);
+    }
+}
+
+TEST(Zoom, BoundsThatAreNotFiniteSaturate) {
+    // All points on one meridian: the height bound alone decides.
+    zoom_choice z = choose_zoom(52.0, 52.1, 13.4, 13.4, 800, 600);
+    EXPECT_EQ(z.width_bound, INT_MAX);
+    EXPECT_EQ(z.zoom, z.height_bound);
+    // On one parallel: the width bound decides.
+    z = choose_zoom(52.0, 52.0, 13.4, 13.5, 800, 600);
+    EXPECT_EQ(z.height_bound, INT_MAX);
+    EXPECT_EQ(z.zoom, z.width_bound);
+    // Zero, negative and huge usable areas, and NaN or infinite bounds.
+    const double boxes[][4] = {{52, 53, 13, 14}, {nan, 53, 13, 14}, {-inf, inf, 13, 14},
+                               {52, 53, -inf, inf}, {-90, 90, -180, 180}, {200, 300, 500, 900}};
+    const int sizes[][2] = {{0, 0}, {-5, 600}, {800, -1073741824}, {1073741823, 1073741823},
+                            {-1073741824, -1073741824}};
+    for (const auto& b : boxes) {
+        for (const auto& s : sizes) {
+            const zoom_choice c = choose_zoom(b[0], b[1], b[2], b[3], s[0], s[1]);
+            EXPECT_GE(c.zoom, 0);
+            EXPECT_LE(c.zoom, max_zoom);
+        }
+    }
+    EXPECT_EQ(choose_zoom(52, 53, 13, 14, 0, 600).width_bound, INT_MIN);
+}
+
+TEST(Layout, WorkedExampleAtZoom13) {
+    const canvas_layout l = lay_out_canvas(13, 52.50, 52.53, 13.35, 13.42, 800, 600);
+    EXPECT_EQ(layout_messages(l),
+              "gpx height: 287.177077\n"
+              "gpx width:  407.779556\n"
+              "canvas top:    687519.662458\n"
+              "canvas bottom: 688119.662458\n"
+              "canvas left:   1126149.276444\n"
+              "canvas right:  1126949.276444\n");
+    EXPECT_EQ(l.tiles.first_column, 4399);
+    EXPECT_EQ(l.tiles.last_column, 4402);
+    EXPECT_EQ(l.tiles.first_row, 2685);
+    EXPECT_EQ(l.tiles.last_row, 2687);
+    EXPECT_EQ(l.last_tile_index, 8191);
+}
+
+TEST(Layout, TileIndexAndLastTile) {
+    EXPECT_EQ(tile_index(-100.0), 0);
+    EXPECT_EQ(tile_index(-300.0), -1);
+    EXPECT_EQ(tile_index(1024.0), 4);
+    EXPECT_EQ(tile_index(1023.9), 3);
+    EXPECT_EQ(tile_index(nan), INT_MIN);
+    EXPECT_EQ(tile_index(inf), INT_MAX);
+    EXPECT_EQ(lay_out_canvas(0, 1, 2, 1, 2, 800, 600).last_tile_index, 0);
+    EXPECT_EQ(lay_out_canvas(18, 1, 2, 1, 2, 800, 600).last_tile_index, 262143);
+}
+
+TEST(Layout, CanvasHasTheRequestedSize) {
+    const canvas_layout l = lay_out_canvas(5, -60, 70, -170, 170, 1000, 700);
+    EXPECT_NEAR(l.canvas_right - l.canvas_left, 1000, 1e-6);
+    EXPECT_NEAR(l.canvas_bottom - l.canvas_top, 700, 1e-6);
+    // The track is larger than the picture: the edges lie inside the box.
+    EXPECT_GT(l.canvas_left, pixel_x(5, -170));
+}
+
+}  // namespace
+}  // namespace plotr
