@@ -1,0 +1,140 @@
+#include "cli/command_line.h"
+
+#include <cstdint>
+
+#include "common/text.h"
+
+namespace plotr {
+namespace {
+
+enum class Action { text, integer, flag };
+
+struct Option {
+    const char* name;
+    Action action;
+    std::string help;
+    std::string Settings::*text_field = nullptr;
+    int Settings::*int_field = nullptr;
+    bool Settings::*flag_field = nullptr;
+};
+
+// Help texts are formatted once from the built-in defaults.
+std::vector<Option> option_table() {
+    const Settings defaults;
+    return {
+        {"-o", Action::text, "FILE\twrite output to <file>; default is " + quote_escaped(defaults.output),
+         &Settings::output},
+        {"-height", Action::integer, format("\timage height; default is %d", defaults.height), nullptr,
+         &Settings::height},
+        {"-width", Action::integer, format("\timage width; default is %d", defaults.width), nullptr,
+         &Settings::width},
+        {"-url", Action::text, "\t\tURL to download tiles from;\n\t\tdefault is " + defaults.url,
+         &Settings::url},
+        {"-horizontal-padding", Action::integer,
+         format("\tCSS-like property for canvas; default is %d", defaults.horizontal_padding), nullptr,
+         &Settings::horizontal_padding},
+        {"-vertical-padding", Action::integer,
+         format("\tCSS-like property for canvas; default is %d", defaults.vertical_padding), nullptr,
+         &Settings::vertical_padding},
+        {"-compress", Action::flag, "\t\tenable aggressive compresion", nullptr, nullptr,
+         &Settings::compress},
+        {"-nomarkers", Action::flag, "\t\tdo not place markers at the beginning and at the end", nullptr,
+         nullptr, &Settings::nomarkers},
+    };
+}
+
+int digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 99;
+}
+
+}  // namespace
+
+std::optional<int> parse_integer(std::string_view text) {
+    constexpr int64_t limit = int64_t{1} << 30;
+    size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) ++i;
+    int base = 10;
+    if (text.size() >= i + 2 && text[i] == '0') {
+        switch (text[i + 1]) {
+        case 'x': case 'X': base = 16; break;
+        case 'o': case 'O': base = 8; break;
+        case 'b': case 'B': base = 2; break;
+        default: break;
+        }
+        if (base != 10) i += 2;
+    }
+    if (i >= text.size() || digit_value(text[i]) >= base) return std::nullopt;
+
+    int64_t magnitude = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] == '_') continue;
+        const int d = digit_value(text[i]);
+        if (d >= base) return std::nullopt;
+        magnitude = magnitude * base + d;
+        // Past the range already: stop before the product can overflow.
+        if (magnitude > limit) return std::nullopt;
+    }
+    if (negative) return static_cast<int>(-magnitude);
+    if (magnitude >= limit) return std::nullopt;
+    return static_cast<int>(magnitude);
+}
+
+std::string usage_text() {
+    std::string text = "plotr - GPX to PNG tool\nusage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n\n";
+    for (const Option& option : option_table()) {
+        text += std::string("  ") + option.name + " " + option.help + "\n";
+    }
+    text += "  -help  Display this list of options\n";
+    text += "  --help  Display this list of options\n";
+    return text;
+}
+
+Settings parse_command_line(const std::vector<std::string>& arguments, Console& console) {
+    const std::string program = arguments.empty() ? "(?)" : arguments[0];
+    const auto fail = [&](const std::string& line) {
+        console.err(line + usage_text());
+        throw Early_exit{2};
+    };
+
+    const std::vector<Option> table = option_table();
+    Settings settings;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.empty() || argument[0] != '-') continue;
+
+        const Option* option = nullptr;
+        for (const Option& candidate : table) {
+            if (argument == candidate.name) option = &candidate;
+        }
+        if (option == nullptr) {
+            if (argument == "-help" || argument == "--help") {
+                console.out(usage_text());
+                throw Early_exit{0};
+            }
+            fail(format("%s: unknown option `%s'.\n", program.c_str(), argument.c_str()));
+        }
+        if (option->action == Action::flag) {
+            settings.*(option->flag_field) = true;
+            continue;
+        }
+        if (i + 1 >= arguments.size()) {
+            fail(format("%s: option `%s' needs an argument.\n", program.c_str(), argument.c_str()));
+        }
+        const std::string& value = arguments[++i];
+        if (option->action == Action::text) {
+            settings.*(option->text_field) = value;
+        } else if (const auto number = parse_integer(value)) {
+            settings.*(option->int_field) = *number;
+        } else {
+            fail(format("%s: wrong argument `%s'; option `%s' expects %s.\n", program.c_str(),
+                        value.c_str(), argument.c_str(), "an integer"));
+        }
+    }
+    return settings;
+}
+
+}  // namespace plotr

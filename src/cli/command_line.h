@@ -1,0 +1,46 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/console.h"
+
+namespace plotr {
+
+inline constexpr const char* default_url = "http://{s}.tile.thunderforest.com/landscape/{z}/{x}/{y}.png";
+
+/// Everything the command line sets; read-only once parsed.
+struct Settings {
+    std::string output = "out.png";
+    int height = 600;
+    int width = 800;
+    std::string url = default_url;
+    int horizontal_padding = 0;
+    int vertical_padding = 0;
+    bool compress = false;
+    bool nomarkers = false;
+};
+
+/// Thrown when the command line ends the process before the run: after the help
+/// (status 0) or after an error message (status 2). The text is already printed.
+struct Early_exit {
+    int status;
+};
+
+/// Reads the argument vector (element 0 is the program name) into Settings.
+/// Prints nothing when it returns. On -help/--help it prints the help on
+/// standard output and throws Early_exit{0}; on an error it prints the error
+/// line and the help on standard error and throws Early_exit{2}.
+Settings parse_command_line(const std::vector<std::string>& arguments, Console& console);
+
+/// The help text, always with the built-in defaults.
+std::string usage_text();
+
+/// An integer literal: optional '-', then decimal digits or 0x/0o/0b and
+/// digits of that base, '_' allowed after the first digit. The value must lie in
+/// -1073741824 .. 1073741823 whatever the base; nullopt otherwise.
+std::optional<int> parse_integer(std::string_view text);
+
+}  // namespace plotr

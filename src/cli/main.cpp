@@ -1,0 +1,33 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "cli/run_driver.h"
+#include "common/failure.h"
+#include "gpx/xmlm_shit.h"
+
+int main(int argc, char** argv) {
+    plotr::Std_console console;
+    const std::vector<std::string> arguments(argv, argv + argc);
+    std::string failure;
+    try {
+        plotr::xmlm_shit::Fd_source input(STDIN_FILENO);
+        return plotr::run_driver(arguments, console, input);
+    } catch (const plotr::Early_exit& exit) {
+        return exit.status;
+    } catch (const plotr::Fatal_error& error) {
+        failure = error.what();
+    } catch (const std::bad_alloc&) {
+        failure = "Out_of_memory";
+    } catch (const std::exception& error) {
+        failure = plotr::failure(error.what()).what();
+    }
+    console.flush();
+    console.err("Fatal error: exception " + failure + "\n");
+    return 2;
+}

@@ -1,0 +1,32 @@
+#include "cli/temp_dir.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace plotr {
+
+uint64_t seed_from_clock_and_process(long seconds, long microseconds, long pid, long ppid) {
+    return static_cast<uint64_t>((seconds ^ microseconds) ^ pid ^ (ppid << 16));
+}
+
+uint64_t current_seed() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return seed_from_clock_and_process(now.tv_sec, now.tv_usec, getpid(), getppid());
+}
+
+Temp_dir_names::Temp_dir_names(uint64_t seed) : state_(seed) {}
+
+std::string Temp_dir_names::next() {
+    // splitmix64: every bit of the seed reaches every bit of the result, so
+    // seeds one microsecond or one pid apart give unrelated numbers.
+    state_ += 0x9e3779b97f4a7c15ULL;
+    uint64_t z = state_;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    constexpr uint64_t range = 1073741823;  // 2^30 - 1, exclusive
+    return "/tmp/plotr-" + std::to_string(z % range);
+}
+
+}  // namespace plotr

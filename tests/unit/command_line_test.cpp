@@ -1,0 +1,147 @@
+#include "cli/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "cli/exe_dir.h"
+#include "cli/temp_dir.h"
+
+namespace plotr {
+namespace {
+
+struct Outcome {
+    Settings settings;
+    int status = -1;  // -1: parse_command_line returned
+    std::string out;
+    std::string err;
+};
+
+Outcome parse(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "plotr");
+    Recording_console console;
+    Outcome outcome;
+    try {
+        outcome.settings = parse_command_line(arguments, console);
+    } catch (const Early_exit& exit) {
+        outcome.status = exit.status;
+    }
+    outcome.out = console.stdout_text;
+    outcome.err = console.stderr_text;
+    return outcome;
+}
+
+const char* const expected_help =
+    "plotr - GPX to PNG tool\n"
+    "usage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n"
+    "\n"
+    "  -o FILE\twrite output to <file>; default is \"out.png\"\n"
+    "  -height \timage height; default is 600\n"
+    "  -width \timage width; default is 800\n"
+    "  -url \t\tURL to download tiles from;\n"
+    "\t\tdefault is http://{s}.tile.thunderforest.com/landscape/{z}/{x}/{y}.png\n"
+    "  -horizontal-padding \tCSS-like property for canvas; default is 0\n"
+    "  -vertical-padding \tCSS-like property for canvas; default is 0\n"
+    "  -compress \t\tenable aggressive compresion\n"
+    "  -nomarkers \t\tdo not place markers at the beginning and at the end\n"
+    "  -help  Display this list of options\n"
+    "  --help  Display this list of options\n";
+
+TEST(CommandLine, DefaultsAndValues) {
+    Outcome o = parse({});
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_EQ(o.settings.output, "out.png");
+    EXPECT_EQ(o.settings.width, 800);
+    EXPECT_EQ(o.settings.height, 600);
+    EXPECT_EQ(o.settings.url, "http://{s}.tile.thunderforest.com/landscape/{z}/{x}/{y}.png");
+    EXPECT_FALSE(o.settings.compress || o.settings.nomarkers);
+
+    o = parse({"-height", "300", "track.gpx", "-height", "400", "-o", "-compress", "-nomarkers",
+               "-nomarkers", "", "-url", "", "-width", "0x320", "-horizontal-padding", "-5",
+               "-vertical-padding", "1_000"});
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.settings.height, 400);
+    EXPECT_EQ(o.settings.output, "-compress");
+    EXPECT_FALSE(o.settings.compress);
+    EXPECT_TRUE(o.settings.nomarkers);
+    EXPECT_EQ(o.settings.url, "");
+    EXPECT_EQ(o.settings.width, 800);
+    EXPECT_EQ(o.settings.horizontal_padding, -5);
+    EXPECT_EQ(o.settings.vertical_padding, 1000);
+}
+
+TEST(CommandLine, Help) {
+    EXPECT_EQ(usage_text(), expected_help);
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"-help"}, {"--help"}, {"-height", "50", "-help"}, {"-help", "-bogus"}}) {
+        const Outcome o = parse(arguments);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out, expected_help);
+        EXPECT_EQ(o.err, "");
+    }
+}
+
+TEST(CommandLine, Errors) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--width", "5"}, "plotr: unknown option `--width'.\n"},
+        {{"-"}, "plotr: unknown option `-'.\n"},
+        {{"-o=x"}, "plotr: unknown option `-o=x'.\n"},
+        {{"-Help"}, "plotr: unknown option `-Help'.\n"},
+        {{"-width"}, "plotr: option `-width' needs an argument.\n"},
+        {{"-o"}, "plotr: option `-o' needs an argument.\n"},
+        {{"-width", "12px"}, "plotr: wrong argument `12px'; option `-width' expects an integer.\n"},
+        {{"-height", "+5"}, "plotr: wrong argument `+5'; option `-height' expects an integer.\n"},
+        {{"-bogus", "-help"}, "plotr: unknown option `-bogus'.\n"},
+    };
+    for (const auto& [arguments, line] : cases) {
+        const Outcome o = parse(arguments);
+        EXPECT_EQ(o.status, 2);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err, line + expected_help);
+    }
+}
+
+TEST(CommandLine, IntegerRule) {
+    const std::pair<const char*, std::optional<int>> cases[] = {
+        {"0", 0}, {"-0", 0}, {"800", 800}, {"-5", -5}, {"1_000", 1000}, {"1__0_", 10},
+        {"0x320", 800}, {"0X1f", 31}, {"-0x10", -16}, {"0o17", 15}, {"0O7", 7}, {"0b101", 5},
+        {"0B1_1", 3}, {"007", 7}, {"1073741823", 1073741823}, {"-1073741824", -1073741824},
+        {"0x3FFFFFFF", 1073741823}, {"-0x40000000", -1073741824},
+        {"1073741824", std::nullopt}, {"-1073741825", std::nullopt}, {"0x40000000", std::nullopt},
+        {"99999999999999999999999", std::nullopt}, {"", std::nullopt}, {"-", std::nullopt},
+        {"+5", std::nullopt}, {" 5", std::nullopt}, {"5 ", std::nullopt}, {"1.5", std::nullopt},
+        {"_1", std::nullopt}, {"-_1", std::nullopt}, {"0x", std::nullopt}, {"0x_1", std::nullopt},
+        {"0b2", std::nullopt}, {"0o8", std::nullopt}, {"0xg", std::nullopt}, {"12px", std::nullopt},
+        {"1e3", std::nullopt}, {"--5", std::nullopt},
+    };
+    for (const auto& [text, value] : cases) EXPECT_EQ(parse_integer(text), value) << text;
+}
+
+TEST(RunFrame, ExeDirAndMarkers) {
+    EXPECT_EQ(directory_part("/usr/bin/plotr"), "/usr/bin");
+    EXPECT_EQ(directory_part("/plotr"), "/");
+    EXPECT_EQ(directory_part("plotr"), ".");
+    EXPECT_EQ(directory_part("build/plotr"), "build");
+    EXPECT_EQ(marker_paths_for("/usr/bin").start_icon, "/usr/bin/../share/plotr/pin-icon-start.png");
+    EXPECT_EQ(marker_paths_for(".").end_icon, "./../share/plotr/pin-icon-end.png");
+    EXPECT_EQ(marker_paths_for("/").shadow_icon, "//../share/plotr/pin-shadow.png");
+}
+
+TEST(RunFrame, TempDirNames) {
+    EXPECT_EQ(seed_from_clock_and_process(1000, 5, 7, 1), (1000u ^ 5u ^ 7u ^ (1u << 16)));
+    // Same clock, different process ids: different names.
+    const uint64_t a = seed_from_clock_and_process(1765200000, 123456, 4242, 100);
+    const uint64_t b = seed_from_clock_and_process(1765200000, 123456, 4243, 100);
+    EXPECT_NE(Temp_dir_names(a).next(), Temp_dir_names(b).next());
+    EXPECT_EQ(Temp_dir_names(a).next(), Temp_dir_names(a).next());
+    Temp_dir_names names(a);
+    for (int i = 0; i < 1000; ++i) {
+        const std::string name = names.next();
+        ASSERT_EQ(name.rfind("/tmp/plotr-", 0), 0u);
+        const long n = std::stol(name.substr(11));
+        EXPECT_GE(n, 0);
+        EXPECT_LT(n, 1073741823);
+    }
+}
+
+}  // namespace
+}  // namespace plotr
