@@ -22,7 +22,15 @@ Fatal_error not_found();
 
 /// Assert_failure("file", line, column) at the caller's position; the file is
 /// given relative to the source tree (src/...).
-Fatal_error assert_failure(std::source_location where = std::source_location::current());
+#if defined(__clang__)
+// clang 14 cannot compile <source_location> from libstdc++ 12; its builtins do the same.
+Fatal_error assert_failure(const char* file = __builtin_FILE(), int line = __builtin_LINE(),
+                           int column = __builtin_COLUMN());
+#else
+Fatal_error assert_failure(const char* file = std::source_location::current().file_name(),
+                           int line = static_cast<int>(std::source_location::current().line()),
+                           int column = static_cast<int>(std::source_location::current().column()));
+#endif
 
 /// Xml_error(line, column, "fault"): malformed input at that position.
 Fatal_error xml_error(long line, long column, std::string_view fault);

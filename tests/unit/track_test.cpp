@@ -1,0 +1,175 @@
+#include "gpx/track.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/failure.h"
+#include "common/text.h"
+
+namespace plotr {
+namespace {
+
+using xmlm_shit::String_source;
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+const double inf = std::numeric_limits<double>::infinity();
+
+TEST(TrackCoordinate, FollowsStrtodOnTheWholeText) {
+    const std::optional<double> fails;
+    const struct {
+        const char* text;
+        std::optional<double> expected;
+    } cases[] = {
+        {" 52.5", 52.5},   {"52.5 ", fails}, {"5_2.5", 52.5},  {"_52.5_", 52.5},  {"1e1", 10.0},
+        {"+1E+1", 10.0},   {"0x10", 16.0},   {"0x1p-2", 0.25}, {"-0", -0.0},      {".5", 0.5},
+        {"5.", 5.0},       {"nan", nan},     {"-INF", -inf},   {"Infinity", inf}, {"1e999", inf},
+        {"-1e999", -inf},  {"1e-999", 0.0},  {"", fails},      {"_", fails},      {"52,5", fails},
+        {"nan(1)", fails}, {"1e", fails},    {"-", fails},     {"52.5x", fails},  {"1.0.0", fails},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        if (!c.expected) {
+            EXPECT_THROW(parse_coordinate(c.text), Fatal_error);
+        } else if (std::isnan(*c.expected)) {
+            EXPECT_TRUE(std::isnan(parse_coordinate(c.text)));
+        } else {
+            EXPECT_EQ(std::bit_cast<uint64_t>(parse_coordinate(c.text)),
+                      std::bit_cast<uint64_t>(*c.expected));
+        }
+    }
+}
+
+// Decimal texts take a faster route than strtod; the bits must still be the same.
+TEST(TrackCoordinate, RoundsDecimalsExactlyLikeStrtod) {
+    std::vector<std::string> texts = {"0.1",
+                                      "52.520008",
+                                      "179.99999999999999",
+                                      "4.9e-324",
+                                      "2.2250738585072011e-308",
+                                      "1.7976931348623159e308",
+                                      "123456789012345678901234567890.5"};
+    unsigned seed = 1;
+    for (int i = 0; i < 2000; ++i) {
+        seed = seed * 1103515245 + 12345;
+        texts.push_back(std::to_string(int(seed % 360) - 180) + "." +
+                        std::to_string(seed % 100000007) + "e" + std::to_string(int(seed % 7) - 3));
+    }
+    for (const std::string& text : texts) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(parse_coordinate(text)),
+                  std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)))
+            << text;
+    }
+}
+
+std::string describe(const track_list& tracks) {
+    std::string out;
+    for (const track& t : tracks) {
+        out += "[";
+        for (const track_segment& segment : t) {
+            out += "[";
+            for (const track_point& p : segment) out += format("(%g %g)", p.lat, p.lon);
+            out += "]";
+        }
+        out += "]";
+    }
+    return out;
+}
+
+std::string read(const std::string& document, size_t chunk = SIZE_MAX) {
+    String_source source(document, chunk);
+    try {
+        return describe(read_gpx(source));
+    } catch (const Fatal_error& error) {
+        return error.what();
+    }
+}
+
+TEST(GpxRead, KeepsTheTrackChainOnly) {
+    const struct {
+        std::string document, expected;
+    } cases[] = {
+        {"<gpx><trk><trkseg><trkpt lat='1' lon='2'/><trkpt lon='4' lat='3'><ele>9</ele>"
+         "<extensions><trkpt lat='0' lon='0'/></extensions></trkpt><trkpt lat='1' lon='2'/>"
+         "</trkseg><trkseg/></trk><trk/><trk><trkseg><trkpt lat='5' lon='6'/></trkseg></trk></gpx>",
+         "[[(1 2)(3 4)(1 2)][]][][[(5 6)]]"},
+        {"<gpx><wpt lat='1' lon='1'/><rte><rtept lat='1' lon='1'/><trkpt lat='1' lon='1'/></rte>"
+         "<trk><trkpt lat='1' lon='1'/><trkseg><TRKPT lat='1' lon='1'/><Trkpt/></trkseg></trk>"
+         "</gpx>",
+         "[[]]"},
+        {"<x><gpx><trk><trkseg><trkpt lat='1' lon='2'/></trkseg></trk></gpx></x>", "[[(1 2)]]"},
+        {"<gpx xmlns='http://www.topografix.com/GPX/1/1'><trk><trkseg><trkpt lat='1' lon='2'/>"
+         "</trkseg></trk></gpx>",
+         "[[(1 2)]]"},
+        {"<g:gpx xmlns:g='u' xmlns:a='v'><g:trk><g:trkseg><g:trkpt a:lat='1' g:lat='3' lon='2'/>"
+         "</g:trkseg></g:trk></g:gpx><junk>\xFF",
+         "[[(1 2)]]"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(read(c.document), c.expected) << c.document;
+        EXPECT_EQ(read(c.document, 3), c.expected) << c.document;
+    }
+}
+
+TEST(GpxRead, FailsInDocumentOrder) {
+    const auto point = [](const std::string& attributes, const std::string& content) {
+        return "<gpx><trk><trkseg><trkpt " + attributes + ">" + content +
+               "</trkpt></trkseg></trk></gpx>";
+    };
+    const struct {
+        std::string document, expected;
+    } cases[] = {
+        {"", R"(Xml_error(1, 1, "no element found"))"},
+        {point("lon='2'", "<bad></worse>"), "Not_found"},
+        {point("Lat='1' lon='2'", ""), "Not_found"},
+        {point("lat='1'", ""), "Not_found"},
+        {point("lat='x' lon='2'", "<bad></worse>"), R"(Xml_error(1, 49, "mismatched tag"))"},
+        {point("lat='1' lon='y'", "<ele>1</ele>"), R"(Failure("float_of_string"))"},
+        {point("lat='1' lon='2'", "</gpx>"), R"(Xml_error(1, 44, "mismatched tag"))"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(read(c.document), c.expected) << c.document;
+    EXPECT_EQ(read("<r><trk/><gpx/></r>").rfind(R"(Assert_failure("src/gpx/xmlm_shit.cpp", )", 0),
+              0);
+}
+
+std::string bounds(const track_list& tracks) {
+    try {
+        // One statement each: the order of the calls decides which failure is seen.
+        const double south = min_lat(tracks);
+        const double north = max_lat(tracks);
+        const double west = min_lon(tracks);
+        const double east = max_lon(tracks);
+        return format("%g %g %g %g", south, north, west, east);
+    } catch (const Fatal_error& error) {
+        return error.what();
+    }
+}
+
+TEST(TrackBounds, SkipNanAndFailOnTheStartValue) {
+    EXPECT_EQ(bounds({{{{1, 2}}}}), "1 1 2 2");
+    EXPECT_EQ(bounds({{{{3, nan}, {nan, -4}}, {}}, {{{-1, 7}}}}), "-1 3 -4 7");
+    EXPECT_EQ(bounds({{{{665.5, -665.5}}}}), "665.5 665.5 -665.5 -665.5");
+    // Each failing bound names its own check, in the order min_lat, max_lat, min_lon, max_lon.
+    const std::string failures[] = {bounds({}),
+                                    bounds({{{}}}),
+                                    bounds({{{{nan, 1}}}}),
+                                    bounds({{{{700, 1}}}}),
+                                    bounds({{{{-700, 1}}}}),
+                                    bounds({{{{1, 666}}}}),
+                                    bounds({{{{1, -inf}}}})};
+    for (const std::string& failure : failures)
+        EXPECT_EQ(failure.rfind(R"(Assert_failure("src/gpx/track.cpp", )", 0), 0) << failure;
+    EXPECT_EQ(failures[0], failures[3]);
+    EXPECT_NE(failures[3], failures[4]);
+    EXPECT_NE(failures[4], failures[5]);
+    EXPECT_NE(failures[5], failures[6]);
+}
+
+}  // namespace
+}  // namespace plotr
