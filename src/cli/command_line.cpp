@@ -22,24 +22,25 @@ struct Option {
 std::vector<Option> option_table() {
     const Settings defaults;
     return {
-        {"-o", Action::text, "FILE\twrite output to <file>; default is " + quote_escaped(defaults.output),
+        {"-o", Action::text,
+         "FILE\twrite output to <file>; default is " + quote_escaped(defaults.output),
          &Settings::output},
-        {"-height", Action::integer, format("\timage height; default is %d", defaults.height), nullptr,
-         &Settings::height},
+        {"-height", Action::integer, format("\timage height; default is %d", defaults.height),
+         nullptr, &Settings::height},
         {"-width", Action::integer, format("\timage width; default is %d", defaults.width), nullptr,
          &Settings::width},
         {"-url", Action::text, "\t\tURL to download tiles from;\n\t\tdefault is " + defaults.url,
          &Settings::url},
         {"-horizontal-padding", Action::integer,
-         format("\tCSS-like property for canvas; default is %d", defaults.horizontal_padding), nullptr,
-         &Settings::horizontal_padding},
+         format("\tCSS-like property for canvas; default is %d", defaults.horizontal_padding),
+         nullptr, &Settings::horizontal_padding},
         {"-vertical-padding", Action::integer,
-         format("\tCSS-like property for canvas; default is %d", defaults.vertical_padding), nullptr,
-         &Settings::vertical_padding},
+         format("\tCSS-like property for canvas; default is %d", defaults.vertical_padding),
+         nullptr, &Settings::vertical_padding},
         {"-compress", Action::flag, "\t\tenable aggressive compresion", nullptr, nullptr,
          &Settings::compress},
-        {"-nomarkers", Action::flag, "\t\tdo not place markers at the beginning and at the end", nullptr,
-         nullptr, &Settings::nomarkers},
+        {"-nomarkers", Action::flag, "\t\tdo not place markers at the beginning and at the end",
+         nullptr, nullptr, &Settings::nomarkers},
     };
 }
 
@@ -60,10 +61,13 @@ std::optional<int> parse_integer(std::string_view text) {
     int base = 10;
     if (text.size() >= i + 2 && text[i] == '0') {
         switch (text[i + 1]) {
-        case 'x': case 'X': base = 16; break;
-        case 'o': case 'O': base = 8; break;
-        case 'b': case 'B': base = 2; break;
-        default: break;
+            case 'x':
+            case 'X': base = 16; break;
+            case 'o':
+            case 'O': base = 8; break;
+            case 'b':
+            case 'B': base = 2; break;
+            default: break;
         }
         if (base != 10) i += 2;
     }
@@ -84,7 +88,8 @@ std::optional<int> parse_integer(std::string_view text) {
 }
 
 std::string usage_text() {
-    std::string text = "plotr - GPX to PNG tool\nusage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n\n";
+    std::string text =
+        "plotr - GPX to PNG tool\nusage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n\n";
     for (const Option& option : option_table()) {
         text += std::string("  ") + option.name + " " + option.help + "\n";
     }

@@ -9,7 +9,8 @@
 
 namespace plotr {
 
-inline constexpr const char* default_url = "http://{s}.tile.thunderforest.com/landscape/{z}/{x}/{y}.png";
+inline constexpr const char* default_url =
+    "http://{s}.tile.thunderforest.com/landscape/{z}/{x}/{y}.png";
 
 /// Everything the command line sets; read-only once parsed.
 struct Settings {

@@ -11,20 +11,20 @@ std::string quote_escaped(std::string_view text) {
     out += '"';
     for (unsigned char c : text) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\b': out += "\\b"; break;
-        default:
-            if (c >= 0x20 && c <= 0x7e) {
-                out += static_cast<char>(c);
-            } else {
-                char code[5];
-                std::snprintf(code, sizeof code, "\\%03u", c);
-                out += code;
-            }
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\b': out += "\\b"; break;
+            default:
+                if (c >= 0x20 && c <= 0x7e) {
+                    out += static_cast<char>(c);
+                } else {
+                    char code[5];
+                    std::snprintf(code, sizeof code, "\\%03u", c);
+                    out += code;
+                }
         }
     }
     out += '"';

@@ -36,7 +36,8 @@ zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double m
 
 std::string zoom_messages(const zoom_choice& c) {
     if (c.short_track) {
-        return format("we got %f meters GPX, choose maximum zoom level (%d)\n", c.diagonal, max_zoom);
+        return format("we got %f meters GPX, choose maximum zoom level (%d)\n", c.diagonal,
+                      max_zoom);
     }
     std::string text = format("calculated maximum zoom to fit width:  %d\n", c.width_bound);
     text += format("calculated maximum zoom to fit height: %d\n", c.height_bound);

@@ -102,16 +102,44 @@ TEST(CommandLine, Errors) {
 
 TEST(CommandLine, IntegerRule) {
     const std::pair<const char*, std::optional<int>> cases[] = {
-        {"0", 0}, {"-0", 0}, {"800", 800}, {"-5", -5}, {"1_000", 1000}, {"1__0_", 10},
-        {"0x320", 800}, {"0X1f", 31}, {"-0x10", -16}, {"0o17", 15}, {"0O7", 7}, {"0b101", 5},
-        {"0B1_1", 3}, {"007", 7}, {"1073741823", 1073741823}, {"-1073741824", -1073741824},
-        {"0x3FFFFFFF", 1073741823}, {"-0x40000000", -1073741824},
-        {"1073741824", std::nullopt}, {"-1073741825", std::nullopt}, {"0x40000000", std::nullopt},
-        {"99999999999999999999999", std::nullopt}, {"", std::nullopt}, {"-", std::nullopt},
-        {"+5", std::nullopt}, {" 5", std::nullopt}, {"5 ", std::nullopt}, {"1.5", std::nullopt},
-        {"_1", std::nullopt}, {"-_1", std::nullopt}, {"0x", std::nullopt}, {"0x_1", std::nullopt},
-        {"0b2", std::nullopt}, {"0o8", std::nullopt}, {"0xg", std::nullopt}, {"12px", std::nullopt},
-        {"1e3", std::nullopt}, {"--5", std::nullopt},
+        {"0", 0},
+        {"-0", 0},
+        {"800", 800},
+        {"-5", -5},
+        {"1_000", 1000},
+        {"1__0_", 10},
+        {"0x320", 800},
+        {"0X1f", 31},
+        {"-0x10", -16},
+        {"0o17", 15},
+        {"0O7", 7},
+        {"0b101", 5},
+        {"0B1_1", 3},
+        {"007", 7},
+        {"1073741823", 1073741823},
+        {"-1073741824", -1073741824},
+        {"0x3FFFFFFF", 1073741823},
+        {"-0x40000000", -1073741824},
+        {"1073741824", std::nullopt},
+        {"-1073741825", std::nullopt},
+        {"0x40000000", std::nullopt},
+        {"99999999999999999999999", std::nullopt},
+        {"", std::nullopt},
+        {"-", std::nullopt},
+        {"+5", std::nullopt},
+        {" 5", std::nullopt},
+        {"5 ", std::nullopt},
+        {"1.5", std::nullopt},
+        {"_1", std::nullopt},
+        {"-_1", std::nullopt},
+        {"0x", std::nullopt},
+        {"0x_1", std::nullopt},
+        {"0b2", std::nullopt},
+        {"0o8", std::nullopt},
+        {"0xg", std::nullopt},
+        {"12px", std::nullopt},
+        {"1e3", std::nullopt},
+        {"--5", std::nullopt},
     };
     for (const auto& [text, value] : cases) EXPECT_EQ(parse_integer(text), value) << text;
 }
@@ -121,7 +149,8 @@ TEST(RunFrame, ExeDirAndMarkers) {
     EXPECT_EQ(directory_part("/plotr"), "/");
     EXPECT_EQ(directory_part("plotr"), ".");
     EXPECT_EQ(directory_part("build/plotr"), "build");
-    EXPECT_EQ(marker_paths_for("/usr/bin").start_icon, "/usr/bin/../share/plotr/pin-icon-start.png");
+    EXPECT_EQ(marker_paths_for("/usr/bin").start_icon,
+              "/usr/bin/../share/plotr/pin-icon-start.png");
     EXPECT_EQ(marker_paths_for(".").end_icon, "./../share/plotr/pin-icon-end.png");
     EXPECT_EQ(marker_paths_for("/").shadow_icon, "//../share/plotr/pin-shadow.png");
 }

@@ -123,7 +123,8 @@ TEST(Zoom, WorkedExamples) {
          1},
     };
     for (const Case& c : cases) {
-        const zoom_choice z = choose_zoom(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height);
+        const zoom_choice z =
+            choose_zoom(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height);
         EXPECT_EQ(zoom_messages(z), c.messages);
         EXPECT_EQ(z.zoom, c.zoom);
     }
@@ -139,9 +140,12 @@ TEST(Zoom, BoundsThatAreNotFiniteSaturate) {
     EXPECT_EQ(z.height_bound, INT_MAX);
     EXPECT_EQ(z.zoom, z.width_bound);
     // Zero, negative and huge usable areas, and NaN or infinite bounds.
-    const double boxes[][4] = {{52, 53, 13, 14}, {nan, 53, 13, 14}, {-inf, inf, 13, 14},
+    const double boxes[][4] = {{52, 53, 13, 14},    {nan, 53, 13, 14},    {-inf, inf, 13, 14},
                                {52, 53, -inf, inf}, {-90, 90, -180, 180}, {200, 300, 500, 900}};
-    const int sizes[][2] = {{0, 0}, {-5, 600}, {800, -1073741824}, {1073741823, 1073741823},
+    const int sizes[][2] = {{0, 0},
+                            {-5, 600},
+                            {800, -1073741824},
+                            {1073741823, 1073741823},
                             {-1073741824, -1073741824}};
     for (const auto& b : boxes) {
         for (const auto& s : sizes) {
