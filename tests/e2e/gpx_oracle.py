@@ -1,0 +1,306 @@
+"""An independent model of what plotr prints for a track, written from the
+documented formulas, to compare the program's standard output with.
+
+It works on a Transcript of the program's actual output: where the result is
+fixed, the text must match byte for byte; where the program is free to choose
+(a zoom bound that is not a finite number), the transcript reads the
+program's integer and the model carries on with it.
+"""
+
+import math
+import re
+import xml.etree.ElementTree as ET
+
+PI = 3.141592653589793
+EARTH_RADIUS = 6378137.0
+MAX_ZOOM = 18
+INT_MAX = 2147483647
+
+
+class NotFound(Exception):
+    """A trkpt without a lat or lon attribute."""
+
+
+class BadNumber(Exception):
+    """A coordinate text that is not a number."""
+
+
+class NoBound(Exception):
+    """A bound that no point could set, or no gpx element where one is looked for."""
+
+
+# --- C library semantics: Python's math raises where C returns inf or nan ---
+
+
+def c_div(a, b):
+    try:
+        return a / b
+    except ZeroDivisionError:
+        if a == 0 or math.isnan(a):
+            return math.nan
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+def c_log(x):
+    if math.isnan(x) or x < 0:
+        return math.nan
+    if x == 0:
+        return -math.inf
+    return math.log(x)
+
+
+def c_trig(f, x):
+    return f(x) if math.isfinite(x) else math.nan
+
+
+def c_pow(a, b):
+    try:
+        return math.pow(a, b)
+    except OverflowError:
+        return math.inf
+    except ValueError:
+        return math.nan
+
+
+def c_sqrt(x):
+    return math.nan if x < 0 else math.sqrt(x)
+
+
+def c_floor(x):
+    return float(math.floor(x)) if math.isfinite(x) else x
+
+
+def to_int(x):
+    """Truncation toward zero; None where the program picks the value itself.
+    The project decided that +inf becomes INT_MAX."""
+    if math.isfinite(x):
+        return int(x)
+    if x == math.inf:
+        return INT_MAX
+    return None
+
+
+# --- Geometry ---
+
+
+def log2(v):
+    return c_div(c_log(v), math.log(2.0))
+
+
+def mercator_y(lat):
+    phi = (PI / 180.0) * lat
+    return c_log(c_trig(math.tan, phi) + c_div(1.0, c_trig(math.cos, phi)))
+
+
+def pixel_x(z, lon):
+    return (((lon + 180.0) / 360.0) * c_pow(2.0, float(z))) * 256.0
+
+
+def pixel_y(z, lat):
+    return ((1.0 - mercator_y(lat) / PI) * c_pow(2.0, float(z - 1))) * 256.0
+
+
+def distance(lat1, lon1, lat2, lon2):
+    pi = 4.0 * math.atan(1.0)
+    dphi = ((lat2 - lat1) * pi) / 180.0
+    dlambda = ((lon2 - lon1) * pi) / 180.0
+    s = c_pow(c_trig(math.sin, dlambda / 2.0), 2.0)
+    c1 = c_trig(math.cos, (pi * lat1) / 180.0)
+    c2 = c_trig(math.cos, (pi * lat2) / 180.0)
+    h = c_pow(c_trig(math.sin, dphi / 2.0), 2.0) + ((c1 * c2) * s)
+    c = 2.0 * math.atan2(c_sqrt(h), c_sqrt(1.0 - h))
+    return EARTH_RADIUS * c
+
+
+# --- Reading coordinates and documents ---
+
+_NUMBER = re.compile(
+    r"[+-]?(?:"
+    r"(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
+    r"|0[xX](?:[0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-fA-F]+)(?:[pP][+-]?[0-9]+)?"
+    r"|[iI][nN][fF](?:[iI][nN][iI][tT][yY])?"
+    r"|[nN][aA][nN](?:\([0-9A-Za-z]*\))?"
+    r")",
+    re.ASCII,
+)
+
+
+def parse_coordinate(text):
+    """strtod over the whole text after dropping underscores; BadNumber if not."""
+    s = text.replace("_", "")
+    if not s:
+        raise BadNumber(text)
+    s = s.lstrip(" \t\n\v\f\r")
+    if not _NUMBER.fullmatch(s):
+        raise BadNumber(text)
+    body = s.lstrip("+-")
+    sign = -1.0 if s.startswith("-") else 1.0
+    if body[:3].lower() == "nan":
+        return math.copysign(math.nan, sign)
+    if body[:2].lower() == "0x":
+        return sign * float.fromhex(body)
+    return sign * float(body)
+
+
+def _local(name):
+    return name.rsplit("}", 1)[-1]
+
+
+def _attribute(element, name):
+    for key, value in element.attrib.items():
+        if _local(key) == name:
+            return value
+    raise NotFound(name)
+
+
+def tracks_of_document(data):
+    """Tracks > segments > (lat, lon) of a GPX document, read with ElementTree.
+    The gpx element is the first one met before any element ends: the root or
+    the first child of the first child, and so on."""
+    node = ET.fromstring(data)
+    while _local(node.tag) != "gpx":
+        children = list(node)
+        if not children:
+            raise NoBound("no gpx element")
+        node = children[0]
+    tracks = []
+    for trk in (e for e in node if _local(e.tag) == "trk"):
+        segments = []
+        for seg in (e for e in trk if _local(e.tag) == "trkseg"):
+            points = []
+            for pt in (e for e in seg if _local(e.tag) == "trkpt"):
+                lat_text = _attribute(pt, "lat")
+                lon_text = _attribute(pt, "lon")
+                lon = parse_coordinate(lon_text)
+                lat = parse_coordinate(lat_text)
+                points.append((lat, lon))
+            segments.append(points)
+        tracks.append(segments)
+    return tracks
+
+
+def bounds(tracks):
+    """(min_lat, max_lat, min_lon, max_lon); NoBound when a pass sets nothing."""
+    points = [p for segments in tracks for seg in segments for p in seg]
+
+    def one(index, start, better):
+        current = start
+        for p in points:
+            if better(p[index], current):
+                current = p[index]
+        if current == start:
+            raise NoBound()
+        return current
+
+    return (
+        one(0, 666.0, lambda v, c: v < c),
+        one(0, -666.0, lambda v, c: v > c),
+        one(1, 666.0, lambda v, c: v < c),
+        one(1, -666.0, lambda v, c: v > c),
+    )
+
+
+# --- Comparing with the program's output ---
+
+
+class Transcript:
+    """Walks the program's standard output; the first difference is kept."""
+
+    def __init__(self, text):
+        self.text = text
+        self.pos = 0
+        self.error = None
+
+    def _fail(self, wanted):
+        line_no = self.text.count("\n", 0, self.pos) + 1
+        got = self.text[self.pos :].split("\n", 1)[0]
+        self.error = f"stdout line {line_no}: expected {wanted!r}, got {got!r}"
+
+    def expect(self, text):
+        if self.error is None:
+            if self.text.startswith(text, self.pos):
+                self.pos += len(text)
+            else:
+                self._fail(text)
+
+    def expect_re(self, pattern, wanted):
+        if self.error is None:
+            m = re.compile(pattern).match(self.text, self.pos)
+            if m:
+                self.pos = m.end()
+                return m
+            self._fail(wanted)
+        return None
+
+    def expect_int(self, prefix, value, suffix="\n"):
+        """The printed integer: `value` exactly, or any integer when None."""
+        if value is not None:
+            self.expect(f"{prefix}{value}{suffix}")
+            return value
+        m = self.expect_re(re.escape(prefix) + r"(-?[0-9]+)" + re.escape(suffix), prefix + "<int>")
+        return int(m.group(1)) if m else 0
+
+    def expect_float(self, prefix, value):
+        if math.isnan(value):
+            self.expect_re(re.escape(prefix) + r"-?nan\n", prefix + "nan")
+        else:
+            self.expect("%s%f\n" % (prefix, value))
+
+    def expect_end(self):
+        if self.error is None and self.pos != len(self.text):
+            self._fail("<end of output>")
+
+
+def choose_zoom(t, min_lat, max_lat, min_lon, max_lon, usable_width, usable_height):
+    d = distance(min_lat, min_lon, max_lat, max_lon)
+    if d < 20.0:
+        t.expect("we got %f meters GPX, choose maximum zoom level (%d)\n" % (d, MAX_ZOOM))
+        return MAX_ZOOM
+    product = float(usable_width * 360)
+    span = (max_lon - min_lon) * 256.0
+    zw = to_int(c_floor(log2(c_div(product, span))))
+    zw = t.expect_int("calculated maximum zoom to fit width:  ", zw)
+    ya = mercator_y(min_lat)
+    yb = mercator_y(max_lat)
+    zh = to_int(1.0 + log2(c_div(float(usable_height) * PI, 256.0 * (yb - ya))))
+    zh = t.expect_int("calculated maximum zoom to fit height: ", zh)
+    z = zw if zw < zh else zh
+    t.expect("calculated minimum zoom: %d\n" % z)
+    if z > MAX_ZOOM:
+        t.expect("zoom is too high, choose %d\n" % MAX_ZOOM)
+        return MAX_ZOOM
+    if z < 0:
+        t.expect("zoom is too low, choose 0")
+        return 0
+    return z
+
+
+def layout(t, z, min_lat, max_lat, min_lon, max_lon, width, height):
+    """Prints the six layout lines; returns (top, bottom, left, right)."""
+    w, h = float(width), float(height)
+    gpx_height = pixel_y(z, min_lat) - pixel_y(z, max_lat)
+    t.expect_float("gpx height: ", gpx_height)
+    gpx_width = pixel_x(z, max_lon) - pixel_x(z, min_lon)
+    t.expect_float("gpx width:  ", gpx_width)
+    top = pixel_y(z, max_lat) - (h - gpx_height) / 2.0
+    t.expect_float("canvas top:    ", top)
+    bottom = pixel_y(z, min_lat) + (h - gpx_height) / 2.0
+    t.expect_float("canvas bottom: ", bottom)
+    left = pixel_x(z, min_lon) - (w - gpx_width) / 2.0
+    t.expect_float("canvas left:   ", left)
+    right = pixel_x(z, max_lon) + (w - gpx_width) / 2.0
+    t.expect_float("canvas right:  ", right)
+    return top, bottom, left, right
+
+
+def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0):
+    """None when `stdout` is what a successful run prints for `tracks`,
+    otherwise the first difference."""
+    t = Transcript(stdout)
+    t.expect("parsing gpx file\n")
+    b = bounds(tracks)
+    z = choose_zoom(t, *b, width - hpad, height - vpad)
+    layout(t, z, *b, width, height)
+    # The run stops after the layout for now; tile lines will follow here.
+    t.expect_end()
+    return t.error

@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""The command line as a user meets it: help, errors, integer forms, the
+order of options. Values are observed through the numbers a run prints."""
+
+from plotr_e2e import EXAMPLE_GPX, EXAMPLE_TRACKS, HELP, Suite
+
+suite = Suite(__doc__)
+
+
+def error_line(kind, *words, argv0="plotr"):
+    if kind == "unknown":
+        return f"{argv0}: unknown option `{words[0]}'.\n"
+    if kind == "needs":
+        return f"{argv0}: option `{words[0]}' needs an argument.\n"
+    value, option = words
+    return f"{argv0}: wrong argument `{value}'; option `{option}' expects an integer.\n"
+
+
+# Help: on stdout, status 0, nothing else happens; the input is never read
+# (the harness keeps standard input open, so reading it would hang).
+HELP_CASES = [
+    ["-help"],
+    ["--help"],
+    ["-height", "50", "-help"],
+    ["-width", "5", "-o", "x.png", "--help", "-bogus"],
+    ["-compress", "-nomarkers", "track.gpx", "-help"],
+]
+for args in HELP_CASES:
+    name = "help " + " ".join(args)
+    if suite.wanted(name):
+        r = suite.run(args, keep_stdin_open=True)
+        suite.expect(name, r, 0, stdout=HELP, stderr="")
+
+# Errors: one line naming argument 0, then the help text, all on stderr.
+ERROR_CASES = [
+    (["-bogus"], ("unknown", "-bogus")),
+    (["--width", "5"], ("unknown", "--width")),
+    (["-"], ("unknown", "-")),
+    (["--"], ("unknown", "--")),
+    (["-o=x.png"], ("unknown", "-o=x.png")),
+    (["-Width", "5"], ("unknown", "-Width")),
+    (["-bogus", "-help"], ("unknown", "-bogus")),
+    (["-width", "800", "-nomarker"], ("unknown", "-nomarker")),
+    (["-o"], ("needs", "-o")),
+    (["-url"], ("needs", "-url")),
+    (["-height"], ("needs", "-height")),
+    (["-width"], ("needs", "-width")),
+    (["-horizontal-padding"], ("needs", "-horizontal-padding")),
+    (["-compress", "-vertical-padding"], ("needs", "-vertical-padding")),
+    (["-width", "12px"], ("wrong", "12px", "-width")),
+    (["-width", "12px", "-help"], ("wrong", "12px", "-width")),
+    (["-height", "-help"], ("wrong", "-help", "-height")),
+    (["-vertical-padding", "-o"], ("wrong", "-o", "-vertical-padding")),
+]
+for text in ["+5", "1.5", "0x", "0b", "0o", "", " 5", "5 ", "0b102", "0o8", "0xfg", "1e3", "ten",
+             "--5", "0x-5", "_1", "- 5", "1073741824", "-1073741825", "99999999999999999999",
+             "0x40000000", "-0x40000001", "0o10000000000", "0b" + "1" + "0" * 30]:
+    ERROR_CASES.append((["-horizontal-padding", text], ("wrong", text, "-horizontal-padding")))
+
+for args, line in ERROR_CASES:
+    name = "error " + " ".join(repr(a) if not a or " " in a else a for a in args)
+    if suite.wanted(name):
+        r = suite.run(args, keep_stdin_open=True)
+        suite.expect(name, r, 2, stdout="", stderr=error_line(*line) + HELP)
+
+# The program name in the error line is argument 0 exactly as invoked.
+for argv0 in [suite.plotr, "./odd name", "p"]:
+    name = f"error names argv0 {argv0!r}"
+    if suite.wanted(name):
+        r = suite.run(["-x"], argv0=argv0, keep_stdin_open=True)
+        suite.expect(name, r, 2, stdout="", stderr=error_line("unknown", "-x", argv0=argv0) + HELP)
+
+# Accepted command lines, checked through the zoom and layout lines they give.
+# Entries: arguments, (width, height), (horizontal, vertical padding).
+DEFAULT = ((800, 600), (0, 0))
+ACCEPTED = [
+    ([], *DEFAULT),
+    (["-width", "0x320"], *DEFAULT),
+    (["-width", "0X320"], *DEFAULT),
+    (["-width", "0x3_20"], *DEFAULT),
+    (["-width", "8_0_0"], *DEFAULT),
+    (["-height", "1_000"], (800, 1000), (0, 0)),
+    (["-height", "0o17"], (800, 15), (0, 0)),
+    (["-height", "0O1130"], (800, 600), (0, 0)),
+    (["-height", "0b101"], (800, 5), (0, 0)),
+    (["-height", "0B1001011000"], (800, 600), (0, 0)),
+    (["-height", "010"], (800, 10), (0, 0)),
+    (["-height", "-5"], (800, -5), (0, 0)),
+    (["-height", "-0x10"], (800, -16), (0, 0)),
+    (["-height", "-0"], (800, 0), (0, 0)),
+    (["-height", "1073741823"], (800, 1073741823), (0, 0)),
+    (["-height", "0x3fffffff"], (800, 1073741823), (0, 0)),
+    (["-height", "-1073741824"], (800, -1073741824), (0, 0)),
+    (["-height", "-0x40000000"], (800, -1073741824), (0, 0)),
+    (["-horizontal-padding", "-0x10"], (800, 600), (-16, 0)),
+    (["-horizontal-padding", "250", "-vertical-padding", "20"], (800, 600), (250, 20)),
+    # The last occurrence wins.
+    (["-width", "300", "-width", "800"], *DEFAULT),
+    (["-width", "800", "-width", "300"], (300, 600), (0, 0)),
+    (["-height", "300", "-height", "400"], (800, 400), (0, 0)),
+    # Plain arguments are ignored and do not name an input file.
+    (["track.gpx"], *DEFAULT),
+    ([""], *DEFAULT),
+    (["track.gpx", "-width", "300", "other"], (300, 600), (0, 0)),
+    # A text option takes the next argument verbatim, whatever it looks like.
+    (["-o", "-compress"], *DEFAULT),
+    (["-o", "-help"], *DEFAULT),
+    (["-o", "-width", "300"], *DEFAULT),
+    (["-url", "-height", "5"], *DEFAULT),
+    (["-o", ""], *DEFAULT),
+    (["-compress", "-compress", "-nomarkers", "-nomarkers"], *DEFAULT),
+]
+for args, size, pads in ACCEPTED:
+    name = "run " + " ".join(repr(a) if not a else a for a in args)
+    if suite.wanted(name):
+        r = suite.run(args, EXAMPLE_GPX)
+        suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS, size=size, pads=pads)
+
+suite.finish()

@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""Zoom choice and canvas layout as printed: worked examples byte for byte,
+the clamps, paddings, degenerate boxes, and coordinates that are not real
+places (which must never crash the program)."""
+
+import gpx_oracle
+from plotr_e2e import PARSING, Suite, gpx, numeric, track
+
+suite = Suite(__doc__)
+
+WORKED_EXAMPLE = (
+    "parsing gpx file\n"
+    "calculated maximum zoom to fit width:  13\n"
+    "calculated maximum zoom to fit height: 14\n"
+    "calculated minimum zoom: 13\n"
+    "gpx height: 287.177077\n"
+    "gpx width:  407.779556\n"
+    "canvas top:    687519.662458\n"
+    "canvas bottom: 688119.662458\n"
+    "canvas left:   1126149.276444\n"
+    "canvas right:  1126949.276444\n"
+)
+
+# (name, arguments, points of one segment, texts the output must start with).
+# The whole output is also compared with the model.
+CASES = [
+    ("worked example", [], [(52.50, 13.35), (52.53, 13.42)], WORKED_EXAMPLE),
+    ("points in any order", [], [(52.52, 13.42), (52.53, 13.39), (52.50, 13.35)], WORKED_EXAMPLE),
+    ("short track", [], [(0, 0), (0.0001, 0.0001)],
+     PARSING + "we got 15.742953 meters GPX, choose maximum zoom level (18)\ngpx height: "),
+    ("single point", [], [(48.1, 11.5)],
+     PARSING + "we got 0.000000 meters GPX, choose maximum zoom level (18)\ngpx height: 0.000000\n"
+     "gpx width:  0.000000\n"),
+    ("zoom too high", [], [(52.5, 13.4), (52.5002, 13.4003)],
+     PARSING + "calculated maximum zoom to fit width:  21\ncalculated maximum zoom to fit height: 21\n"
+     "calculated minimum zoom: 21\nzoom is too high, choose 18\ngpx height: "),
+    ("zoom too low: the message ends without a newline",
+     ["-width", "100", "-height", "100"], [(-60, -170), (70, 170)],
+     PARSING + "calculated maximum zoom to fit width:  -2\ncalculated maximum zoom to fit height: 0\n"
+     "calculated minimum zoom: -2\nzoom is too low, choose 0gpx height: "),
+    ("box across the whole world in longitude", [], [(10, -179.5), (11, 179.5)],
+     PARSING + "calculated maximum zoom to fit width:  1\ncalculated maximum zoom to fit height: 9\n"
+     "calculated minimum zoom: 1\n"),
+    ("one meridian: zoom from the height alone", [], [(52.50, 13.40), (52.53, 13.40)],
+     PARSING + "calculated maximum zoom to fit width:  2147483647\n"
+     "calculated maximum zoom to fit height: 14\ncalculated minimum zoom: 14\n"),
+    ("one parallel", [], [(52.5, 13.35), (52.5, 13.42)], PARSING + "calculated maximum zoom to fit width:  13\n"),
+    # Paddings shrink the area the zoom is chosen for, once; the canvas keeps its full size.
+    ("horizontal padding", ["-horizontal-padding", "250"], [(52.50, 13.35), (52.53, 13.42)],
+     PARSING + "calculated maximum zoom to fit width:  13\n"),
+    ("horizontal padding lowers the zoom", ["-horizontal-padding", "450"],
+     [(52.50, 13.35), (52.53, 13.42)], PARSING + "calculated maximum zoom to fit width:  12\n"),
+    ("vertical padding", ["-vertical-padding", "20", "-width", "1600"],
+     [(52.50, 13.35), (52.53, 13.42)],
+     PARSING + "calculated maximum zoom to fit width:  14\ncalculated maximum zoom to fit height: 14\n"),
+    ("negative padding", ["-horizontal-padding", "-800"], [(52.50, 13.35), (52.53, 13.42)],
+     PARSING + "calculated maximum zoom to fit width:  14\n"),
+    ("padding larger than the picture", ["-horizontal-padding", "900", "-vertical-padding", "600"],
+     [(52.50, 13.35), (52.53, 13.42)], PARSING + "calculated maximum zoom to fit width:  "),
+    ("other picture size", ["-width", "1920", "-height", "1080"],
+     [(47.3, 8.5), (47.45, 8.6), (47.4, 8.4)], PARSING),
+    ("southern and western hemisphere", [], [(-33.95, 18.35), (-34.2, 18.5)], PARSING),
+    ("huge picture", ["-width", "1073741823", "-horizontal-padding", "-1073741824",
+                      "-height", "1073741823"], [(52.50, 13.35), (52.53, 13.42)], PARSING),
+    ("zero width", ["-width", "0"], [(52.50, 13.35), (52.53, 13.42)], PARSING),
+    ("negative height", ["-height", "-600"], [(52.50, 13.35), (52.53, 13.42)], PARSING),
+    # Places that are not on the map: any printed value is accepted where the
+    # program may choose, but the run must end normally.
+    ("poles and the antimeridian", [], [(90, -180), (-90, 180)], PARSING),
+    ("latitude beyond the pole", [], [(52.5, 13.4), (100, 0), (200, 0)], PARSING),
+    ("longitude beyond 180", [], [(59.5, 180.877), (59.4, 179.9)], PARSING),
+    ("infinite coordinates", [], [("inf", "-inf"), (52.5, 13.4)], PARSING),
+    ("coordinates that overflow to infinity", [], [("1e400", "-1e400"), ("-1e400", "1e400")], PARSING),
+    ("NaN beside a real point", [], [("nan", "nan"), (52.5, 13.4), (52.53, "nan")], PARSING),
+    ("tiny coordinates", [], [("1e-320", "-1e-320"), ("4.9e-324", 0.001)], PARSING),
+    ("huge finite coordinates", [], [(-1e308, 1e308), (1e308, -1e308)], PARSING),
+]
+
+for name, args, points, start in CASES:
+    if not suite.wanted(name):
+        continue
+    r = suite.run(args, gpx(track(points)))
+    tracks = numeric(points)
+    size, pads = [800, 600], [0, 0]
+    for opt, value in zip(args[::2], args[1::2]):
+        index = ["-width", "-height", "-horizontal-padding", "-vertical-padding"].index(opt)
+        (size if index < 2 else pads)[index % 2] = int(value)
+    suite.expect(name, r, 0, stderr="", tracks=tracks, size=size, pads=pads, stdout_start=start)
+
+# The model itself must give the worked example, or every comparison above is moot.
+model = gpx_oracle.Transcript(WORKED_EXAMPLE)
+model.expect("parsing gpx file\n")
+b = gpx_oracle.bounds(numeric([(52.50, 13.35), (52.53, 13.42)]))
+gpx_oracle.layout(model, gpx_oracle.choose_zoom(model, *b, 800, 600), *b, 800, 600)
+model.expect_end()
+suite.check("model gives the worked example", [model.error])
+
+# The layout is the same whatever else the document holds.
+name = "worked example in a full GPX file"
+if suite.wanted(name):
+    with open(suite.data("worked-example.gpx"), "rb") as f:
+        r = suite.run([], f.read())
+    suite.expect(name, r, 0, stdout=WORKED_EXAMPLE, stderr="")
+
+name = "sample ride"
+if suite.wanted(name):
+    with open(suite.data("sample-ride.gpx"), "rb") as f:
+        doc = f.read()
+    suite.expect(name, suite.run([], doc), 0, stderr="", tracks=gpx_oracle.tracks_of_document(doc))
+
+suite.finish()
