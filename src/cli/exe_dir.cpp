@@ -22,7 +22,7 @@ std::string search_path(const std::string& name, const char* path_variable) {
         const auto colon = rest.find(':');
         std::string dir(rest.substr(0, colon));
         // An empty entry means the current directory.
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0) return candidate;
         if (colon == std::string_view::npos) return name;
         rest.remove_prefix(colon + 1);

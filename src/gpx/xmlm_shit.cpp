@@ -15,7 +15,7 @@ namespace plotr::xmlm_shit {
 
 namespace {
 
-constexpr size_t block_size = 64 * 1024;
+constexpr size_t block_size = size_t{64} * 1024;
 
 // Cannot occur in XML 1.0 text, so it never appears inside a namespace URI.
 constexpr XML_Char namespace_separator = '\x01';
