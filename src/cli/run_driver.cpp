@@ -18,9 +18,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
 
     const std::string exe_dir =
         directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
-    const marker_paths markers = marker_paths_for(exe_dir);
+    [[maybe_unused]] const marker_paths markers = marker_paths_for(exe_dir);
     Temp_dir_names names(current_seed());
-    const std::string temp_dir = names.next();
+    [[maybe_unused]] const std::string temp_dir = names.next();
 
     console.out_flushed("parsing gpx file\n");
     const track_list tracks = read_gpx(input);
@@ -39,8 +39,6 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     layout.tiles.first_column = std::max(0, layout.tiles.first_column);
 
     // The tile download and the picture follow here.
-    (void)markers;
-    (void)temp_dir;
     return 0;
 }
 

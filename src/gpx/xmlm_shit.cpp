@@ -197,6 +197,8 @@ struct Reader::Parser {
         if (!xml) throw std::bad_alloc();
         XML_SetUserData(xml.get(), this);
         XML_SetElementHandler(xml.get(), on_start, on_end);
+        // Text is dropped here; without this handler it, and the predefined references in it,
+        // would reach the default handler below.
         XML_SetCharacterDataHandler(xml.get(), [](void*, const XML_Char*, int) {});
         // A default handler keeps internal entities in content unexpanded; they arrive here.
         XML_SetDefaultHandler(xml.get(), on_default);
