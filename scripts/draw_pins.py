@@ -1,0 +1,239 @@
+#!/usr/bin/env python3
+"""Draws the start and end pins and their shadow into share/plotr.
+
+Run from anywhere: python3 scripts/draw_pins.py. The output is deterministic, so
+rerunning it leaves the committed PNGs byte-identical.
+
+The program pastes a w x h pin with its left edge at px - w/2 and its top edge at
+py - h + 5, so the track point is row h-5, column w/2: the tip is drawn there. The
+shadow goes on at the same offsets after the pin, so it must be clear wherever a
+pin has any opacity.
+"""
+
+import math
+import os
+import struct
+import sys
+import zlib
+
+PIN_W, PIN_H = 25, 41
+TIP_COL, TIP_ROW = PIN_W // 2, PIN_H - 5
+SHADOW_W = 45
+
+# Geometry in pixel units; pixel (c, r) covers [c, c+1) x [r, r+1).
+CX = TIP_COL + 0.5
+HEAD_CY = 12.5
+HEAD_R = 11.0
+APEX_Y = TIP_ROW + 1.0  # bottom edge of the tip pixel, so nothing spills below it
+OUTLINE = 1.25
+DOT_R = 4.0
+
+START_FILL = (0x2E, 0x9E, 0x3E)
+END_FILL = (0xD7, 0x26, 0x3D)
+DOT = (0xFF, 0xFF, 0xFF)
+
+# The shadow is the pin laid down on the ground: heights shrink by SQUASH and
+# lean right by LEAN per unit of height.
+SQUASH = 0.45
+LEAN = 0.6
+SHADOW_MAX_ALPHA = 0.35
+
+SAMPLES = 4  # per axis, per pixel
+
+
+def teardrop(x, y, r, apex_y):
+    """True if (x, y) lies in the convex hull of the head circle and the apex."""
+    dx, dy = x - CX, y - HEAD_CY
+    if dx * dx + dy * dy <= r * r:
+        return True
+    d = apex_y - HEAD_CY
+    h = apex_y - y  # height above the apex
+    if h < 0:
+        return False
+    sin_a = r / d
+    cos_a = math.sqrt(1 - sin_a * sin_a)
+    tangent_h = math.sqrt(d * d - r * r) * cos_a
+    return h <= tangent_h and abs(dx) <= h * sin_a / cos_a
+
+
+def inner_apex_y():
+    # Shrinking the hull by OUTLINE keeps the cone's angle and lifts its apex.
+    sin_a = HEAD_R / (APEX_Y - HEAD_CY)
+    return APEX_Y - OUTLINE / sin_a
+
+
+def mix(a, b, t):
+    return tuple(ca + (cb - ca) * t for ca, cb in zip(a, b))
+
+
+def pin_sample(x, y, fill, inner_apex):
+    """Colour of one sample as (r, g, b), or None outside the pin."""
+    if not teardrop(x, y, HEAD_R, APEX_Y):
+        return None
+    if not teardrop(x, y, HEAD_R - OUTLINE, inner_apex):
+        return mix(fill, (0, 0, 0), 0.45)
+    dx, dy = x - CX, y - HEAD_CY
+    if dx * dx + dy * dy <= DOT_R * DOT_R:
+        return DOT
+    # A soft light from the upper left gives the head some roundness.
+    lx, ly = x - (CX - 4.0), y - (HEAD_CY - 4.0)
+    light = max(0.0, 1.0 - math.sqrt(lx * lx + ly * ly) / 14.0)
+    shade = max(0.0, (y - HEAD_CY) / (APEX_Y - HEAD_CY))
+    return mix(mix(fill, (255, 255, 255), 0.28 * light), (0, 0, 0), 0.15 * shade)
+
+
+def draw_pin(fill):
+    """Returns rows of (r, g, b, a) tuples; alpha is the covered share of the samples and the
+    colour their mean, so edges blend without darkening."""
+    inner_apex = inner_apex_y()
+    n = SAMPLES * SAMPLES
+    rows = []
+    for row in range(PIN_H):
+        out = []
+        for col in range(PIN_W):
+            acc = [0.0, 0.0, 0.0]
+            hits = 0
+            for sy in range(SAMPLES):
+                for sx in range(SAMPLES):
+                    c = pin_sample(col + (sx + 0.5) / SAMPLES, row + (sy + 0.5) / SAMPLES, fill,
+                                   inner_apex)
+                    if c is not None:
+                        hits += 1
+                        for i in range(3):
+                            acc[i] += c[i]
+            if hits == 0:
+                out.append((0, 0, 0, 0))
+            else:
+                out.append(tuple(round(v / hits) for v in acc) + (round(255 * hits / n),))
+        rows.append(out)
+    return rows
+
+
+def blur(grid, passes):
+    """Binomial [1 2 1] blur in both directions; edges read as zero."""
+    h, w = len(grid), len(grid[0])
+    for _ in range(passes):
+        grid = [[(grid[r][c - 1] if c > 0 else 0) + 2 * grid[r][c] +
+                 (grid[r][c + 1] if c + 1 < w else 0) for c in range(w)] for r in range(h)]
+        grid = [[((grid[r - 1][c] if r > 0 else 0) + 2 * grid[r][c] +
+                  (grid[r + 1][c] if r + 1 < h else 0)) / 16 for c in range(w)] for r in range(h)]
+    return grid
+
+
+def draw_shadow(pins):
+    n = SAMPLES * SAMPLES
+    cover = []
+    for row in range(PIN_H):
+        line = []
+        for col in range(SHADOW_W):
+            hits = 0
+            for sy in range(SAMPLES):
+                for sx in range(SAMPLES):
+                    x = col + (sx + 0.5) / SAMPLES
+                    y = row + (sy + 0.5) / SAMPLES
+                    h = (APEX_Y - y) / SQUASH  # height on the standing pin
+                    if teardrop(x - LEAN * h, APEX_Y - h, HEAD_R, APEX_Y):
+                        hits += 1
+            # Fainter further from the tip, as a real shadow blurs with distance.
+            fade = 1.0 - 0.3 * min(1.0, max(0.0, (APEX_Y - row - 0.5) / (APEX_Y - 1.0)))
+            line.append(fade * hits / n)
+        cover.append(line)
+    cover = blur(cover, 3)
+    rows = []
+    for row in range(PIN_H):
+        out = []
+        for col in range(SHADOW_W):
+            under_pin = col < PIN_W and any(p[row][col][3] > 0 for p in pins)
+            a = 0 if under_pin else round(255 * SHADOW_MAX_ALPHA * min(1.0, cover[row][col]))
+            out.append((0, 0, 0, a))
+        rows.append(out)
+    return rows
+
+
+def chunk(kind, data):
+    return (struct.pack(">I", len(data)) + kind + data +
+            struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+
+def encode_png(rows):
+    h, w = len(rows), len(rows[0])
+    raw = b"".join(b"\x00" + bytes(v for px in line for v in px) for line in rows)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def decode_png(data):
+    """Reads back what encode_png writes; checks the signature, chunk order and CRCs."""
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        raise ValueError("bad signature")
+    pos, kinds, ihdr, idat = 8, [], None, b""
+    while pos < len(data):
+        (length,) = struct.unpack(">I", data[pos:pos + 4])
+        kind = data[pos + 4:pos + 8]
+        body = data[pos + 8:pos + 8 + length]
+        (crc,) = struct.unpack(">I", data[pos + 8 + length:pos + 12 + length])
+        if crc != zlib.crc32(kind + body) & 0xFFFFFFFF:
+            raise ValueError("bad CRC in " + kind.decode())
+        kinds.append(kind)
+        if kind == b"IHDR":
+            ihdr = struct.unpack(">IIBBBBB", body)
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    if kinds != [b"IHDR", b"IDAT", b"IEND"] or ihdr[2:] != (8, 6, 0, 0, 0):
+        raise ValueError("unexpected chunks or format")
+    w, h = ihdr[0], ihdr[1]
+    raw = zlib.decompress(idat)
+    stride = 1 + 4 * w
+    if len(raw) != h * stride:
+        raise ValueError("bad image data size")
+    return [[tuple(raw[r * stride + 1 + 4 * c:r * stride + 5 + 4 * c]) for c in range(w)]
+            for r in range(h)]
+
+
+def check(images):
+    start, end, shadow = images["pin-icon-start.png"], images["pin-icon-end.png"], images[
+        "pin-shadow.png"]
+    failures = []
+    for name, pin in (("start", start), ("end", end)):
+        if pin[TIP_ROW][TIP_COL][3] == 0:
+            failures.append(f"{name} pin: tip pixel ({TIP_COL}, {TIP_ROW}) is transparent")
+        if any(px[3] for line in pin[TIP_ROW + 1:] for px in line):
+            failures.append(f"{name} pin: rows below the tip are not transparent")
+    for row in range(PIN_H):
+        for col in range(PIN_W):
+            if (start[row][col][3] or end[row][col][3]) and shadow[row][col][3]:
+                failures.append(f"shadow covers a pin at ({col}, {row})")
+    if any(px[3] for px in shadow[0]) or any(line[-1][3] for line in shadow):
+        failures.append("shadow is clipped by its top or right edge")
+    if max(px[3] for line in shadow for px in line) > round(255 * 0.4):
+        failures.append("shadow is darker than 40 %")
+    return failures
+
+
+def main():
+    out_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "share", "plotr")
+    start = draw_pin(START_FILL)
+    end = draw_pin(END_FILL)
+    images = {
+        "pin-icon-start.png": start,
+        "pin-icon-end.png": end,
+        "pin-shadow.png": draw_shadow([start, end]),
+    }
+    # Check what the files hold, not just what was meant to go in them.
+    read_back = {}
+    for name, rows in images.items():
+        path = os.path.join(out_dir, name)
+        with open(path, "wb") as f:
+            f.write(encode_png(rows))
+        with open(path, "rb") as f:
+            read_back[name] = decode_png(f.read())
+        if read_back[name] != rows:
+            sys.exit(f"draw_pins: {name} does not read back as drawn")
+    failures = check(read_back)
+    if failures:
+        sys.exit("draw_pins: " + "\ndraw_pins: ".join(failures))
+
+
+if __name__ == "__main__":
+    main()
