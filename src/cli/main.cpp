@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     std::string failure;
     try {
         plotr::xmlm_shit::Fd_source input(STDIN_FILENO);
-        return plotr::run_driver(arguments, console, input);
+        return plotr::run_driver(arguments, console, input, plotr::system_exit_code);
     } catch (const plotr::Early_exit& exit) {
         return exit.status;
     } catch (const plotr::Fatal_error& error) {

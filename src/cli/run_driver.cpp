@@ -9,18 +9,22 @@
 #include "geo/layout.h"
 #include "geo/zoom.h"
 #include "gpx/track.h"
+#include "render/map.h"
+#include "render/output.h"
+#include "render/track_drawing.h"
+#include "tiles/tiles.h"
 
 namespace plotr {
 
 int run_driver(const std::vector<std::string>& arguments, Console& console,
-               xmlm_shit::Byte_source& input) {
+               xmlm_shit::Byte_source& input, const System& system) {
     const Settings settings = parse_command_line(arguments, console);
 
     const std::string exe_dir =
         directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
-    [[maybe_unused]] const marker_paths markers = marker_paths_for(exe_dir);
-    Temp_dir_names names(current_seed());
-    [[maybe_unused]] const std::string temp_dir = names.next();
+    const marker_paths markers = marker_paths_for(exe_dir);
+    Temp_dir temp_dir{Temp_dir_names(current_seed())};
+    const Shell shell(console, system, [&] { return temp_dir.name(); });
 
     console.out_flushed("parsing gpx file\n");
     const track_list tracks = read_gpx(input);
@@ -38,7 +42,30 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     console.out(layout_messages(layout));
     layout.tiles.first_column = std::max(0, layout.tiles.first_column);
 
-    // The tile download and the picture follow here.
+    const download_context download{[&] { return temp_dir.create(); }, layout.zoom, settings.url,
+                                    layout.last_tile_index, shell, console};
+    const std::vector<tile_entry> tiles = fetch_tiles(download, layout.tiles);
+
+    image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
+    const assembly_context assembly{canvas, layout.canvas_top, layout.canvas_left};
+    for (const tile_entry& tile : tiles) {
+        paste_tile(assembly, tile);
+    }
+    shell.remove_temp_dir();
+
+    const image_handle start_pin = read_image(markers.start_icon);
+    const image_handle end_pin = read_image(markers.end_icon);
+    const image_handle shadow = read_image(markers.shadow_icon);
+    const drawing_context drawing{settings.nomarkers, layout.zoom, layout.canvas_top,
+                                  layout.canvas_left, canvas, start_pin, end_pin, shadow,
+                                  track_color()};
+    for (const track& t : tracks) {
+        for (const track_segment& segment : t) {
+            draw_track_segment(drawing, segment);
+        }
+    }
+
+    write_output(console, canvas, settings.output, settings.compress);
     return 0;
 }
 

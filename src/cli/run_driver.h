@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/shell.h"
 #include "common/console.h"
 
 namespace plotr {
@@ -12,10 +13,10 @@ class Byte_source;
 }
 
 /// The whole run, from the argument vector to the finished job, in its fixed
-/// order. Returns the exit status of a run that reaches its end (0). Throws
-/// Early_exit for help or a command-line error and Fatal_error for every
-/// failure that ends the run.
+/// order, with its shell commands run by `system`. Returns the exit status of a
+/// run that reaches its end (0). Throws Early_exit for help, a command-line
+/// error or a failed command, and Fatal_error for every failure that ends the run.
 int run_driver(const std::vector<std::string>& arguments, Console& console,
-               xmlm_shit::Byte_source& input);
+               xmlm_shit::Byte_source& input, const System& system);
 
 }  // namespace plotr

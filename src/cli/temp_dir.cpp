@@ -1,7 +1,12 @@
 #include "cli/temp_dir.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include "common/failure.h"
 
 namespace plotr {
 
@@ -27,6 +32,19 @@ std::string Temp_dir_names::next() {
     z ^= z >> 31;
     constexpr uint64_t range = 1073741823;  // 2^30 - 1, exclusive
     return "/tmp/plotr-" + std::to_string(z % range);
+}
+
+Temp_dir::Temp_dir(Temp_dir_names names) : names_(names), name_(names_.next()) {}
+
+const std::string& Temp_dir::create() {
+    for (int attempt = 1; mkdir(name_.c_str(), 0700) != 0 && errno == EEXIST; ++attempt) {
+        if (attempt == attempts) {
+            throw failure("cannot create a private temporary directory: " +
+                          std::to_string(attempts) + " names in use, the last " + name_);
+        }
+        name_ = names_.next();
+    }
+    return name_;
 }
 
 }  // namespace plotr

@@ -23,4 +23,25 @@ private:
     uint64_t state_;
 };
 
+/// The run's temporary directory: named at start, created only when the first
+/// tile needs it.
+class Temp_dir {
+public:
+    static constexpr int attempts = 8;
+
+    explicit Temp_dir(Temp_dir_names names);
+
+    const std::string& name() const { return name_; }
+
+    /// Creates the directory with mode 0700 under a name nobody holds yet, so
+    /// no other user can prepare it; a name in use is drawn again, up to
+    /// `attempts` names in all, then Failure. Other errors are left to the
+    /// "mkdir -p" that follows, which reports them. Returns the name used.
+    const std::string& create();
+
+private:
+    Temp_dir_names names_;
+    std::string name_;
+};
+
 }  // namespace plotr

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <regex>
+
 #include "cli/command_line.h"
 #include "common/failure.h"
 #include "geo/layout.h"
@@ -15,14 +19,24 @@ struct Run_result {
     int status;
     std::string failure;
     Recording_console console;
+    std::vector<std::string> commands;
 };
 
+// Downloads fail as if the server answered 404, so no process but "rm" runs;
+// the removal is real, as the temporary directory is.
 Run_result run(std::vector<std::string> arguments, std::string document) {
     arguments.insert(arguments.begin(), "plotr");
     xmlm_shit::String_source input(std::move(document));
-    Run_result r{-1, "", {}};
+    Run_result r{-1, "", {}, {}};
+    const System system = [&r](const std::string& line) {
+        r.commands.push_back(line);
+        if (line.starts_with("rm ")) {
+            return system_exit_code(line + " 2>/dev/null");
+        }
+        return line.starts_with("curl ") ? 22 : 0;
+    };
     try {
-        r.status = run_driver(arguments, r.console, input);
+        r.status = run_driver(arguments, r.console, input, system);
     } catch (const Early_exit& exit) {
         r.status = exit.status;
     } catch (const Fatal_error& error) {
@@ -35,24 +49,48 @@ const char* const two_points =
     "<gpx><trk><trkseg><trkpt lat='52.50' lon='13.35'/><trkpt lat='52.53' lon='13.42'/>"
     "</trkseg></trk></gpx>";
 
-TEST(RunDriver, WorkedExampleUpToTheLayout) {
+bool exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+TEST(RunDriver, FailedDownloadRemovesTheDirectory) {
     Run_result r = run({}, two_points);
-    EXPECT_EQ(r.status, 0);
-    r.console.flush();
-    // The numbers themselves are checked with the geometry; here, the order and the wiring.
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(r.commands.size(), 3u);
+    std::smatch dir;
+    ASSERT_TRUE(std::regex_match(r.commands[0], dir, std::regex("mkdir -p (/tmp/plotr-\\d+)/13/4399")));
+    const std::string url = "http://a.tile.thunderforest.com/landscape/13/4399/2685.png";
+    const std::string curl = "curl -f -s " + url + " -o " + dir.str(1) + "/13/4399/2685.png";
+    EXPECT_EQ(r.commands[1], curl);
+    EXPECT_EQ(r.commands[2], "rm -r " + dir.str(1));
+    EXPECT_FALSE(exists(dir.str(1)));
+    // The order a terminal shows, the numbers being the geometry's.
     EXPECT_EQ(r.console.log,
               "parsing gpx file\n" +
                   zoom_messages(choose_zoom(52.50, 52.53, 13.35, 13.42, 800, 600)) +
-                  layout_messages(lay_out_canvas(13, 52.50, 52.53, 13.35, 13.42, 800, 600)));
-    EXPECT_NE(r.console.log.find("calculated minimum zoom: 13\n"), std::string::npos);
+                  layout_messages(lay_out_canvas(13, 52.50, 52.53, 13.35, 13.42, 800, 600)) +
+                  "downloading tile " + url + "\n\"" + curl + "\" failed with exit code 22\n" +
+                  "removing temporary directory " + dir.str(1) + "\n");
 }
 
 TEST(RunDriver, PaddingShrinksTheZoomAreaNotTheCanvas) {
     Run_result r = run({"-horizontal-padding", "400", "-vertical-padding", "300"}, two_points);
-    EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.console.stdout_text.find("calculated minimum zoom: 12\n"), std::string::npos);
     // Still an 800 x 600 canvas around the box.
     EXPECT_NE(r.console.stdout_text.find("gpx width:  203.889778\n"), std::string::npos);
+}
+
+TEST(RunDriver, NoTileMeansNoDirectoryAndAFailedRemoval) {
+    Run_result r = run({}, "<gpx><trk><trkseg><trkpt lat='89.9' lon='1'/><trkpt lat='89.91' "
+                           "lon='1.01'/></trkseg></trk></gpx>");
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(r.commands.size(), 2u);
+    EXPECT_EQ(r.commands[0], r.commands[1]);
+    const std::string dir = r.commands[0].substr(6);
+    EXPECT_TRUE(r.console.stderr_text == "\"rm -r " + dir + "\" failed with exit code 1\n")
+        << r.console.stderr_text;
+    EXPECT_TRUE(r.console.stdout_text.ends_with("\nremoving temporary directory " + dir + "\n"));
 }
 
 TEST(RunDriver, FailuresComeAfterTheFlushedFirstLine) {

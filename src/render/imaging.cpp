@@ -1,0 +1,181 @@
+#include "render/imaging.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/failure.h"
+#include "common/text.h"
+
+namespace plotr {
+
+namespace {
+
+void ensure_magick() {
+    if (IsMagickCoreInstantiated() == MagickFalse) {
+        MagickCoreGenesis(std::getenv("PWD"), MagickTrue);
+    }
+}
+
+struct Destroy_image_info {
+    void operator()(ImageInfo* info) const { DestroyImageInfo(info); }
+};
+using Image_info = std::unique_ptr<ImageInfo, Destroy_image_info>;
+
+struct Destroy_draw_info {
+    void operator()(DrawInfo* info) const { DestroyDrawInfo(info); }
+};
+using Draw_info = std::unique_ptr<DrawInfo, Destroy_draw_info>;
+
+// Allocated rather than on the stack: DestroyExceptionInfo frees the recorded
+// messages only for an ExceptionInfo that MagickCore allocated itself.
+struct Destroy_exception {
+    void operator()(ExceptionInfo* exception) const { DestroyExceptionInfo(exception); }
+};
+using Exception = std::unique_ptr<ExceptionInfo, Destroy_exception>;
+
+Exception prepare_exception() {
+    return Exception(AcquireExceptionInfo());
+}
+
+// Any recorded exception, a warning as well, fails the operation.
+void fail_on_exception(const Exception& exception) {
+    if (exception->severity != UndefinedException) {
+        throw failure(exception->reason != nullptr ? exception->reason : "");
+    }
+}
+
+void copy_path(char (&field)[MagickPathExtent], const std::string& path, const char* operation) {
+    if (path.size() > max_path_length) {
+        throw failure(std::string(operation) + " failed: path longer than 4095 bytes");
+    }
+    std::memcpy(field, path.c_str(), path.size() + 1);
+}
+
+image_handle read_with(Image_info info, const char* operation) {
+    ensure_magick();
+    const Exception exception = prepare_exception();
+    image_handle image(ReadImage(info.get(), exception.get()));
+    info.reset();
+    fail_on_exception(exception);
+    if (image.get() == nullptr) {
+        throw failure(std::string(operation) + " failed");
+    }
+    return image;
+}
+
+}  // namespace
+
+image_handle read_image(const std::string& path) {
+    Image_info info(CloneImageInfo(nullptr));
+    copy_path(info->filename, path, "read_image");
+    return read_with(std::move(info), "read_image");
+}
+
+image_handle get_canvas(long width, long height, const std::string& color) {
+    Image_info info(CloneImageInfo(nullptr));
+    CloneString(&info->size, format("%ldx%ld", width, height).c_str());
+    copy_path(info->filename, "xc:" + color, "get_canvas");
+    return read_with(std::move(info), "get_canvas");
+}
+
+void write_image(image_handle& image, const std::string& path) {
+    copy_path(image.get()->filename, path, "write_image");
+    const Image_info info(CloneImageInfo(nullptr));
+    if (WriteImage(info.get(), image.get()) == MagickFalse) {
+        throw failure("write_image failed");
+    }
+}
+
+void composite_image(image_handle& target, const image_handle& source, CompositeOperator op,
+                     long x, long y) {
+    if (CompositeImage(target.get(), op, source.get(), x, y) == MagickFalse) {
+        throw failure("composite_image failed");
+    }
+}
+
+std::string polyline_primitive(std::span<const canvas_point> points) {
+    // Appended number by number: linear in the points, and never cut short.
+    std::string text = "polyline";
+    text.reserve(text.size() + points.size() * 16);
+    const auto append_number = [&text](int value) {
+        char digits[16];
+        text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    };
+    for (const canvas_point& p : points) {
+        text += ' ';
+        append_number(p.x);
+        text += ',';
+        append_number(p.y);
+    }
+    return text;
+}
+
+void draw_polyline(image_handle& image, std::span<const canvas_point> points, color_quad stroke,
+                   double width, bool antialias, LineJoin join, LineCap cap) {
+    const std::string primitive = polyline_primitive(points);
+    Image_info info(CloneImageInfo(nullptr));
+    const Draw_info draw(CloneDrawInfo(info.get(), nullptr));
+    info.reset();
+    if (!draw) {
+        throw failure("draw_polyline failed");
+    }
+    draw->fill.red = 0;
+    draw->fill.green = 0;
+    draw->fill.blue = 0;
+    draw->fill.opacity = QuantumRange;
+    draw->stroke.red = static_cast<Quantum>(stroke.red);
+    draw->stroke.green = static_cast<Quantum>(stroke.green);
+    draw->stroke.blue = static_cast<Quantum>(stroke.blue);
+    draw->stroke.opacity = static_cast<Quantum>(stroke.opacity);
+    draw->stroke_width = width;
+    draw->stroke_antialias = antialias ? MagickTrue : MagickFalse;
+    draw->linecap = cap;
+    draw->linejoin = join;
+    draw->affine = AffineMatrix{1, 0, 0, 1, 0, 0};
+    CloneString(&draw->primitive, primitive.c_str());
+    if (DrawImage(image.get(), draw.get()) == MagickFalse) {
+        throw failure("draw_polyline failed");
+    }
+}
+
+color_quad color_of_string(const std::string& text) {
+    ensure_magick();
+    const Exception exception = prepare_exception();
+    PixelPacket pixel{};
+    if (QueryColorDatabase(text.c_str(), &pixel, exception.get()) == MagickFalse) {
+        throw failure("color_of_string failed");
+    }
+    fail_on_exception(exception);
+    return {pixel.red, pixel.green, pixel.blue, pixel.opacity};
+}
+
+long image_width(const image_handle& image) {
+    return static_cast<long>(image.get()->columns);
+}
+
+long image_height(const image_handle& image) {
+    return static_cast<long>(image.get()->rows);
+}
+
+void set_image_type(image_handle& image, ImageType type) {
+    if (SetImageType(image.get(), type) == MagickFalse) {
+        throw failure("set_image_type failed");
+    }
+}
+
+void set_image_colors(image_handle& image, std::size_t colors) {
+    image.get()->colors = colors;
+}
+
+void set_image_quality(image_handle& image, std::size_t quality) {
+    image.get()->quality = quality;
+}
+
+void strip(image_handle& image) {
+    if (StripImage(image.get()) == MagickFalse) {
+        throw failure("strip failed");
+    }
+}
+
+}  // namespace plotr

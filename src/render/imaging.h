@@ -1,0 +1,77 @@
+#pragma once
+
+#include <magick/MagickCore.h>
+
+#include <memory>
+#include <span>
+#include <string>
+
+#include "geo/projection.h"
+
+namespace plotr {
+
+/// Owns one MagickCore image; move-only, released with DestroyImage.
+class image_handle {
+public:
+    explicit image_handle(Image* image) : image_(image) {}
+    Image* get() const { return image_.get(); }
+
+private:
+    struct Destroy {
+        void operator()(Image* image) const { DestroyImage(image); }
+    };
+    std::unique_ptr<Image, Destroy> image_;
+};
+
+/// A colour in quantum units 0..65535; opacity 0 is opaque, 65535 transparent.
+struct color_quad {
+    unsigned red;
+    unsigned green;
+    unsigned blue;
+    unsigned opacity;
+    bool operator==(const color_quad&) const = default;
+};
+
+/// Paths handed to MagickCore live in its 4096-byte filename fields.
+inline constexpr std::size_t max_path_length = MagickPathExtent - 1;
+
+// Every operation below throws Failure("<text>") when it fails: a reason text
+// that MagickCore recorded, or "<operation> failed". A path longer than
+// max_path_length is refused with "<operation> failed: path longer than 4095 bytes".
+
+/// Decodes the file, in whatever format MagickCore recognises. Any exception
+/// MagickCore records, a warning too, fails with its reason text.
+image_handle read_image(const std::string& path);
+
+/// A width x height image of one colour (a MagickCore colour text).
+image_handle get_canvas(long width, long height, const std::string& color);
+
+/// Encodes the image into the file, in the format its name's extension selects.
+void write_image(image_handle& image, const std::string& path);
+
+/// Lays the source over the target with its top-left pixel at (x, y); what
+/// falls outside the target is clipped.
+void composite_image(image_handle& target, const image_handle& source,
+                     CompositeOperator op, long x, long y);
+
+/// Strokes a polyline through the points, never filled.
+void draw_polyline(image_handle& image, std::span<const canvas_point> points,
+                   color_quad stroke, double width, bool antialias, LineJoin join, LineCap cap);
+
+/// Parses a MagickCore colour text such as "#4400FF".
+color_quad color_of_string(const std::string& text);
+
+long image_width(const image_handle& image);
+long image_height(const image_handle& image);
+
+void set_image_type(image_handle& image, ImageType type);
+/// Stored for the encoder only; no pixel changes.
+void set_image_colors(image_handle& image, std::size_t colors);
+void set_image_quality(image_handle& image, std::size_t quality);
+/// Removes profiles and comments.
+void strip(image_handle& image);
+
+/// The polyline drawing primitive: "polyline x,y x,y ...", of any length.
+std::string polyline_primitive(std::span<const canvas_point> points);
+
+}  // namespace plotr

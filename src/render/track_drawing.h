@@ -1,0 +1,33 @@
+#pragma once
+
+#include "gpx/track.h"
+#include "render/imaging.h"
+
+namespace plotr {
+
+/// The line's colour: "#4400FF", 70 % opaque.
+color_quad track_color();
+
+/// Everything drawing needs, fixed for the run.
+struct drawing_context {
+    bool nomarkers;
+    int zoom;
+    double canvas_top;
+    double canvas_left;
+    image_handle& canvas;
+    const image_handle& start_pin;
+    const image_handle& end_pin;
+    const image_handle& shadow;
+    color_quad color;
+};
+
+/// Draws the segment as polylines of at most 401 points, then (unless markers
+/// are off) the start pin at its first point and the end pin at its last. An
+/// empty segment draws nothing.
+void draw_track_segment(const drawing_context& context, const track_segment& segment);
+
+/// Pastes the pin so that its row h-5, centre column, lies on the point; then
+/// the shadow at the same offsets, over the pin.
+void place_marker(const drawing_context& context, const image_handle& pin, const track_point& point);
+
+}  // namespace plotr
