@@ -42,8 +42,12 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     console.out(layout_messages(layout));
     layout.tiles.first_column = std::max(0, layout.tiles.first_column);
 
-    const download_context download{[&] { return temp_dir.create(); }, layout.zoom, settings.url,
-                                    layout.last_tile_index, shell, console};
+    const download_context download{.temp_dir = [&] { return temp_dir.create(); },
+                                    .zoom = layout.zoom,
+                                    .url_template = settings.url,
+                                    .last_tile_index = layout.last_tile_index,
+                                    .shell = shell,
+                                    .console = console};
     const std::vector<tile_entry> tiles = fetch_tiles(download, layout.tiles);
 
     image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
@@ -56,9 +60,15 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     const image_handle start_pin = read_image(markers.start_icon);
     const image_handle end_pin = read_image(markers.end_icon);
     const image_handle shadow = read_image(markers.shadow_icon);
-    const drawing_context drawing{settings.nomarkers, layout.zoom, layout.canvas_top,
-                                  layout.canvas_left, canvas, start_pin, end_pin, shadow,
-                                  track_color()};
+    const drawing_context drawing{.nomarkers = settings.nomarkers,
+                                  .zoom = layout.zoom,
+                                  .canvas_top = layout.canvas_top,
+                                  .canvas_left = layout.canvas_left,
+                                  .canvas = canvas,
+                                  .start_pin = start_pin,
+                                  .end_pin = end_pin,
+                                  .shadow = shadow,
+                                  .color = track_color()};
     for (const track& t : tracks) {
         for (const track_segment& segment : t) {
             draw_track_segment(drawing, segment);

@@ -69,9 +69,7 @@ std::string Shell::announce_removal() const {
     return "rm -r " + shell_quote(dir);
 }
 
-void Shell::remove_temp_dir() const {
-    run_command(announce_removal());
-}
+void Shell::remove_temp_dir() const { run_command(announce_removal()); }
 
 void Shell::exit_with_cleanup(int status) const {
     // Unchecked: a directory that is already gone must not start a second round of messages.

@@ -34,9 +34,7 @@ struct Destroy_exception {
 };
 using Exception = std::unique_ptr<ExceptionInfo, Destroy_exception>;
 
-Exception prepare_exception() {
-    return Exception(AcquireExceptionInfo());
-}
+Exception prepare_exception() { return Exception(AcquireExceptionInfo()); }
 
 // Any recorded exception, a warning as well, fails the operation.
 void fail_on_exception(const Exception& exception) {
@@ -87,8 +85,8 @@ void write_image(image_handle& image, const std::string& path) {
     }
 }
 
-void composite_image(image_handle& target, const image_handle& source, CompositeOperator op,
-                     long x, long y) {
+void composite_image(image_handle& target, const image_handle& source, CompositeOperator op, long x,
+                     long y) {
     if (CompositeImage(target.get(), op, source.get(), x, y) == MagickFalse) {
         throw failure("composite_image failed");
     }
@@ -150,13 +148,9 @@ color_quad color_of_string(const std::string& text) {
     return {pixel.red, pixel.green, pixel.blue, pixel.opacity};
 }
 
-long image_width(const image_handle& image) {
-    return static_cast<long>(image.get()->columns);
-}
+long image_width(const image_handle& image) { return static_cast<long>(image.get()->columns); }
 
-long image_height(const image_handle& image) {
-    return static_cast<long>(image.get()->rows);
-}
+long image_height(const image_handle& image) { return static_cast<long>(image.get()->rows); }
 
 void set_image_type(image_handle& image, ImageType type) {
     if (SetImageType(image.get(), type) == MagickFalse) {
@@ -164,13 +158,9 @@ void set_image_type(image_handle& image, ImageType type) {
     }
 }
 
-void set_image_colors(image_handle& image, std::size_t colors) {
-    image.get()->colors = colors;
-}
+void set_image_colors(image_handle& image, std::size_t colors) { image.get()->colors = colors; }
 
-void set_image_quality(image_handle& image, std::size_t quality) {
-    image.get()->quality = quality;
-}
+void set_image_quality(image_handle& image, std::size_t quality) { image.get()->quality = quality; }
 
 void strip(image_handle& image) {
     if (StripImage(image.get()) == MagickFalse) {

@@ -51,12 +51,12 @@ void write_image(image_handle& image, const std::string& path);
 
 /// Lays the source over the target with its top-left pixel at (x, y); what
 /// falls outside the target is clipped.
-void composite_image(image_handle& target, const image_handle& source,
-                     CompositeOperator op, long x, long y);
+void composite_image(image_handle& target, const image_handle& source, CompositeOperator op, long x,
+                     long y);
 
 /// Strokes a polyline through the points, never filled.
-void draw_polyline(image_handle& image, std::span<const canvas_point> points,
-                   color_quad stroke, double width, bool antialias, LineJoin join, LineCap cap);
+void draw_polyline(image_handle& image, std::span<const canvas_point> points, color_quad stroke,
+                   double width, bool antialias, LineJoin join, LineCap cap);
 
 /// Parses a MagickCore colour text such as "#4400FF".
 color_quad color_of_string(const std::string& text);

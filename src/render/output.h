@@ -12,7 +12,6 @@ void compress_output(image_handle& canvas);
 
 /// Prints "writing to <output>" (flushed), compresses when asked, and writes
 /// the canvas; the file's extension picks the format.
-void write_output(Console& console, image_handle& canvas, const std::string& output,
-                  bool compress);
+void write_output(Console& console, image_handle& canvas, const std::string& output, bool compress);
 
 }  // namespace plotr

@@ -30,7 +30,8 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
     place_marker(context, context.end_pin, segment.back());
 }
 
-void place_marker(const drawing_context& context, const image_handle& pin, const track_point& point) {
+void place_marker(const drawing_context& context, const image_handle& pin,
+                  const track_point& point) {
     const canvas_point p =
         project_point(context.zoom, context.canvas_left, context.canvas_top, point.lat, point.lon);
     // In long: a point far off the canvas saturates to the int limits.

@@ -28,6 +28,7 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
 
 /// Pastes the pin so that its row h-5, centre column, lies on the point; then
 /// the shadow at the same offsets, over the pin.
-void place_marker(const drawing_context& context, const image_handle& pin, const track_point& point);
+void place_marker(const drawing_context& context, const image_handle& pin,
+                  const track_point& point);
 
 }  // namespace plotr

@@ -9,7 +9,8 @@ namespace plotr {
 
 namespace {
 
-std::string replace_first(std::string text, std::string_view placeholder, const std::string& value) {
+std::string replace_first(std::string text, std::string_view placeholder,
+                          const std::string& value) {
     const auto at = text.find(placeholder);
     if (at != std::string::npos) {
         text.replace(at, placeholder.size(), value);

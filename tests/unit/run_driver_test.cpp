@@ -1,7 +1,6 @@
 #include "cli/run_driver.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <regex>
@@ -59,7 +58,8 @@ TEST(RunDriver, FailedDownloadRemovesTheDirectory) {
     EXPECT_EQ(r.status, 1);
     ASSERT_EQ(r.commands.size(), 3u);
     std::smatch dir;
-    ASSERT_TRUE(std::regex_match(r.commands[0], dir, std::regex("mkdir -p (/tmp/plotr-\\d+)/13/4399")));
+    ASSERT_TRUE(
+        std::regex_match(r.commands[0], dir, std::regex("mkdir -p (/tmp/plotr-\\d+)/13/4399")));
     const std::string url = "http://a.tile.thunderforest.com/landscape/13/4399/2685.png";
     const std::string curl = "curl -f -s " + url + " -o " + dir.str(1) + "/13/4399/2685.png";
     EXPECT_EQ(r.commands[1], curl);
@@ -82,8 +82,9 @@ TEST(RunDriver, PaddingShrinksTheZoomAreaNotTheCanvas) {
 }
 
 TEST(RunDriver, NoTileMeansNoDirectoryAndAFailedRemoval) {
-    Run_result r = run({}, "<gpx><trk><trkseg><trkpt lat='89.9' lon='1'/><trkpt lat='89.91' "
-                           "lon='1.01'/></trkseg></trk></gpx>");
+    Run_result r = run({},
+                       "<gpx><trk><trkseg><trkpt lat='89.9' lon='1'/><trkpt lat='89.91' "
+                       "lon='1.01'/></trkseg></trk></gpx>");
     EXPECT_EQ(r.status, 1);
     ASSERT_EQ(r.commands.size(), 2u);
     EXPECT_EQ(r.commands[0], r.commands[1]);

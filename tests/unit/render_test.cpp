@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include "common/failure.h"
+#include "render/imaging.h"
+#include "render/map.h"
+#include "render/output.h"
+#include "render/track_drawing.h"
+
+namespace plotr {
+namespace {
+
+color_quad pixel(const image_handle& image, long x, long y) {
+    const PixelPacket* p = GetVirtualPixels(image.get(), x, y, 1, 1, &image.get()->exception);
+    return {p->red, p->green, p->blue, p->opacity};
+}
+
+const color_quad white{65535, 65535, 65535, 0};
+const color_quad red{65535, 0, 0, 0};
+
+std::string failure_of(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const Fatal_error& error) {
+        return error.what();
+    }
+    return "no failure";
+}
+
+TEST(Imaging, CanvasAndColours) {
+    const image_handle canvas = get_canvas(800, 600, "#FFFFFF");
+    EXPECT_EQ(image_width(canvas), 800);
+    EXPECT_EQ(image_height(canvas), 600);
+    EXPECT_EQ(pixel(canvas, 0, 0), white);
+    EXPECT_EQ(pixel(canvas, 799, 599), white);
+    EXPECT_EQ(color_of_string("#4400FF"), (color_quad{17476, 0, 65535, 0}));
+    EXPECT_EQ(track_color(), (color_quad{17476, 0, 65535, 19661}));
+    EXPECT_EQ(failure_of([] { color_of_string("no such colour"); }),
+              "Failure(\"color_of_string failed\")");
+}
+
+TEST(Imaging, ReadAndWriteFailures) {
+    // MagickCore's own reason decides, not the generic text.
+    const std::string missing = failure_of([] { read_image("/nonexistent/tile.png"); });
+    EXPECT_TRUE(missing.starts_with("Failure(\"")) << missing;
+    EXPECT_NE(missing, "Failure(\"read_image failed\")");
+
+    image_handle canvas = get_canvas(4, 4, "#FFFFFF");
+    EXPECT_EQ(failure_of([&] { write_image(canvas, "/nonexistent/dir/out.png"); }),
+              "Failure(\"write_image failed\")");
+    const std::string too_long = "/tmp/" + std::string(4100, 'a') + ".png";
+    EXPECT_EQ(failure_of([&] { write_image(canvas, too_long); }),
+              "Failure(\"write_image failed: path longer than 4095 bytes\")");
+    EXPECT_EQ(failure_of([&] { read_image(too_long); }),
+              "Failure(\"read_image failed: path longer than 4095 bytes\")");
+
+    // A round trip through a file, compressed.
+    const std::string path = ::testing::TempDir() + "plotr-render-test.png";
+    compress_output(canvas);
+    write_image(canvas, path);
+    const image_handle back = read_image(path);
+    EXPECT_EQ(image_width(back), 4);
+    EXPECT_EQ(pixel(back, 3, 3), white);
+    std::remove(path.c_str());
+}
+
+TEST(Imaging, PolylineTextIsWholeForAnyCoordinates) {
+    const std::vector<canvas_point> points = {{-5, 12}, {2147483647, -2147483647 - 1}};
+    EXPECT_EQ(polyline_primitive(points), "polyline -5,12 2147483647,-2147483648");
+    // Past the old 4095-character bound: 401 points of ten-digit coordinates.
+    const std::vector<canvas_point> wide(401, {1234567890, -123456789});
+    const std::string text = polyline_primitive(wide);
+    EXPECT_EQ(text.size(), 8 + 401 * 22u);
+    EXPECT_TRUE(text.ends_with(" 1234567890,-123456789"));
+}
+
+TEST(Imaging, DrawingAndPastingClipAtTheEdges) {
+    image_handle canvas = get_canvas(40, 30, "#FFFFFF");
+    const std::vector<canvas_point> line = {{-100, 10}, {100, 10}};
+    draw_polyline(canvas, line, color_of_string("#000000"), 4.0, true, RoundJoin, RoundCap);
+    EXPECT_EQ(pixel(canvas, 20, 10), (color_quad{0, 0, 0, 0}));
+    EXPECT_EQ(pixel(canvas, 20, 20), white);
+
+    const image_handle block = get_canvas(10, 10, "#FF0000");
+    composite_image(canvas, block, OverCompositeOp, 35, -5);
+    EXPECT_EQ(pixel(canvas, 39, 0), red);
+    EXPECT_EQ(pixel(canvas, 34, 0), white);
+    EXPECT_EQ(pixel(canvas, 39, 5), white);
+}
+
+TEST(Map, TilesGoToTheFlooredCanvasOrigin) {
+    const std::string path = ::testing::TempDir() + "plotr-tile.png";
+    image_handle tile = get_canvas(256, 256, "#FF0000");
+    write_image(tile, path);
+    struct Case {
+        double left;
+        int column;
+        long first_red;  // canvas column
+    };
+    // -37.5 floors to -38: the world's first tile starts 38 columns in.
+    for (const Case c : {Case{-37.5, 0, 38}, Case{562000.4, 2195, 0}, Case{561900.0, 2195, 20}}) {
+        image_handle canvas = get_canvas(300, 10, "#FFFFFF");
+        paste_tile({canvas, 0.0, c.left}, {c.column, 0, path});
+        EXPECT_EQ(pixel(canvas, c.first_red, 5), red) << c.left;
+        if (c.first_red > 0) {
+            EXPECT_EQ(pixel(canvas, c.first_red - 1, 5), white) << c.left;
+        }
+    }
+    std::remove(path.c_str());
+}
+
+TEST(Markers, PinAnchorAndShadowOrder) {
+    image_handle canvas = get_canvas(300, 300, "#FFFFFF");
+    const image_handle pin = get_canvas(25, 41, "#FF0000");
+    const image_handle end_pin = get_canvas(25, 41, "#00FF00");
+    const image_handle shadow = get_canvas(3, 3, "#0000FF");
+    // Zoom 0 with the canvas origin placed so that (lat 0, lon 0) is canvas point (100, 200).
+    const drawing_context context{false, 0,       128.0 - 200, 128.0 - 100,  canvas,
+                                  pin,   end_pin, shadow,      track_color()};
+    place_marker(context, pin, {0.0, 0.0});
+    // Left 100 - 25/2 = 88, top 200 - 41 + 5 = 164; the shadow lies over the pin there.
+    EXPECT_EQ(pixel(canvas, 87, 170), white);
+    EXPECT_EQ(pixel(canvas, 88, 167), red);
+    EXPECT_EQ(pixel(canvas, 112, 204), red);
+    EXPECT_EQ(pixel(canvas, 112, 205), white);
+    EXPECT_EQ(pixel(canvas, 88, 164), (color_quad{0, 0, 65535, 0}));
+
+    // A segment: its line, then the start pin, then the end pin on top.
+    image_handle fresh = get_canvas(300, 300, "#FFFFFF");
+    const drawing_context drawing{false, 0,       128.0 - 200, 128.0 - 100,  fresh,
+                                  pin,   end_pin, shadow,      track_color()};
+    draw_track_segment(drawing, {{0.0, 0.0}, {0.0, 0.0}});
+    EXPECT_EQ(pixel(fresh, 100, 190), (color_quad{0, 65535, 0, 0}));
+    image_handle bare = get_canvas(300, 300, "#FFFFFF");
+    const drawing_context no_pins{true, 0,       128.0 - 200, 128.0 - 100,  bare,
+                                  pin,  end_pin, shadow,      track_color()};
+    draw_track_segment(no_pins, {{0.0, 0.0}, {0.0, 10.0}});
+    EXPECT_EQ(pixel(bare, 100, 190), white);
+    EXPECT_NE(pixel(bare, 103, 200), white);
+    draw_track_segment(no_pins, {});
+}
+
+}  // namespace
+}  // namespace plotr
