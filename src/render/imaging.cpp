@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "common/failure.h"
 #include "common/text.h"
@@ -50,6 +51,27 @@ void copy_path(char (&field)[MagickPathExtent], const std::string& path, const c
     std::memcpy(field, path.c_str(), path.size() + 1);
 }
 
+// Tiles come from servers we do not control, and MagickCore would otherwise
+// pick the decoder by the file's first bytes, script-like formats (SVG, MVG)
+// included, which can read other files. So the raster formats that tile
+// servers send go to their own decoder, and everything else to PNG's, as the
+// ".png" name of a tile asks, which refuses it.
+std::string decoder_prefix(const std::string& path) {
+    char head[12] = {};
+    std::ifstream(path, std::ios::binary).read(head, sizeof head);
+    const std::string_view bytes(head, sizeof head);
+    if (bytes.starts_with("\xFF\xD8\xFF")) {
+        return "JPEG:";
+    }
+    if (bytes.starts_with("GIF87a") || bytes.starts_with("GIF89a")) {
+        return "GIF:";
+    }
+    if (bytes.starts_with("RIFF") && bytes.substr(8, 4) == "WEBP") {
+        return "WEBP:";
+    }
+    return "PNG:";
+}
+
 image_handle read_with(Image_info info, const char* operation) {
     ensure_magick();
     const Exception exception = prepare_exception();
@@ -66,7 +88,8 @@ image_handle read_with(Image_info info, const char* operation) {
 
 image_handle read_image(const std::string& path) {
     Image_info info(CloneImageInfo(nullptr));
-    copy_path(info->filename, path, "read_image");
+    // The decoder's name goes in front: "PNG:" + path must fit too.
+    copy_path(info->filename, decoder_prefix(path) + path, "read_image");
     return read_with(std::move(info), "read_image");
 }
 

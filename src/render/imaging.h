@@ -39,8 +39,9 @@ inline constexpr std::size_t max_path_length = MagickPathExtent - 1;
 // that MagickCore recorded, or "<operation> failed". A path longer than
 // max_path_length is refused with "<operation> failed: path longer than 4095 bytes".
 
-/// Decodes the file, in whatever format MagickCore recognises. Any exception
-/// MagickCore records, a warning too, fails with its reason text.
+/// Decodes a PNG, JPEG, GIF or WebP file, by its first bytes; anything else is
+/// handed to the PNG decoder, which refuses it. Any exception MagickCore
+/// records, a warning too, fails with its reason text.
 image_handle read_image(const std::string& path);
 
 /// A width x height image of one colour (a MagickCore colour text).

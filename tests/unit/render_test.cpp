@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "common/failure.h"
 #include "render/imaging.h"
 #include "render/map.h"
@@ -52,6 +54,19 @@ TEST(Imaging, ReadAndWriteFailures) {
               "Failure(\"write_image failed: path longer than 4095 bytes\")");
     EXPECT_EQ(failure_of([&] { read_image(too_long); }),
               "Failure(\"read_image failed: path longer than 4095 bytes\")");
+
+    // Only raster formats are decoded: an SVG could pull other files into the map.
+    const std::string svg = ::testing::TempDir() + "plotr-not-a-tile.png";
+    std::ofstream(svg) << "<svg xmlns='http://www.w3.org/2000/svg' width='8' height='8'/>";
+    EXPECT_TRUE(
+        failure_of([&] { read_image(svg); }).starts_with("Failure(\"improper image header"));
+    std::remove(svg.c_str());
+    // JPEG tiles, as some servers send, still decode under their ".png" name.
+    const std::string jpeg = ::testing::TempDir() + "plotr-tile.jpg";
+    write_image(canvas, jpeg);
+    std::rename(jpeg.c_str(), svg.c_str());
+    EXPECT_EQ(image_width(read_image(svg)), 4);
+    std::remove(svg.c_str());
 
     // A round trip through a file, compressed.
     const std::string path = ::testing::TempDir() + "plotr-render-test.png";
