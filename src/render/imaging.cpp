@@ -102,6 +102,9 @@ image_handle get_canvas(long width, long height, const std::string& color) {
 
 void write_image(image_handle& image, const std::string& path) {
     copy_path(image.get()->filename, path, "write_image");
+    // Used only when the name has no extension MagickCore knows; the canvas's
+    // own format, "XC", has no encoder.
+    std::strcpy(image.get()->magick, "PNG");
     const Image_info info(CloneImageInfo(nullptr));
     if (WriteImage(info.get(), image.get()) == MagickFalse) {
         throw failure("write_image failed");

@@ -47,7 +47,8 @@ image_handle read_image(const std::string& path);
 /// A width x height image of one colour (a MagickCore colour text).
 image_handle get_canvas(long width, long height, const std::string& color);
 
-/// Encodes the image into the file, in the format its name's extension selects.
+/// Encodes the image into the file, in the format its name's extension selects;
+/// PNG when the name has no extension MagickCore knows.
 void write_image(image_handle& image, const std::string& path);
 
 /// Lays the source over the target with its top-left pixel at (x, y); what

@@ -68,8 +68,8 @@ TEST(Imaging, ReadAndWriteFailures) {
     EXPECT_EQ(image_width(read_image(svg)), 4);
     std::remove(svg.c_str());
 
-    // A round trip through a file, compressed.
-    const std::string path = ::testing::TempDir() + "plotr-render-test.png";
+    // A round trip through a file, compressed; a name without extension gets PNG.
+    const std::string path = ::testing::TempDir() + "plotr-render-test";
     compress_output(canvas);
     write_image(canvas, path);
     const image_handle back = read_image(path);
