@@ -7,6 +7,7 @@ fixed, the text must match byte for byte; where the program is free to choose
 program's integer and the model carries on with it.
 """
 
+import itertools
 import math
 import re
 import xml.etree.ElementTree as ET
@@ -293,14 +294,77 @@ def layout(t, z, min_lat, max_lat, min_lon, max_lon, width, height):
     return top, bottom, left, right
 
 
-def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0):
-    """None when `stdout` is what a successful run prints for `tracks`,
-    otherwise the first difference."""
+def saturate(x):
+    """The project's integer of a double: truncated toward zero, +inf and
+    values too large give INT_MAX, -inf, NaN and values too small INT_MIN."""
+    if math.isnan(x) or x <= -INT_MAX - 1:
+        return -INT_MAX - 1
+    return INT_MAX if x >= INT_MAX else int(x)
+
+
+def tile_ranges(z, top, bottom, left, right):
+    """The columns and the rows of the tiles downloaded, as ranges."""
+    last = saturate(c_pow(2.0, float(z))) - 1
+    index = lambda v: saturate(v / 256.0)
+    return (range(max(0, index(left)), min(index(right), last) + 1),
+            range(max(0, index(top)), min(index(bottom), last) + 1))
+
+
+def tile_url(template, z, x, y):
+    for holder, value in (("{s}", "a"), ("{z}", z), ("{x}", x), ("{y}", y)):
+        template = template.replace(holder, str(value), 1)
+    return template
+
+
+# How a run's standard output ends (see check_run_output).
+WRITTEN = "written"
+DOWNLOADED = "downloaded"
+DOWNLOAD_FAILED = "download failed"
+REMOVED = "removed"
+
+_TEMP_DIR = r"(/tmp/plotr-(?:0|[1-9][0-9]{0,9}))\n"
+
+
+def canvas(tracks, width=800, height=600, hpad=0, vpad=0):
+    """(zoom, top, bottom, left, right) of the canvas for `tracks` of finite
+    coordinates, whatever the output."""
+    t = Transcript("")
+    b = bounds(tracks)
+    z = choose_zoom(t, *b, width - hpad, height - vpad)
+    return (z, *layout(t, z, *b, width, height))
+
+
+def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0, *, url,
+                     output="out.png", end=WRITTEN):
+    """(None, temp_dir) when `stdout` is what a run with the tile URL template
+    `url` and the output file `output` prints for `tracks`, otherwise (the
+    first difference, temp_dir or None). Past the layout, the output ends as
+    `end` says: WRITTEN, the whole run; DOWNLOADED, after the last download
+    line (a tile that cannot be read); DOWNLOAD_FAILED, after the first
+    download line and the removal line; REMOVED, after the removal line (a
+    marker image that cannot be read). With no tile to download, the final
+    removal fails and its line comes twice."""
     t = Transcript(stdout)
     t.expect("parsing gpx file\n")
     b = bounds(tracks)
     z = choose_zoom(t, *b, width - hpad, height - vpad)
-    layout(t, z, *b, width, height)
-    # The run stops after the layout for now; tile lines will follow here.
+    columns, rows = tile_ranges(z, *layout(t, z, *b, width, height))
+    # Ranges can be huge for odd input: walk them lazily, up to the first difference.
+    wanted = ((x, y) for x in columns for y in rows)
+    for x, y in itertools.islice(wanted, 1 if end == DOWNLOAD_FAILED else None):
+        t.expect("downloading tile %s\n" % tile_url(url, z, x, y))
+        if t.error:
+            break
+    temp_dir = None
+    if end != DOWNLOADED:
+        m = t.expect_re("removing temporary directory " + _TEMP_DIR,
+                        "removing temporary directory /tmp/plotr-<N>")
+        temp_dir = m.group(1) if m else None
+        if m and int(temp_dir[len("/tmp/plotr-"):]) >= 1073741823:
+            t.error = f"{temp_dir}: the number must be below 1073741823"
+        if not columns or not rows:
+            t.expect(f"removing temporary directory {temp_dir}\n")
+        elif end == WRITTEN:
+            t.expect(f"writing to {output}\n")
     t.expect_end()
-    return t.error
+    return t.error, temp_dir

@@ -5,13 +5,19 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
-from dataclasses import dataclass
+import zlib
+from dataclasses import dataclass, field
 
 import gpx_oracle
+
+SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
+sys.path.insert(0, SCRIPTS)
+import tile_server  # noqa: E402  (found through the path above)
 
 SKIP = 77
 TIMEOUT = 120
@@ -35,6 +41,31 @@ HELP = (
 )
 
 PARSING = "parsing gpx file\n"
+
+# A template that makes the first download fail (curl exits with 37): the run
+# stops right after the layout, for picture sizes no one could render.
+MISSING_TILES = "file:///nonexistent-plotr-e2e/{z}/{x}/{y}.png"
+# The whole standard error of a run that a failed shell command ended; the
+# removal of a directory that is not there may add rm's own complaints.
+COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit code \d+\n'
+                  r"(rm: [^\n]*\n)*")
+
+# Options that take the next argument, whatever it looks like.
+VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding"}
+
+
+def setting(args, option, default):
+    """The value the program takes for a text option: its last occurrence."""
+    value, i = default, 0
+    while i < len(args):
+        if args[i] in VALUE_OPTIONS and i + 1 < len(args):
+            if args[i] == option:
+                value = args[i + 1]
+            i += 2
+        else:
+            i += 1
+    return value
+
 
 # Whole-line patterns for the fatal failures whose details are the program's choice.
 ASSERT_FAILURE = r'Assert_failure\("src/[a-z_/]+\.cpp", \d+, \d+\)'
@@ -63,6 +94,7 @@ class Result:
     stdout: str
     stderr: str
     timed_out: bool = False
+    args: list = field(default_factory=list)
 
     def crash(self):
         """Why this run counts as a crash, or None."""
@@ -90,25 +122,40 @@ class Suite:
         self.plotr = os.path.abspath(self.args.plotr)
         self.passed = 0
         self.failed = 0
-        # Runs happen in a scratch folder: later stages write pictures to the current directory.
+        # Runs happen in a scratch folder, where they write their pictures.
         self.workdir = tempfile.mkdtemp(prefix="plotr-e2e-")
         if not os.access(self.plotr, os.X_OK):
             print(f"FAIL: no executable at {self.plotr}")
             self.failed += 1
+        # No run may reach a public tile server: by default every tile is
+        # this one file, which curl reads through file://.
+        tile = os.path.join(self.workdir, "tile.png")
+        with open(tile, "wb") as f:
+            f.write(tile_server.png_rgb(256, 256, bytes(tile_server.tile_color(0, 0)) * 256 * 256))
+        self.tile_url = "file://" + tile
+
+    def path(self, name):
+        """Where a file that a run names relative to its directory lands."""
+        return os.path.join(self.workdir, name)
 
     def data(self, name):
         return os.path.join(self.args.data, name)
 
-    def run(self, args=(), stdin=b"", argv0="plotr", keep_stdin_open=False):
-        """Runs plotr with `args`, argument 0 set to `argv0` and `stdin` as input.
-        With keep_stdin_open the input never reaches its end: the program must
-        finish without waiting for more."""
+    def run(self, args=(), stdin=b"", argv0="plotr", keep_stdin_open=False, local_tiles=True,
+            executable=None):
+        """Runs plotr (or `executable`) with `args`, argument 0 set to `argv0`
+        and `stdin` as input. With keep_stdin_open the input never reaches its
+        end: the program must finish without waiting for more. With
+        local_tiles, "-url <the suite's tile file>" goes first; a later -url wins.
+        The output file is removed beforehand, so a file after the run is its own."""
         if isinstance(stdin, str):
             stdin = stdin.encode()
+        args = (["-url", self.tile_url] if local_tiles else []) + list(args)
+        _remove(self.path(setting(args, "-o", "out.png")))
         in_r, in_w = os.pipe()
         err_path = os.path.join(self.workdir, "stderr")
         with open(err_path, "wb") as err_file:
-            proc = subprocess.Popen([argv0, *args], executable=self.plotr, stdin=in_r,
+            proc = subprocess.Popen([argv0, *args], executable=executable or self.plotr, stdin=in_r,
                                     stdout=subprocess.PIPE, stderr=err_file, cwd=self.workdir)
         os.close(in_r)
 
@@ -142,7 +189,7 @@ class Suite:
         with open(err_path, "rb") as f:
             err = f.read()
         dec = lambda b: b.decode("utf-8", "surrogateescape")
-        return Result(proc.returncode, dec(chunks[0] if chunks else b""), dec(err), timed_out)
+        return Result(proc.returncode, dec(chunks[0] if chunks else b""), dec(err), timed_out, args)
 
     def check(self, name, problems):
         """Counts one case: it passes when `problems` is empty."""
@@ -159,10 +206,14 @@ class Suite:
         return self.args.only in name
 
     def expect(self, name, result, status, stdout=None, stderr=None, stderr_re=None, tracks=None,
-               size=(800, 600), pads=(0, 0), stdout_start=None):
+               size=(800, 600), pads=(0, 0), stdout_start=None, end=gpx_oracle.WRITTEN):
         """Checks one run: its exit status, and standard output and error
-        either exact, as a whole-text pattern, or (`tracks`) against the model."""
-        problems = [result.crash()]
+        either exact, as a whole-text pattern, or (`tracks`) against the model,
+        which ends the output as `end` says. With `tracks`, the temporary
+        directory must be gone and the picture there exactly when the run
+        succeeded, width x height when it is a PNG; returns the directory
+        that the output names."""
+        problems, temp_dir = [result.crash()], None
         if stdout_start is not None and not result.stdout.startswith(stdout_start):
             problems.append(f"stdout {_clip(result.stdout)!r}\n does not start with {stdout_start!r}")
         if result.status != status:
@@ -170,12 +221,36 @@ class Suite:
         if stdout is not None and result.stdout != stdout:
             problems.append(f"stdout {_clip(result.stdout)!r}\n expected {_clip(stdout)!r}")
         if tracks is not None:
-            problems.append(gpx_oracle.check_run_output(result.stdout, tracks, *size, *pads))
+            output = setting(result.args, "-o", "out.png")
+            error, temp_dir = gpx_oracle.check_run_output(
+                result.stdout, tracks, *size, *pads, url=setting(result.args, "-url", DEFAULT_URL),
+                output=output, end=end)
+            problems.append(error)
+            if temp_dir and os.path.exists(temp_dir) and end != gpx_oracle.DOWNLOADED:
+                problems.append(f"{temp_dir} is still there")
+            problems.append(self.picture_problem(output, size if status == 0 else None))
         if stderr is not None and result.stderr != stderr:
             problems.append(f"stderr {_clip(result.stderr)!r}\n expected {_clip(stderr)!r}")
         if stderr_re is not None and not re.fullmatch(stderr_re, result.stderr):
             problems.append(f"stderr {_clip(result.stderr)!r}\n expected /{stderr_re}/")
         self.check(name, problems)
+        return temp_dir
+
+    def picture_problem(self, output, size):
+        """None when the picture `output` is there exactly when `size` is given,
+        and then of that size if it is a PNG."""
+        path = self.path(output)
+        if not output:
+            return None  # no file can have an empty name
+        if size is None:
+            return f"a picture {_clip(output, 80)!r} was written" if _exists(path) else None
+        if not os.path.isfile(path):
+            return f"no picture {output!r}"
+        with open(path, "rb") as f:
+            head = f.read(24)
+        if head.startswith(PNG_SIGNATURE) and png_size(head) != tuple(size):
+            return f"{output} is {png_size(head)}, expected {tuple(size)}"
+        return None
 
     def skip(self, reason):
         shutil.rmtree(self.workdir, ignore_errors=True)
@@ -186,6 +261,20 @@ class Suite:
         shutil.rmtree(self.workdir, ignore_errors=True)
         print(f"{self.passed} passed, {self.failed} failed")
         sys.exit(0 if self.failed == 0 else 1)
+
+
+def _remove(path):
+    try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def _exists(path):
+    try:
+        return os.path.lexists(path)
+    except (OSError, ValueError):
+        return False
 
 
 def _write_all(fd, data):
@@ -220,5 +309,163 @@ def numeric(*segments):
 
 # The worked example: two points, 800 x 600, zoom 13.
 EXAMPLE_POINTS = [(52.50, 13.35), (52.53, 13.42)]
+EXAMPLE_LAYOUT = (
+    "parsing gpx file\n"
+    "calculated maximum zoom to fit width:  13\n"
+    "calculated maximum zoom to fit height: 14\n"
+    "calculated minimum zoom: 13\n"
+    "gpx height: 287.177077\n"
+    "gpx width:  407.779556\n"
+    "canvas top:    687519.662458\n"
+    "canvas bottom: 688119.662458\n"
+    "canvas left:   1126149.276444\n"
+    "canvas right:  1126949.276444\n"
+)
 EXAMPLE_GPX = gpx(track(EXAMPLE_POINTS))
 EXAMPLE_TRACKS = numeric(EXAMPLE_POINTS)
+
+
+# --- Pictures ---
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def png_size(head):
+    """(width, height) from the first 24 bytes of a PNG file."""
+    return int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
+
+
+class Png:
+    """A decoded non-interlaced PNG: 1, 2, 4, 8 or 16 bits, grey, grey with
+    alpha, RGB, RGBA or palette. `chunks` lists the chunk types in file order."""
+
+    CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
+
+    def __init__(self, data):
+        if not data.startswith(PNG_SIGNATURE):
+            raise ValueError("not a PNG file")
+        self.chunks, idat, self.palette, trns, pos = [], [], [], b"", 8
+        while pos < len(data):
+            length = int.from_bytes(data[pos:pos + 4], "big")
+            kind, body = data[pos + 4:pos + 8], data[pos + 8:pos + 8 + length]
+            crc = int.from_bytes(data[pos + 8 + length:pos + 12 + length], "big")
+            if zlib.crc32(kind + body) != crc:
+                raise ValueError(f"bad CRC in {kind!r}")
+            self.chunks.append(kind.decode("latin-1"))
+            if kind == b"IHDR":
+                self.width, self.height = (int.from_bytes(body[i:i + 4], "big") for i in (0, 4))
+                self.depth, self.color_type, _, _, interlace = body[8:13]
+                if interlace:
+                    raise ValueError("interlaced PNG")
+            elif kind == b"PLTE":
+                self.palette = [tuple(body[i:i + 3]) for i in range(0, len(body), 3)]
+            elif kind == b"tRNS":
+                trns = body
+            elif kind == b"IDAT":
+                idat.append(body)
+            pos += 12 + length
+        self.alphas = list(trns) if self.color_type == 3 else []
+        channels = self.CHANNELS[self.color_type]
+        self._bits = channels * self.depth
+        stride = (self.width * self._bits + 7) // 8
+        self._rows = _unfilter(zlib.decompress(b"".join(idat)), self.height, stride,
+                               max(1, self._bits // 8))
+
+    def _samples(self, x, y):
+        row, bits, depth = self._rows[y], self._bits, self.depth
+        if depth == 16:
+            at = x * bits // 8
+            return [(row[i] << 8 | row[i + 1]) / 257 for i in range(at, at + bits // 8, 2)]
+        if depth == 8:
+            at = x * bits // 8
+            return list(row[at:at + bits // 8])
+        bit = x * depth  # a single channel below 8 bits
+        value = (row[bit // 8] >> (8 - depth - bit % 8)) & ((1 << depth) - 1)
+        return [value if self.color_type == 3 else value * 255 / ((1 << depth) - 1)]
+
+    def pixel(self, x, y):
+        """(red, green, blue, alpha) of the pixel at column x, row y, each 0..255."""
+        s = self._samples(x, y)
+        if self.color_type == 3:
+            i = int(s[0])
+            return (*self.palette[i], self.alphas[i] if i < len(self.alphas) else 255)
+        if len(s) <= 2:
+            s = [s[0]] * 3 + s[1:]
+        return tuple(s) + ((255,) if len(s) == 3 else ())
+
+
+def read_png(path):
+    with open(path, "rb") as f:
+        return Png(f.read())
+
+
+def _unfilter(data, height, stride, bpp):
+    """Undoes the five row filters; returns the rows as bytearrays."""
+    rows, prev, pos = [], bytearray(stride), 0
+    for _ in range(height):
+        kind, cur = data[pos], bytearray(data[pos + 1:pos + 1 + stride])
+        pos += 1 + stride
+        if kind == 1:
+            for i in range(bpp, stride):
+                cur[i] = (cur[i] + cur[i - bpp]) & 255
+        elif kind == 2:
+            cur = bytearray((a + b) & 255 for a, b in zip(cur, prev))
+        elif kind == 3:
+            for i in range(stride):
+                cur[i] = (cur[i] + ((cur[i - bpp] if i >= bpp else 0) + prev[i]) // 2) & 255
+        elif kind == 4:
+            for i in range(stride):
+                a = cur[i - bpp] if i >= bpp else 0
+                b = prev[i]
+                c = prev[i - bpp] if i >= bpp else 0
+                pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
+                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        elif kind != 0:
+            raise ValueError(f"filter type {kind}")
+        rows.append(cur)
+        prev = cur
+    return rows
+
+
+# --- The tile server ---
+
+
+class Tile_server:
+    """scripts/tile_server.py on a free port of 127.0.0.1, for a with block.
+    `template` is its tile URL template; `requests()` the paths it was asked for."""
+
+    def __init__(self, workdir, style="checker", fail="none"):
+        self.log = os.path.join(workdir, f"requests-{style}-{fail}")
+        self.seen = 0
+        self.args = [sys.executable, os.path.join(SCRIPTS, "tile_server.py"), "--style", style,
+                     "--fail", fail, "--log", self.log]
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        line = self.proc.stdout.readline()
+        if not line.strip().isdigit():
+            self.__exit__()
+            raise RuntimeError(f"tile server printed {line!r}, not a port")
+        self.port = int(line)
+        self.base = f"http://127.0.0.1:{self.port}"
+        self.template = self.base + "/{z}/{x}/{y}.png"
+        return self
+
+    def __exit__(self, *exc):
+        os.kill(self.proc.pid, signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+
+    def requests(self):
+        """The request paths since the last call."""
+        try:
+            with open(self.log, encoding="latin-1") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            lines = []
+        new, self.seen = lines[self.seen:], len(lines)
+        return new

@@ -2,7 +2,9 @@
 """The command line as a user meets it: help, errors, integer forms, the
 order of options. Values are observed through the numbers a run prints."""
 
-from plotr_e2e import EXAMPLE_GPX, EXAMPLE_TRACKS, HELP, Suite
+import gpx_oracle
+from plotr_e2e import (COMMAND_FAILED, EXAMPLE_GPX, EXAMPLE_TRACKS, HELP, MISSING_TILES, Suite,
+                       setting)
 
 suite = Suite(__doc__)
 
@@ -106,14 +108,23 @@ ACCEPTED = [
     (["-o", "-compress"], *DEFAULT),
     (["-o", "-help"], *DEFAULT),
     (["-o", "-width", "300"], *DEFAULT),
-    (["-url", "-height", "5"], *DEFAULT),
+    # "-height" is the first -url's value; the later -url wins.
+    (["-url", "-height", "-url", suite.tile_url, "5"], *DEFAULT),
     (["-o", ""], *DEFAULT),
     (["-compress", "-compress", "-nomarkers", "-nomarkers"], *DEFAULT),
 ]
 for args, size, pads in ACCEPTED:
     name = "run " + " ".join(repr(a) if not a else a for a in args)
-    if suite.wanted(name):
+    if not suite.wanted(name):
+        continue
+    if all(0 < v <= 5000 for v in size) and setting(args, "-o", "out.png"):
         r = suite.run(args, EXAMPLE_GPX)
         suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS, size=size, pads=pads)
+    else:
+        # A picture no one could draw, or a nameless one (refused when it is
+        # written; test_failures has that): stop at the first download.
+        r = suite.run(["-url", MISSING_TILES] + args, EXAMPLE_GPX)
+        suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, tracks=EXAMPLE_TRACKS, size=size,
+                     pads=pads, end=gpx_oracle.DOWNLOAD_FAILED)
 
 suite.finish()

@@ -113,15 +113,18 @@ READ.append(("a large document followed by garbage",
              + b"\xff" * 100000,
              numeric(many)))
 
+# What was read shows in the numbers of the whole run; a small picture keeps
+# the runs quick.
+SMALL = ["-width", "256", "-height", "192"]
 for name, doc, tracks in READ:
     if suite.wanted(name):
-        suite.expect(name, suite.run([], doc), 0, stderr="", tracks=tracks)
+        suite.expect(name, suite.run(SMALL, doc), 0, stderr="", tracks=tracks, size=(256, 192))
 
 # Reading stops at </gpx>: a producer that keeps the pipe open does not hold the run up.
 name = "input left open after </gpx>"
 if suite.wanted(name):
-    suite.expect(name, suite.run([], AB + "<more>", keep_stdin_open=True), 0, stderr="",
-                 tracks=numeric([A, B]))
+    suite.expect(name, suite.run(SMALL, AB + "<more>", keep_stdin_open=True), 0, stderr="",
+                 tracks=numeric([A, B]), size=(256, 192))
 
 NO_POINT = fatal(ASSERT_FAILURE)
 

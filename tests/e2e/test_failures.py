@@ -1,0 +1,143 @@
+#!/usr/bin/env python3
+"""How a whole run ends when something goes wrong after the layout: a tile
+server that refuses or sends no picture, an output that cannot be written,
+URL templates that hold shell syntax, a canvas that touches no tile of the
+world, and missing marker images. Tiles come from a local HTTP server."""
+
+import glob
+import os
+import re
+import shutil
+
+import gpx_oracle
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_TRACKS, Suite, Tile_server, gpx, numeric, track)
+from tile_server import GARBAGE
+
+suite = Suite(__doc__)
+FATAL_FAILURE = r'Fatal error: exception Failure\("[^\n]*"\)\n'
+EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
+FIRST_TILE = "13/4399/2685.png"
+
+
+def requests_problem(server, wanted):
+    got = server.requests()
+    return None if got == wanted else f"server was asked for {got}, expected {wanted}"
+
+
+def curl_failed(url, temp_dir, code):
+    """The failure line of the first tile's download."""
+    return f'"curl -f -s {url} -o {temp_dir}/{FIRST_TILE}" failed with exit code {code}\n'
+
+
+with Tile_server(suite.workdir, fail="404") as server:
+    name = "server answers 404"
+    if suite.wanted(name):
+        r = suite.run(["-url", server.template], EXAMPLE_GPX)
+        temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
+        suite.check(name + ": failure line", [
+            None if r.stderr == curl_failed(f"{server.base}/{FIRST_TILE}", temp_dir, 22)
+            else f"stderr {r.stderr!r}",
+            requests_problem(server, ["/" + FIRST_TILE])])
+
+    # Shell syntax in the template stays inside the URL: the run may fail
+    # because curl refuses the URL, but nothing else runs.
+    for i, tail in enumerate([";touch {}", "$(touch {})", "`touch {}`", "';touch {};'",
+                              "\" ;touch {}; \""]):
+        name = f"template with {tail.format('FILE')!r}"
+        if not suite.wanted(name):
+            continue
+        victim = suite.path(f"victim-{i}")
+        template = server.template + tail.format(victim)
+        r = suite.run(["-url", template], EXAMPLE_GPX)
+        first_line = f"downloading tile {template.format(z=13, x=4399, y=2685)}\n"
+        suite.check(name, [
+            r.crash(), None if r.status in (0, 1) else f"exit status {r.status}",
+            None if first_line in r.stdout else f"no line {first_line!r} in {r.stdout!r}",
+            f"{victim} was created" if os.path.exists(victim) else None])
+        server.requests()
+
+    name = "template with a double quote"
+    if suite.wanted(name):
+        template = server.base + '/a"b/{z}/{x}/{y}.png'
+        r = suite.run(["-url", template], EXAMPLE_GPX)
+        temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
+        wanted = curl_failed(f"'{server.base}/a\\\"b/{FIRST_TILE}'", temp_dir, 22)
+        suite.check(name + ": failure line", [
+            None if r.stderr == wanted else f"stderr {r.stderr!r}\n expected {wanted!r}",
+            requests_problem(server, ['/a"b/' + FIRST_TILE])])
+
+with Tile_server(suite.workdir) as server:
+    name = "template with a query"
+    if suite.wanted(name):
+        template = server.template + "?a=1&b=2"
+        r = suite.run(["-url", template], EXAMPLE_GPX)
+        suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        suite.check(name + ": requests", [requests_problem(
+            server, [f"/13/{x}/{y}.png?a=1&b=2" for x, y in EXAMPLE_TILES])])
+
+    # Outputs that cannot be written: everything up to "writing to" runs.
+    long_name = "missing/" + "x" * 4988 + ".png"
+    OUTPUTS = [
+        ("output in a missing directory", "no-such-dir/out.png", "write_image failed"),
+        ("output path of 5000 bytes", long_name, "write_image failed: path longer than 4095 bytes"),
+        # MagickCore would put a nameless picture in a temporary file of its own.
+        ("empty output name", "", "write_image failed"),
+    ]
+    for name, output, failure in OUTPUTS:
+        if suite.wanted(name):
+            before = set(glob.glob("/tmp/magick-*"))
+            r = suite.run(["-url", server.template, "-o", output], EXAMPLE_GPX)
+            suite.expect(name, r, 2, stderr=f'Fatal error: exception Failure("{failure}")\n',
+                         tracks=EXAMPLE_TRACKS)
+            folder = output.split("/")[0]
+            suite.check(name + ": nothing written", [
+                f"{folder} was created" if folder and os.path.exists(suite.path(folder)) else None,
+                "a /tmp/magick-* file was left" if set(glob.glob("/tmp/magick-*")) - before
+                else None])
+        server.requests()
+
+    # Near the pole every canvas row lies above the world: no tile, so no
+    # directory; the final removal fails.
+    name = "canvas above the world"
+    if suite.wanted(name):
+        tracks = numeric([(89.9, 10.0), (89.91, 10.05)])
+        r = suite.run(["-url", server.template], gpx(track(tracks[0][0])))
+        temp_dir = suite.expect(name, r, 1, tracks=tracks)
+        line = f'"rm -r {temp_dir}" failed with exit code 1\n'
+        suite.check(name + ": failure line", [
+            None if line in r.stderr.splitlines(keepends=True) else f"no {line!r} in {r.stderr!r}",
+            requests_problem(server, [])])
+
+    # The marker images are read after the removal, also without markers.
+    name = "marker images missing"
+    if suite.wanted(name):
+        bare = suite.path("bare/bin/plotr")
+        os.makedirs(os.path.dirname(bare))
+        shutil.copy(suite.plotr, bare)
+        r = suite.run(["-url", server.template, "-nomarkers"], EXAMPLE_GPX, executable=bare)
+        suite.expect(name, r, 2, stderr_re=FATAL_FAILURE, tracks=EXAMPLE_TRACKS,
+                     end=gpx_oracle.REMOVED)
+        server.requests()
+
+with Tile_server(suite.workdir, fail="garbage") as server:
+    # A tile that is no picture ends the run where it is read; the
+    # directory stays behind.
+    name = "server sends no picture"
+    if suite.wanted(name):
+        before = set(glob.glob("/tmp/plotr-*"))
+        r = suite.run(["-url", server.template], EXAMPLE_GPX)
+        suite.expect(name, r, 2, stderr_re=FATAL_FAILURE, tracks=EXAMPLE_TRACKS,
+                     end=gpx_oracle.DOWNLOADED)
+        left = []
+        for d in set(glob.glob("/tmp/plotr-*")) - before:
+            tiles = glob.glob(os.path.join(d, "13/*/*.png"))
+            if re.fullmatch(r"/tmp/plotr-\d+", d) and len(tiles) == 12 and all(
+                    open(t, "rb").read() == GARBAGE for t in tiles):
+                left.append(d)
+        suite.check(name + ": directory left with the 12 tiles", [
+            None if len(left) == 1 else f"{len(left)} such directories",
+            requests_problem(server, [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES])])
+        for d in left:
+            shutil.rmtree(d)
+
+suite.finish()

@@ -1,0 +1,201 @@
+#!/usr/bin/env python3
+"""The whole run against a local HTTP tile server whose tiles are each one
+solid colour: the worked example's messages and requests, and in the
+picture every tile, the line and the pins where the layout puts them; the
+same without markers, compressed, and with a canvas that reaches past the
+edge of the world."""
+
+import math
+import os
+
+import gpx_oracle
+from gpx_oracle import pixel_x, pixel_y
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite, Tile_server, gpx,
+                       numeric, read_png, track)
+from tile_server import tile_color
+
+suite = Suite(__doc__)
+PINS = os.path.join(os.path.dirname(os.path.dirname(suite.plotr)), "share", "plotr")
+WHITE = (255, 255, 255)
+LINE = (0x44, 0x00, 0xFF)
+LINE_ALPHA = 0.7
+
+
+def distance_to(p, a, b):
+    """Distance from point p to the segment a-b."""
+    (px, py), (ax, ay), (bx, by) = p, a, b
+    dx, dy = bx - ax, by - ay
+    t = 0.0 if dx == dy == 0 else max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy)
+                                                / (dx * dx + dy * dy)))
+    return math.hypot(px - ax - t * dx, py - ay - t * dy)
+
+
+def near(actual, expected, tolerance):
+    return all(abs(a - e) <= tolerance for a, e in zip(actual[:3], expected))
+
+
+class Expected:
+    """What the canvas must show for `tracks` over the checker tiles
+    `downloaded`, computed from the layout alone."""
+
+    def __init__(self, tracks, downloaded, markers=True, size=(800, 600)):
+        self.size = size
+        z, top, _, left, _ = gpx_oracle.canvas(tracks, *size)
+        self.origin = (math.floor(left), math.floor(top))
+        self.downloaded = set(downloaded)
+        point = lambda lat, lon: (int(pixel_x(z, lon) - left), int(pixel_y(z, lat) - top))
+        self.segments = [[point(*p) for p in seg] for trk in tracks for seg in trk if seg]
+        start, end, shadow = (read_png(os.path.join(PINS, f"pin-{n}.png"))
+                              for n in ("icon-start", "icon-end", "shadow"))
+        # In paste order; each pin's shadow lands at the pin's own offsets.
+        self.pins = []
+        for seg in self.segments:
+            for pin, (px, py) in ((start, seg[0]), (end, seg[-1])):
+                self.pins.append((pin, px - int(pin.width / 2), py - pin.height + 5))
+        self.shadow = shadow
+        self.markers = markers
+
+    def background(self, x, y):
+        tx, ty = (x + self.origin[0]) // 256, (y + self.origin[1]) // 256
+        return tile_color(tx, ty) if (tx, ty) in self.downloaded else WHITE
+
+    def on_line(self, x, y, reach):
+        return any(distance_to((x, y), a, b) <= reach
+                   for seg in self.segments for a, b in zip(seg, seg[1:] or seg))
+
+    def under_pin(self, x, y, pins=None):
+        for pin, left, top in self.pins if pins is None else pins:
+            w, h = max(pin.width, self.shadow.width), max(pin.height, self.shadow.height)
+            if left - 1 <= x <= left + w and top - 1 <= y <= top + h:
+                return True
+        return False
+
+    def tiles_problems(self, png):
+        """Samples across the canvas, off the line and the pins: each shows
+        the tile the layout puts there, or white outside the world."""
+        # A coarse grid, and both sides of every tile edge, where a paste one
+        # pixel off shows.
+        xs, ys = set(range(3, self.size[0], 8)), set(range(3, self.size[1], 8))
+        for edges, origin, extent in ((xs, self.origin[0], self.size[0]),
+                                      (ys, self.origin[1], self.size[1])):
+            edges.update(e + d for e in range(-origin % 256, extent + 1, 256) for d in (-1, 0)
+                         if 0 <= e + d < extent)
+        bad, seen = [], set()
+        for y in sorted(ys):
+            for x in sorted(xs):
+                if self.on_line(x, y, 4) or (self.markers and self.under_pin(x, y)):
+                    continue
+                want = self.background(x, y)
+                seen.add(want)
+                if not near(png.pixel(x, y), want, 1):
+                    bad.append(f"({x}, {y}) is {png.pixel(x, y)[:3]}, expected {want}")
+        missing = [t for t in self.downloaded if tile_color(*t) not in seen]
+        return _summary(bad) + [f"no sample fell on tile {t}" for t in missing]
+
+    def line_problems(self, png):
+        """Along the line, off the pins: the line colour over the tile."""
+        bad = []
+        for seg in self.segments:
+            for (ax, ay), (bx, by) in zip(seg, seg[1:]):
+                steps = max(abs(bx - ax), abs(by - ay))
+                for i in range(0, steps + 1, 3):
+                    x, y = round(ax + (bx - ax) * i / steps), round(ay + (by - ay) * i / steps)
+                    if not (0 <= x < self.size[0] and 0 <= y < self.size[1]):
+                        continue
+                    if self.markers and self.under_pin(x, y):
+                        continue
+                    bg = self.background(x, y)
+                    want = tuple(LINE_ALPHA * c + (1 - LINE_ALPHA) * b for c, b in zip(LINE, bg))
+                    if not near(png.pixel(x, y), want, 3):
+                        bad.append(f"({x}, {y}) is {png.pixel(x, y)[:3]}, expected about "
+                                   f"{tuple(round(c) for c in want)}")
+        return _summary(bad)
+
+    def pin_problems(self, png):
+        """Where a pin is opaque the canvas shows the pin, unless a later pin
+        or shadow is pasted there; without markers, the map shows instead."""
+        bad = []
+        for i, (pin, left, top) in enumerate(self.pins):
+            later = self.pins[i + 1:]
+            for py in range(pin.height):
+                for px in range(pin.width):
+                    x, y = left + px, top + py
+                    if (pin.pixel(px, py)[3] != 255 or not (0 <= x < self.size[0])
+                            or not (0 <= y < self.size[1]) or self.under_pin(x, y, later)):
+                        continue
+                    if self.markers:
+                        want = pin.pixel(px, py)[:3]
+                    elif self.on_line(x, y, 4):
+                        continue
+                    else:
+                        want = self.background(x, y)
+                    if not near(png.pixel(x, y), want, 2):
+                        bad.append(f"({x}, {y}) is {png.pixel(x, y)[:3]}, expected {want}")
+        return _summary(bad)
+
+    def problems(self, png):
+        if (png.width, png.height) != self.size:
+            return [f"picture is {png.width} x {png.height}, expected {self.size}"]
+        return self.tiles_problems(png) + self.line_problems(png) + self.pin_problems(png)
+
+
+def _summary(bad):
+    return [f"{len(bad)} wrong pixels, first: " + "; ".join(bad[:3])] if bad else []
+
+
+def picture_problems(expected, metadata=True):
+    """The run's out.png against `expected`; without `metadata`, it must hold
+    no text, profile or Exif chunk."""
+    try:
+        png = read_png(suite.path("out.png"))
+    except (OSError, ValueError) as e:
+        return [f"no readable picture: {e}"]
+    kept = set() if metadata else {"tEXt", "zTXt", "iTXt", "iCCP", "eXIf"} & set(png.chunks)
+    return expected.problems(png) + ([f"chunks {sorted(kept)} are still there"] if kept else [])
+
+
+def requests_problem(server, z, tiles):
+    got, wanted = server.requests(), [f"/{z}/{x}/{y}.png" for x, y in tiles]
+    return None if got == wanted else f"server was asked for {got}, expected {wanted}"
+
+
+EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
+
+with Tile_server(suite.workdir) as server:
+    # The worked example, byte for byte.
+    name = "worked example"
+    if suite.wanted(name):
+        r = suite.run(["-url", server.template], EXAMPLE_GPX)
+        temp_dir = suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        lines = r.stdout.splitlines(keepends=True)
+        wanted = EXAMPLE_LAYOUT + "".join(
+            f"downloading tile {server.base}/13/{x}/{y}.png\n" for x, y in EXAMPLE_TILES)
+        suite.check(name + ": the 24 lines", [
+            None if len(lines) == 24 and "".join(lines[:22]) == wanted else
+            f"stdout {r.stdout!r}\n expected {wanted!r} and two more lines",
+            None if lines[-2:] == [f"removing temporary directory {temp_dir}\n",
+                                   "writing to out.png\n"] else f"last lines {lines[-2:]!r}",
+            requests_problem(server, 13, EXAMPLE_TILES)])
+        suite.check(name + ": picture", picture_problems(Expected(EXAMPLE_TRACKS, EXAMPLE_TILES)))
+
+    # Switches and places: (name, arguments, tracks, tiles downloaded).
+    CASES = [
+        ("without markers", ["-nomarkers"], EXAMPLE_TRACKS, EXAMPLE_TILES),
+        ("compressed", ["-compress"], EXAMPLE_TRACKS, EXAMPLE_TILES),
+        # Zoom 1: the world is 512 pixels wide in an 800 pixel canvas.
+        ("canvas past the edge of the world", [], numeric([(10, -179.5), (11, 179.5)]),
+         [(0, 0), (0, 1), (1, 0), (1, 1)]),
+    ]
+    for name, args, tracks, tiles in CASES:
+        if not suite.wanted(name):
+            continue
+        points = [p for trk in tracks for seg in trk for p in seg]
+        r = suite.run(["-url", server.template] + args, gpx(track(points)))
+        suite.expect(name, r, 0, stderr="", tracks=tracks)
+        suite.check(name + ": requests",
+                    [requests_problem(server, gpx_oracle.canvas(tracks)[0], tiles)])
+        expected = Expected(tracks, tiles, markers="-nomarkers" not in args)
+        suite.check(name + ": picture",
+                    picture_problems(expected, metadata="-compress" not in args))
+
+suite.finish()
