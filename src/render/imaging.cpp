@@ -101,6 +101,11 @@ image_handle get_canvas(long width, long height, const std::string& color) {
 }
 
 void write_image(image_handle& image, const std::string& path) {
+    // MagickCore would write an empty name to a temporary file of its own,
+    // left behind in /tmp, and report success.
+    if (path.empty()) {
+        throw failure("write_image failed");
+    }
     copy_path(image.get()->filename, path, "write_image");
     // Used only when the name has no extension MagickCore knows; the canvas's
     // own format, "XC", has no encoder.

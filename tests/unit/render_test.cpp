@@ -49,6 +49,7 @@ TEST(Imaging, ReadAndWriteFailures) {
     image_handle canvas = get_canvas(4, 4, "#FFFFFF");
     EXPECT_EQ(failure_of([&] { write_image(canvas, "/nonexistent/dir/out.png"); }),
               "Failure(\"write_image failed\")");
+    EXPECT_EQ(failure_of([&] { write_image(canvas, ""); }), "Failure(\"write_image failed\")");
     const std::string too_long = "/tmp/" + std::string(4100, 'a') + ".png";
     EXPECT_EQ(failure_of([&] { write_image(canvas, too_long); }),
               "Failure(\"write_image failed: path longer than 4095 bytes\")");
