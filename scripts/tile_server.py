@@ -10,7 +10,7 @@ GET /{z}/{x}/{y}.png with a 256 x 256 PNG until SIGTERM or SIGINT.
   --fail garbage   tiles answer 200 with a body that is not a picture
   --log FILE       append each request's path (with its query) to FILE
 
-The tests import png_rgb and tile_color from here.
+The tests import tile_color from here.
 """
 
 import argparse
@@ -18,27 +18,12 @@ import functools
 import http.server
 import re
 import signal
-import struct
 import sys
-import zlib
+
+import pngfile
 
 TILE = 256
 GARBAGE = b"this is not a picture\n"
-
-
-def png_rgb(width, height, rgb):
-    """An 8-bit RGB PNG (IHDR, IDAT, IEND) of `rgb`, width * height * 3 bytes
-    in rows from the top."""
-    stride = width * 3
-    raw = b"".join(b"\x00" + rgb[y * stride:(y + 1) * stride] for y in range(height))
-
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-
-    return (b"\x89PNG\r\n\x1a\n"
-            + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
 def tile_color(x, y):
@@ -105,8 +90,8 @@ def grid_tile(z, x, y):
 @functools.lru_cache(maxsize=1024)
 def encoded_tile(style, z, x, y):
     if style == "checker":
-        return png_rgb(TILE, TILE, bytes(tile_color(x, y)) * (TILE * TILE))
-    return png_rgb(TILE, TILE, grid_tile(z, x, y))
+        return pngfile.encode(TILE, TILE, 3, bytes(tile_color(x, y)) * (TILE * TILE))
+    return pngfile.encode(TILE, TILE, 3, grid_tile(z, x, y))
 
 
 TILE_PATH = re.compile(r"/([0-9]+)/([0-9]+)/([0-9]+)\.png")

@@ -10,14 +10,14 @@ import subprocess
 import sys
 import tempfile
 import threading
-import zlib
 from dataclasses import dataclass, field
 
 import gpx_oracle
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
 sys.path.insert(0, SCRIPTS)
-import tile_server  # noqa: E402  (found through the path above)
+import pngfile  # noqa: E402  (found through the path above)
+import tile_server  # noqa: E402
 
 SKIP = 77
 TIMEOUT = 120
@@ -131,7 +131,7 @@ class Suite:
         # this one file, which curl reads through file://.
         tile = os.path.join(self.workdir, "tile.png")
         with open(tile, "wb") as f:
-            f.write(tile_server.png_rgb(256, 256, bytes(tile_server.tile_color(0, 0)) * 256 * 256))
+            f.write(pngfile.encode(256, 256, 3, bytes(tile_server.tile_color(0, 0)) * 256 * 256))
         self.tile_url = "file://" + tile
 
     def path(self, name):
@@ -248,8 +248,8 @@ class Suite:
             return f"no picture {output!r}"
         with open(path, "rb") as f:
             head = f.read(24)
-        if head.startswith(PNG_SIGNATURE) and png_size(head) != tuple(size):
-            return f"{output} is {png_size(head)}, expected {tuple(size)}"
+        if head.startswith(pngfile.PNG_SIGNATURE) and pngfile.png_size(head) != tuple(size):
+            return f"{output} is {pngfile.png_size(head)}, expected {tuple(size)}"
         return None
 
     def skip(self, reason):
@@ -323,108 +323,6 @@ EXAMPLE_LAYOUT = (
 )
 EXAMPLE_GPX = gpx(track(EXAMPLE_POINTS))
 EXAMPLE_TRACKS = numeric(EXAMPLE_POINTS)
-
-
-# --- Pictures ---
-
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
-
-
-def png_size(head):
-    """(width, height) from the first 24 bytes of a PNG file."""
-    return int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
-
-
-class Png:
-    """A decoded non-interlaced PNG: 1, 2, 4, 8 or 16 bits, grey, grey with
-    alpha, RGB, RGBA or palette. `chunks` lists the chunk types in file order."""
-
-    CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
-
-    def __init__(self, data):
-        if not data.startswith(PNG_SIGNATURE):
-            raise ValueError("not a PNG file")
-        self.chunks, idat, self.palette, trns, pos = [], [], [], b"", 8
-        while pos < len(data):
-            length = int.from_bytes(data[pos:pos + 4], "big")
-            kind, body = data[pos + 4:pos + 8], data[pos + 8:pos + 8 + length]
-            crc = int.from_bytes(data[pos + 8 + length:pos + 12 + length], "big")
-            if zlib.crc32(kind + body) != crc:
-                raise ValueError(f"bad CRC in {kind!r}")
-            self.chunks.append(kind.decode("latin-1"))
-            if kind == b"IHDR":
-                self.width, self.height = (int.from_bytes(body[i:i + 4], "big") for i in (0, 4))
-                self.depth, self.color_type, _, _, interlace = body[8:13]
-                if interlace:
-                    raise ValueError("interlaced PNG")
-            elif kind == b"PLTE":
-                self.palette = [tuple(body[i:i + 3]) for i in range(0, len(body), 3)]
-            elif kind == b"tRNS":
-                trns = body
-            elif kind == b"IDAT":
-                idat.append(body)
-            pos += 12 + length
-        self.alphas = list(trns) if self.color_type == 3 else []
-        channels = self.CHANNELS[self.color_type]
-        self._bits = channels * self.depth
-        stride = (self.width * self._bits + 7) // 8
-        self._rows = _unfilter(zlib.decompress(b"".join(idat)), self.height, stride,
-                               max(1, self._bits // 8))
-
-    def _samples(self, x, y):
-        row, bits, depth = self._rows[y], self._bits, self.depth
-        if depth == 16:
-            at = x * bits // 8
-            return [(row[i] << 8 | row[i + 1]) / 257 for i in range(at, at + bits // 8, 2)]
-        if depth == 8:
-            at = x * bits // 8
-            return list(row[at:at + bits // 8])
-        bit = x * depth  # a single channel below 8 bits
-        value = (row[bit // 8] >> (8 - depth - bit % 8)) & ((1 << depth) - 1)
-        return [value if self.color_type == 3 else value * 255 / ((1 << depth) - 1)]
-
-    def pixel(self, x, y):
-        """(red, green, blue, alpha) of the pixel at column x, row y, each 0..255."""
-        s = self._samples(x, y)
-        if self.color_type == 3:
-            i = int(s[0])
-            return (*self.palette[i], self.alphas[i] if i < len(self.alphas) else 255)
-        if len(s) <= 2:
-            s = [s[0]] * 3 + s[1:]
-        return tuple(s) + ((255,) if len(s) == 3 else ())
-
-
-def read_png(path):
-    with open(path, "rb") as f:
-        return Png(f.read())
-
-
-def _unfilter(data, height, stride, bpp):
-    """Undoes the five row filters; returns the rows as bytearrays."""
-    rows, prev, pos = [], bytearray(stride), 0
-    for _ in range(height):
-        kind, cur = data[pos], bytearray(data[pos + 1:pos + 1 + stride])
-        pos += 1 + stride
-        if kind == 1:
-            for i in range(bpp, stride):
-                cur[i] = (cur[i] + cur[i - bpp]) & 255
-        elif kind == 2:
-            cur = bytearray((a + b) & 255 for a, b in zip(cur, prev))
-        elif kind == 3:
-            for i in range(stride):
-                cur[i] = (cur[i] + ((cur[i - bpp] if i >= bpp else 0) + prev[i]) // 2) & 255
-        elif kind == 4:
-            for i in range(stride):
-                a = cur[i - bpp] if i >= bpp else 0
-                b = prev[i]
-                c = prev[i - bpp] if i >= bpp else 0
-                pa, pb, pc = abs(b - c), abs(a - c), abs(a + b - 2 * c)
-                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
-        elif kind != 0:
-            raise ValueError(f"filter type {kind}")
-        rows.append(cur)
-        prev = cur
-    return rows
 
 
 # --- The tile server ---

@@ -11,7 +11,8 @@ import os
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite, Tile_server, gpx,
-                       numeric, read_png, track)
+                       numeric, track)
+from pngfile import read_png
 from tile_server import tile_color
 
 suite = Suite(__doc__)
