@@ -1,0 +1,1 @@
+# Debian package, man page and shell completion (filled in by the release work).
