@@ -100,7 +100,7 @@ image_handle get_canvas(long width, long height, const std::string& color) {
     return read_with(std::move(info), "get_canvas");
 }
 
-void write_image(image_handle& image, const std::string& path) {
+void write_image(image_handle& image, const std::string& path, encoder_settings settings) {
     // MagickCore would write an empty name to a temporary file of its own,
     // left behind in /tmp, and report success.
     if (path.empty()) {
@@ -111,6 +111,14 @@ void write_image(image_handle& image, const std::string& path) {
     // own format, "XC", has no encoder.
     std::strcpy(image.get()->magick, "PNG");
     const Image_info info(CloneImageInfo(nullptr));
+    if (settings.depth != 0) {
+        image.get()->depth = settings.depth;
+        info->depth = settings.depth;
+    }
+    if (settings.quality != 0) {
+        image.get()->quality = settings.quality;
+        info->quality = settings.quality;
+    }
     if (WriteImage(info.get(), image.get()) == MagickFalse) {
         throw failure("write_image failed");
     }

@@ -47,9 +47,16 @@ image_handle read_image(const std::string& path);
 /// A width x height image of one colour (a MagickCore colour text).
 image_handle get_canvas(long width, long height, const std::string& color);
 
+/// What the encoder is asked for on top of the image's own settings; zero keeps
+/// the image's own.
+struct encoder_settings {
+    std::size_t depth = 0;    ///< bits per sample
+    std::size_t quality = 0;  ///< for PNG: zlib level * 10 + filter
+};
+
 /// Encodes the image into the file, in the format its name's extension selects;
 /// PNG when the name has no extension MagickCore knows.
-void write_image(image_handle& image, const std::string& path);
+void write_image(image_handle& image, const std::string& path, encoder_settings settings = {});
 
 /// Lays the source over the target with its top-left pixel at (x, y); what
 /// falls outside the target is clipped.

@@ -12,10 +12,15 @@ void compress_output(image_handle& canvas) {
 void write_output(Console& console, image_handle& canvas, const std::string& output,
                   bool compress) {
     console.out_flushed("writing to " + output + "\n");
-    if (compress) {
-        compress_output(canvas);
+    if (!compress) {
+        write_image(canvas, output);
+        return;
     }
-    write_image(canvas, output);
+    compress_output(canvas);
+    // Quality and colours 0 leave the encoder at its defaults, which would
+    // write the same 16-bit file; ask for 8 bits a sample and zlib's
+    // strongest level with adaptive filtering instead.
+    write_image(canvas, output, {.depth = 8, .quality = 95});
 }
 
 }  // namespace plotr

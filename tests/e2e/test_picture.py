@@ -199,4 +199,26 @@ with Tile_server(suite.workdir) as server:
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
 
+    # -compress must pay off: 8-bit true colour, clearly smaller, the same picture
+    # within one step of 255; without it the file stays 16-bit RGBA.
+    name = "compressed against plain"
+    if suite.wanted(name):
+        files = {}
+        for label, args in (("plain", []), ("compressed", ["-compress"])):
+            r = suite.run(["-url", server.template, "-o", label + ".png"] + args, EXAMPLE_GPX)
+            suite.expect(f"{name}: {label} run", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+            files[label] = (os.path.getsize(suite.path(label + ".png")),
+                            read_png(suite.path(label + ".png")))
+        (plain_size, plain), (small_size, small) = files["plain"], files["compressed"]
+        worst = max(abs(a - b) for y in range(0, 600, 3) for x in range(800)
+                    for a, b in zip(plain.pixel(x, y), small.pixel(x, y)))
+        suite.check(name, [
+            None if (plain.depth, plain.color_type) == (16, 6) else
+            f"plain file is depth {plain.depth}, colour type {plain.color_type}",
+            None if (small.depth, small.color_type) == (8, 2) else
+            f"compressed file is depth {small.depth}, colour type {small.color_type}",
+            None if small_size <= 0.6 * plain_size else
+            f"compressed {small_size} bytes against {plain_size} plain",
+            None if worst <= 1 else f"pixels differ by up to {worst} of 255"])
+
 suite.finish()
