@@ -42,11 +42,12 @@ FOOTER = "  </trkseg>\n </trk>\n</gpx>\n"
 METRES_PER_DEGREE = 111320.0
 
 
-def ride(points, seed, lat, lon, interval):
-    """Yields the points of a ride that wanders but keeps near its start."""
+def ride(points, seed, lat, lon, interval, pace=1.0):
+    """Yields the points of a ride that wanders but keeps near its start;
+    `pace` scales its speeds (0.2 is a walk)."""
     rng = random.Random(seed)
     heading = rng.uniform(0, 2 * math.pi)
-    speed, ele, hr, cad = 7.0, 60.0, 120.0, 85.0
+    speed, ele, hr, cad = 7.0 * pace, 60.0, 120.0, 85.0
     lat0, lon0 = lat, lon
     for _ in range(points):
         yield lat, lon, ele, hr, cad
@@ -60,20 +61,20 @@ def ride(points, seed, lat, lon, interval):
         if math.hypot(north, east) > 25000:
             home = math.atan2(east, north)
             heading += 0.1 * math.sin(home - heading)
-        speed = min(14.0, max(2.0, speed + rng.gauss(0, 0.3)))
+        speed = min(14.0 * pace, max(2.0 * pace, speed + rng.gauss(0, 0.3 * pace)))
         step = speed * interval
         lat += step * math.cos(heading) / METRES_PER_DEGREE
         lon += step * math.sin(heading) / (METRES_PER_DEGREE * math.cos(math.radians(lat)))
         climb = rng.gauss(0, 0.4) * interval
         ele = min(900.0, max(0.0, ele + climb))
         hr = min(185.0, max(95.0, hr + rng.gauss(0, 1.0) + 0.5 * climb))
-        cad = 0 if speed < 3 else min(110.0, max(60.0, cad + rng.gauss(0, 2.0)))
+        cad = 0 if speed < 3 * pace else min(110.0, max(60.0, cad + rng.gauss(0, 2.0)))
 
 
-def write(out, points, seed, lat, lon, interval, start):
+def write(out, points, seed, lat, lon, interval, start, pace=1.0):
     stamp = lambda t: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(t))
     out.write(HEADER.format(start=stamp(start), name=f"Ride {seed}"))
-    for i, (plat, plon, ele, hr, cad) in enumerate(ride(points, seed, lat, lon, interval)):
+    for i, (plat, plon, ele, hr, cad) in enumerate(ride(points, seed, lat, lon, interval, pace)):
         out.write(POINT.format(lat=plat, lon=plon, ele=ele, time=stamp(start + i * interval),
                                hr=round(hr), cad=round(cad)))
     out.write(FOOTER)
@@ -86,14 +87,16 @@ def main():
     parser.add_argument("--lat", type=float, default=52.4862, help="start latitude")
     parser.add_argument("--lon", type=float, default=13.2595, help="start longitude")
     parser.add_argument("--interval", type=int, default=1, help="seconds between points")
+    parser.add_argument("--pace", type=float, default=1.0,
+                        help="speed factor: 1 rides at 2-14 m/s, 0.2 walks")
     parser.add_argument("--start", type=int, default=1714809600, help="start time (Unix seconds)")
     parser.add_argument("-o", "--output", help="file to write (default: standard output)")
     a = parser.parse_args()
     if a.output:
         with open(a.output, "w", encoding="utf-8", newline="\n") as out:
-            write(out, a.points, a.seed, a.lat, a.lon, a.interval, a.start)
+            write(out, a.points, a.seed, a.lat, a.lon, a.interval, a.start, a.pace)
     else:
-        write(sys.stdout, a.points, a.seed, a.lat, a.lon, a.interval, a.start)
+        write(sys.stdout, a.points, a.seed, a.lat, a.lon, a.interval, a.start, a.pace)
 
 
 if __name__ == "__main__":

@@ -73,7 +73,7 @@ def main():
     try:
         port = int(server.stdout.readline())
         url = f"http://127.0.0.1:{port}/{{z}}/{{x}}/{{y}}.png"
-        with tempfile.TemporaryDirectory(prefix="plotr-stages-") as workdir:
+        with tempfile.TemporaryDirectory(prefix="bench-stages-") as workdir:
             one_run(opts.plotr, opts.gpx, ["-url", url, *opts.args], workdir)  # warms the server
             runs = [one_run(opts.plotr, opts.gpx, ["-url", url, *opts.args], workdir)
                     for _ in range(opts.runs)]
