@@ -150,7 +150,11 @@ std::string polyline_primitive(std::span<const canvas_point> points) {
 
 void draw_polyline(image_handle& image, std::span<const canvas_point> points, color_quad stroke,
                    double width, bool antialias, LineJoin join, LineCap cap) {
-    const std::string primitive = polyline_primitive(points);
+    draw_primitive(image, polyline_primitive(points), stroke, width, antialias, join, cap);
+}
+
+void draw_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
+                    double width, bool antialias, LineJoin join, LineCap cap) {
     Image_info info(CloneImageInfo(nullptr));
     const Draw_info draw(CloneDrawInfo(info.get(), nullptr));
     info.reset();

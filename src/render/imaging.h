@@ -67,6 +67,11 @@ void composite_image(image_handle& target, const image_handle& source, Composite
 void draw_polyline(image_handle& image, std::span<const canvas_point> points, color_quad stroke,
                    double width, bool antialias, LineJoin join, LineCap cap);
 
+/// Strokes a ready-made MagickCore drawing primitive, such as the text of
+/// polyline_primitive, never filled; fails with "draw_polyline failed".
+void draw_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
+                    double width, bool antialias, LineJoin join, LineCap cap);
+
 /// Parses a MagickCore colour text such as "#4400FF".
 color_quad color_of_string(const std::string& text);
 
