@@ -25,7 +25,7 @@ const PINS = [
   { name: 'pin-icon-end.png', width: 25, height: 41 },
   { name: 'pin-shadow.png', width: 45, height: 41 },
 ];
-const LINE_COLOR = '#4400FF4D'; // rgba(68, 0, 255, 0.3)
+const LINE_COLOR = '#4400FFB3'; // rgba(68, 0, 255, 0.7), as plotr draws it
 const LINE_WIDTH = 4;
 // plotr's largest zoom; staticmaps stops at 17 unless told.
 const MAX_ZOOM = 18;
