@@ -187,6 +187,7 @@ struct Reader::Parser {
     bool has_doctype = false;
     bool latin1 = false;
     bool element_declares_namespace = false;
+    bool started = false;
 
     // Reader side: the tags of the open elements, by depth; a deque keeps them in place.
     std::deque<Tag> open_tags;
@@ -354,7 +355,18 @@ struct Reader::Parser {
             fail_here(XML_ErrorString(XML_GetErrorCode(xml.get())));
             return;
         }
-        const size_t got = input.read(static_cast<char*>(buffer), block_size);
+        char* bytes = static_cast<char*>(buffer);
+        size_t got = input.read(bytes, block_size);
+        if (!started) {
+            // Expat settles the encoding on its first call, and from a single byte it takes
+            // UTF-8 where a second could show UTF-16; so it gets a few, however input comes.
+            while (got > 0 && got < 4) {
+                const size_t more = input.read(bytes + got, block_size - got);
+                if (more == 0) break;
+                got += more;
+            }
+            started = true;
+        }
         const bool last = got == 0;
         if (XML_ParseBuffer(xml.get(), int(got), last) == XML_STATUS_ERROR && !error && !root_ended)
             fail_here(XML_ErrorString(XML_GetErrorCode(xml.get())));

@@ -79,6 +79,18 @@ TEST(XmlReader, AcceptsOnlyTheListedEncodings) {
     });
 }
 
+// Expat settles the encoding from the bytes of its first call, and from a single byte it
+// takes UTF-8 where two would have shown UTF-16: a pipe delivering one byte first must not
+// change the result.
+TEST(XmlReader, TheFirstReadSizeDoesNotChangeTheEncoding) {
+    for (const std::string& document :
+         {"\n\0<\0g\0/\0>\0"s, " \0<\0g\0 \0x\0=\0'\0\xE9\0'\0/\0>\0"s, "x\0x\0>\0"s, " <g/>"s}) {
+        const std::string whole = trace(document, SIZE_MAX);
+        for (size_t chunk : {1, 2, 3})
+            EXPECT_EQ(trace(document, chunk), whole) << testing::PrintToString(document);
+    }
+}
+
 TEST(XmlReader, KeepsLocalNamesAndNamespaceDeclarationsInOrder) {
     expect_traces({
         {"<g xmlns='http://x'><t/></g>", "<g xmlns=http://x><t>//"},
