@@ -6,24 +6,45 @@ GET /{z}/{x}/{y}.png with a 256 x 256 PNG until SIGTERM or SIGINT.
 
   --style grid     a calm map-like tile with its z/x/y label (the default)
   --style checker  one solid colour per tile, tile_color(x, y)
+  --style noise    random pixels, the same for each z/x/y; they hardly compress
+  --size N         checker and noise tiles of N x N pixels instead of 256
   --fail 404       every request answers 404
   --fail garbage   tiles answer 200 with a body that is not a picture
   --log FILE       append each request's path (with its query) to FILE
 
-The tests import tile_color from here.
+Servers that misbehave, for the tests that prove a client survives them:
+  --fail 500        tiles answer 500
+  --fail hang       requests are read and never answered, until the client leaves
+  --fail cut        the answer announces the whole tile and stops half way
+  --fail truncated  tiles answer 200 with the first half of the PNG
+  --fail warning    the PNG holds a tEXt chunk with a wrong CRC, a warning to decoders
+  --fail bomb       a PNG of 74 bytes whose header claims 100000 x 100000 pixels
+  --fail frames     a GIF of 100000 one-pixel frames, 1.5 MB
+  --fail endless    a body without length that never ends
+  --fail redirect   302 to --redirect-to BASE followed by the same path
+
+The tests import tile_color, GARBAGE and the bodies of the misbehaving modes
+from here.
 """
 
 import argparse
 import functools
 import http.server
+import random
 import re
+import select
 import signal
+import struct
 import sys
+import zlib
 
 import pngfile
 
 TILE = 256
 GARBAGE = b"this is not a picture\n"
+BOMB_SIDE = 100000
+FRAMES = 100000
+HOSTILE = ["500", "hang", "cut", "truncated", "warning", "bomb", "frames", "endless", "redirect"]
 
 
 def tile_color(x, y):
@@ -88,16 +109,51 @@ def grid_tile(z, x, y):
 
 
 @functools.lru_cache(maxsize=1024)
-def encoded_tile(style, z, x, y):
+def encoded_tile(style, z, x, y, size=TILE):
     if style == "checker":
-        return pngfile.encode(TILE, TILE, 3, bytes(tile_color(x, y)) * (TILE * TILE))
+        return pngfile.encode(size, size, 3, bytes(tile_color(x, y)) * (size * size))
+    if style == "noise":
+        return pngfile.encode(size, size, 3, random.Random(f"{z}/{x}/{y}").randbytes(size * size * 3))
     return pngfile.encode(TILE, TILE, 3, grid_tile(z, x, y))
+
+
+def _chunk(kind, data, crc=None):
+    if crc is None:
+        crc = zlib.crc32(kind + data) & 0xFFFFFFFF
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", crc)
+
+
+def with_bad_text_chunk(png):
+    """`png` with a tEXt chunk after IHDR whose CRC is wrong: libpng warns and
+    skips it, as it may for an ancillary chunk, and the picture still decodes."""
+    ihdr_end = len(pngfile.PNG_SIGNATURE) + 25
+    text = b"Comment\0" + b"damaged on the way"
+    bad_crc = (zlib.crc32(b"tEXt" + text) ^ 1) & 0xFFFFFFFF
+    return png[:ihdr_end] + _chunk(b"tEXt", text, bad_crc) + png[ihdr_end:]
+
+
+@functools.lru_cache(maxsize=1)
+def bomb():
+    """A PNG that claims BOMB_SIDE x BOMB_SIDE RGB pixels and holds a few rows."""
+    header = struct.pack(">IIBBBBB", BOMB_SIDE, BOMB_SIDE, 8, 2, 0, 0, 0)
+    return (pngfile.PNG_SIGNATURE + _chunk(b"IHDR", header)
+            + _chunk(b"IDAT", zlib.compress(bytes(1000), 9)) + _chunk(b"IEND", b""))
+
+
+@functools.lru_cache(maxsize=1)
+def frames():
+    """A 256 x 256 GIF of FRAMES frames of one black pixel each."""
+    screen = b"GIF89a" + struct.pack("<HHBBB", TILE, TILE, 0x80, 0, 0) + bytes(3) + b"\xff" * 3
+    # Image descriptor at (0, 0), 1 x 1; LZW minimum code size 2; one data
+    # block of clear code, index 0 and end code; block terminator.
+    frame = b"\x2c" + struct.pack("<HHHHB", 0, 0, 1, 1, 0) + b"\x02\x02\x44\x01\x00"
+    return screen + frame * FRAMES + b"\x3b"
 
 
 TILE_PATH = re.compile(r"/([0-9]+)/([0-9]+)/([0-9]+)\.png")
 
 
-def make_handler(style, fail, log):
+def make_handler(style, fail, log, size=TILE, redirect_to=None):
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
             if log:
@@ -113,14 +169,63 @@ def make_handler(style, fail, log):
                 return self.answer(404, b"no such tile\n", "text/plain")
             if fail == "garbage":
                 return self.answer(200, GARBAGE, "image/png")
-            self.answer(200, encoded_tile(style, z, x, y), "image/png")
+            if fail in HOSTILE:
+                return self.misbehave(encoded_tile(style, z, x, y, size))
+            self.answer(200, encoded_tile(style, z, x, y, size), "image/png")
 
-        def answer(self, status, body, kind):
+        def misbehave(self, tile):
+            if fail == "500":
+                self.answer(500, b"internal error\n", "text/plain")
+            elif fail == "hang":
+                self.hold()
+            elif fail == "cut":
+                self.answer(200, tile, "image/png", send=len(tile) // 2)
+            elif fail == "truncated":
+                self.answer(200, tile[:len(tile) // 2], "image/png")
+            elif fail == "warning":
+                self.answer(200, with_bad_text_chunk(tile), "image/png")
+            elif fail == "bomb":
+                self.answer(200, bomb(), "image/png")
+            elif fail == "frames":
+                self.answer(200, frames(), "image/gif")
+            elif fail == "endless":
+                self.stream_forever()
+            elif fail == "redirect":
+                self.send_response(302)
+                self.send_header("Location", redirect_to + self.path)
+                self.send_header("Content-Length", "6")
+                self.end_headers()
+                self.wfile.write(b"moved\n")
+
+        def answer(self, status, body, kind, send=None):
+            """Sends the body, or only its first `send` bytes and then closes."""
             self.send_response(status)
             self.send_header("Content-Type", kind)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
-            self.wfile.write(body)
+            self.wfile.write(body if send is None else body[:send])
+            if send is not None:
+                self.close_connection = True
+
+        def hold(self):
+            """Says nothing until the client closes the connection."""
+            self.close_connection = True
+            while True:
+                readable, _, _ = select.select([self.connection], [], [], 1.0)
+                if readable and not self.connection.recv(4096):
+                    return
+
+        def stream_forever(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "image/png")
+            self.end_headers()
+            self.close_connection = True
+            block = bytes(1 << 16)
+            try:
+                while True:
+                    self.wfile.write(block)
+            except OSError:
+                pass  # the client gave up
 
         def log_message(self, *args):
             pass
@@ -134,10 +239,17 @@ class Stop(BaseException):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--style", choices=["grid", "checker"], default="grid")
-    parser.add_argument("--fail", choices=["none", "404", "garbage"], default="none")
+    parser.add_argument("--style", choices=["grid", "checker", "noise"], default="grid")
+    parser.add_argument("--size", type=int, default=TILE,
+                        help="side of checker and noise tiles, in pixels")
+    parser.add_argument("--fail", choices=["none", "404", "garbage", *HOSTILE], default="none")
+    parser.add_argument("--redirect-to", metavar="BASE", help="where --fail redirect points")
     parser.add_argument("--log", help="append each request's path to this file")
     args = parser.parse_args()
+    if args.size != TILE and args.style == "grid" or not 1 <= args.size <= 16384:
+        parser.error("--size needs --style checker or noise, and 1 to 16384")
+    if (args.fail == "redirect") != (args.redirect_to is not None):
+        parser.error("--fail redirect and --redirect-to go together")
 
     def stop(signum, frame):
         raise Stop()
@@ -145,7 +257,8 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
     log = open(args.log, "a", encoding="latin-1") if args.log else None
-    server = http.server.HTTPServer(("127.0.0.1", 0), make_handler(args.style, args.fail, log))
+    handler = make_handler(args.style, args.fail, log, args.size, args.redirect_to)
+    server = http.server.HTTPServer(("127.0.0.1", 0), handler)
     try:
         print(server.server_address[1], flush=True)
         server.serve_forever()

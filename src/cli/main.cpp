@@ -8,10 +8,14 @@
 
 #include "cli/command_line.h"
 #include "cli/run_driver.h"
+#include "cli/shell.h"
 #include "common/failure.h"
 #include "gpx/xmlm_shit.h"
+#include "render/output.h"
 
 int main(int argc, char** argv) {
+    // Before anything else, and before MagickCore, which keeps handlers it finds.
+    plotr::install_interrupt_handlers(plotr::abandon_output);
     plotr::Std_console console;
     const std::vector<std::string> arguments(argv, argv + argc);
     std::string failure;

@@ -42,7 +42,13 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     console.out(layout_messages(layout));
     layout.tiles.first_column = std::max(0, layout.tiles.first_column);
 
-    const download_context download{.temp_dir = [&] { return temp_dir.create(); },
+    // Guarded from before the directory exists, so that a termination request
+    // ends the run through its cleanup rather than leaving the directory.
+    const auto create_temp_dir = [&] {
+        shell.guard_temp_dir();
+        return temp_dir.create();
+    };
+    const download_context download{.temp_dir = create_temp_dir,
                                     .zoom = layout.zoom,
                                     .url_template = settings.url,
                                     .last_tile_index = layout.last_tile_index,
@@ -53,6 +59,7 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
     const assembly_context assembly{canvas, layout.canvas_top, layout.canvas_left};
     for (const tile_entry& tile : tiles) {
+        shell.stop_if_interrupted();
         paste_tile(assembly, tile);
     }
     shell.remove_temp_dir();

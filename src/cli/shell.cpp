@@ -1,10 +1,19 @@
 #include "cli/shell.h"
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <vector>
 
 #include "cli/command_line.h"
 #include "common/failure.h"
@@ -12,13 +21,197 @@
 
 namespace plotr {
 
+namespace {
+
+// Signals are process-wide, so this state is too. Handlers read and write it,
+// hence lock-free atomics only.
+enum Guard : int { unguarded, guarded, cleaning };
+std::atomic<int> guard{unguarded};
+std::atomic<int> request{0};      // the first signal that came while guarded
+std::atomic<pid_t> running{0};    // the command being waited for
+void (*last_words_)() = nullptr;  // set before any handler is installed
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
+
+constexpr int requests[] = {SIGTERM, SIGHUP, SIGINT};
+
+void set_action(int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+// Async-signal-safe. Inside a handler the signal is blocked, so it is
+// delivered, by its default action, as the handler returns.
+void die_of(int signal) {
+    if (last_words_ != nullptr) {
+        last_words_();
+    }
+    set_action(signal, SIG_DFL);
+    raise(signal);
+}
+
+extern "C" void on_request(int signal) {
+    const int saved_errno = errno;
+    if (guard.load() == unguarded) {
+        die_of(signal);
+    } else {
+        int none = 0;
+        request.compare_exchange_strong(none, signal);
+        // The command ends as if interrupted, and the run with it; the
+        // cleanup's own "rm -r" is left alone.
+        const pid_t pid = running.load();
+        if (guard.load() == guarded && pid > 0) {
+            kill(pid, signal);
+        }
+    }
+    errno = saved_errno;
+}
+
+sigset_t signal_set(std::initializer_list<int> signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : signals) {
+        sigaddset(&set, s);
+    }
+    return set;
+}
+
+// What system(3) changes while a command runs, and puts back after.
+class Waiting {
+public:
+    Waiting() {
+        const sigset_t block = signal_set({SIGCHLD, SIGTERM, SIGHUP});
+        pthread_sigmask(SIG_BLOCK, &block, &mask_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGINT, &ignore, &interrupt_);
+        sigaction(SIGQUIT, &ignore, &quit_);
+    }
+    ~Waiting() {
+        sigaction(SIGINT, &interrupt_, nullptr);
+        sigaction(SIGQUIT, &quit_, nullptr);
+        pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
+    }
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+
+    /// The shell starts with the signal mask and, for SIGINT and SIGQUIT unless
+    /// they were ignored before, the default actions of the time before.
+    int spawn(pid_t& pid, const std::string& command_line) const {
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults = signal_set({});
+        if (interrupt_.sa_handler != SIG_IGN) {
+            sigaddset(&defaults, SIGINT);
+        }
+        if (quit_.sa_handler != SIG_IGN) {
+            sigaddset(&defaults, SIGQUIT);
+        }
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setsigmask(&attr, &mask_);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        // The child inherits the limit it starts with; ours goes back at once.
+        rlimit own{};
+        getrlimit(RLIMIT_FSIZE, &own);
+        rlimit lowered = own;
+        if (lowered.rlim_cur == RLIM_INFINITY ||
+            lowered.rlim_cur > static_cast<rlim_t>(command_file_size_limit)) {
+            lowered.rlim_cur = command_file_size_limit;
+        }
+        setrlimit(RLIMIT_FSIZE, &lowered);
+        std::string line = command_line;
+        char sh[] = "sh";
+        char dash_c[] = "-c";
+        char end_of_options[] = "--";  // as system(3) passes it
+        char* const argv[] = {sh, dash_c, end_of_options, line.data(), nullptr};
+        const int error = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+        setrlimit(RLIMIT_FSIZE, &own);
+        posix_spawnattr_destroy(&attr);
+        return error;
+    }
+
+private:
+    sigset_t mask_;
+    struct sigaction interrupt_ {};
+    struct sigaction quit_ {};
+};
+
+// The processes a shell that was killed leaves behind, which come to us as
+// we are their subreaper; a running command is our only child.
+std::vector<pid_t> orphans() {
+    std::vector<pid_t> pids;
+    std::error_code error;
+    for (std::filesystem::directory_iterator task("/proc/self/task", error), end;
+         !error && task != end; task.increment(error)) {
+        std::ifstream file(task->path() / "children");
+        for (pid_t pid = 0; file >> pid;) {
+            pids.push_back(pid);
+        }
+    }
+    return pids;
+}
+
+// The command ends with its shell. SIGKILL, as a background job of the shell
+// may ignore the signal that ended the shell. Their own children come to us
+// in turn, hence the rounds.
+void end_orphans() {
+    std::vector<pid_t> left = orphans();
+    for (int round = 0; !left.empty() && round < 100; ++round, left = orphans()) {
+        for (const pid_t pid : left) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+}
+
+void end_guard() {
+    guard.store(unguarded);
+    if (const int signal = request.exchange(0); signal != 0) {
+        die_of(signal);
+    }
+}
+
+}  // namespace
+
 int system_exit_code(const std::string& command_line) {
-    const int status = std::system(command_line.c_str());
-    if (status == -1) {
+    // /bin/sh forks for the command, so a request sent on to the shell alone
+    // would leave the command running, reparented; this way it comes to us.
+    static const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    const Waiting waiting;
+    pid_t pid = 0;
+    if (waiting.spawn(pid, command_line) != 0) {
+        return 127;  // as system(3) reports a shell that cannot be started
+    }
+    // A request that came since the last safe point ends the command too;
+    // those blocked since the spawn are sent on as they are unblocked.
+    running.store(pid);
+    if (const int signal = request.load(); signal != 0 && guard.load() == guarded) {
+        kill(pid, signal);
+    }
+    const sigset_t requests_only = signal_set({SIGTERM, SIGHUP});
+    pthread_sigmask(SIG_UNBLOCK, &requests_only, nullptr);
+    // Wait without reaping: while the child is a zombie its pid cannot be
+    // reused, so a request never reaches a stranger.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    pthread_sigmask(SIG_BLOCK, &requests_only, nullptr);
+    running.store(0);
+    int status = 0;
+    pid_t reaped = 0;
+    while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped != pid) {
         throw sys_error(command_line + ": " + std::strerror(errno));
     }
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
+    }
+    if (subreaper) {
+        end_orphans();
     }
     return 255;
 }
@@ -51,10 +244,38 @@ std::string shell_quote(std::string_view value) {
     return quoted + "'";
 }
 
+void install_interrupt_handlers(void (*last_words)()) {
+    last_words_ = last_words;
+    struct sigaction action {};
+    action.sa_handler = on_request;
+    action.sa_mask = signal_set({SIGTERM, SIGHUP, SIGINT});
+    action.sa_flags = SA_RESTART;
+    for (const int signal : requests) {
+        struct sigaction before {};
+        sigaction(signal, nullptr, &before);
+        // An ignored signal was meant to be: nohup, or a background job's SIGINT.
+        if (before.sa_handler != SIG_IGN) {
+            sigaction(signal, &action, nullptr);
+        }
+    }
+}
+
 Shell::Shell(Console& console, System system, std::function<std::string()> temp_dir)
     : console_(console), system_(std::move(system)), temp_dir_(std::move(temp_dir)) {}
 
+void Shell::guard_temp_dir() const {
+    request.store(0);
+    guard.store(guarded);
+}
+
+void Shell::stop_if_interrupted() const {
+    if (guard.load() == guarded && request.load() != 0) {
+        exit_with_cleanup(1);
+    }
+}
+
 void Shell::run_command(const std::string& command_line) const {
+    stop_if_interrupted();
     const int code = system_(command_line);
     if (code == 0) {
         return;
@@ -69,9 +290,15 @@ std::string Shell::announce_removal() const {
     return "rm -r " + shell_quote(dir);
 }
 
-void Shell::remove_temp_dir() const { run_command(announce_removal()); }
+void Shell::remove_temp_dir() const {
+    stop_if_interrupted();
+    run_command(announce_removal());
+    end_guard();
+}
 
 void Shell::exit_with_cleanup(int status) const {
+    int was = guarded;
+    guard.compare_exchange_strong(was, cleaning);
     // Unchecked: a directory that is already gone must not start a second round of messages.
     system_(announce_removal());
     console_.flush();

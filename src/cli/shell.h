@@ -12,14 +12,31 @@ namespace plotr {
 /// status, or 255 when the command was ended by a signal.
 using System = std::function<int(const std::string& command_line)>;
 
-/// The `system` service. Throws Sys_error("<command line>: <reason>") when no
-/// process can be started.
+/// No file a command writes may grow past this: a tile server that sends
+/// without end gets its download killed (SIGXFSZ) instead of filling the disk.
+inline constexpr long command_file_size_limit = 64L << 20;
+
+/// The `system` service, with system(3)'s semantics: /bin/sh -c, SIGINT and
+/// SIGQUIT ignored here and SIGCHLD blocked while the command runs. A
+/// termination request that arrives meanwhile is sent on to the command (see
+/// install_interrupt_handlers); when a signal ends the shell, the processes it
+/// leaves behind are killed. Gives 127 when the shell cannot be started;
+/// throws Sys_error("<command line>: <reason>") when it cannot be waited for.
 int system_exit_code(const std::string& command_line);
 
 /// The value as one shell word: unchanged when it holds only A-Z a-z 0-9 and
 /// _@%+=:,./- (so ordinary paths and URLs read as before), otherwise in single
 /// quotes with each ' written as '\''.
 std::string shell_quote(std::string_view value);
+
+/// Catches termination requests: SIGTERM and SIGHUP, and SIGINT, which a
+/// running command gets from the terminal instead. While the temporary
+/// directory is guarded (Shell::guard_temp_dir) a request is remembered, sent
+/// on to the running command, and acted on at the Shell's next safe point;
+/// otherwise `last_words` runs (it must be async-signal-safe) and the signal's
+/// default action ends the process. Signals ignored at start stay ignored.
+/// Call once, before MagickCore starts: it keeps handlers already installed.
+void install_interrupt_handlers(void (*last_words)());
 
 /// Runs the run's shell commands; a failed command ends the run after removing
 /// the temporary directory. The directory's name is asked for when needed, as
@@ -28,17 +45,28 @@ class Shell {
 public:
     Shell(Console& console, System system, std::function<std::string()> temp_dir);
 
-    /// Runs the command line; returns when it exits with 0. Otherwise prints
-    /// "<quoted line> failed with exit code N" on standard error and calls
-    /// exit_with_cleanup(1).
+    /// Call before the temporary directory is created: from now on until
+    /// remove_temp_dir, a termination request ends the run through
+    /// exit_with_cleanup(1) instead of killing the process.
+    void guard_temp_dir() const;
+
+    /// A safe point: calls exit_with_cleanup(1) if a termination request came
+    /// while the directory was guarded; otherwise returns.
+    void stop_if_interrupted() const;
+
+    /// A safe point, then runs the command line; returns when it exits with 0.
+    /// Otherwise prints "<quoted line> failed with exit code N" on standard
+    /// error and calls exit_with_cleanup(1).
     void run_command(const std::string& command_line) const;
 
     /// Prints "removing temporary directory <temp_dir>" (flushed) and runs
-    /// "rm -r <temp_dir>" with run_command.
+    /// "rm -r <temp_dir>" with run_command; then ends the guard, so a request
+    /// that came during the removal ends the process now, by its default action.
     void remove_temp_dir() const;
 
     /// Prints the removal line (flushed), runs "rm -r <temp_dir>" without
-    /// checking it, then ends the run: throws Early_exit{status}.
+    /// checking it, then ends the run: throws Early_exit{status}. Requests that
+    /// come meanwhile no longer reach the command.
     [[noreturn]] void exit_with_cleanup(int status) const;
 
 private:

@@ -12,9 +12,35 @@ namespace plotr {
 
 namespace {
 
+// Tiles come from servers we do not control. These are the limits of the
+// policy file that Debian installs with MagickCore, set here too so that they
+// hold where no such file is: a tile that claims a huge size is refused before
+// its pixels are allocated. A stricter policy still wins, as MagickCore keeps
+// the lower value. Pixels past the memory and map limits go to a disk cache of
+// at most `disk` bytes.
+constexpr struct {
+    ResourceType resource;
+    MagickSizeType limit;
+} resource_limits[] = {
+    {WidthResource, 16000},
+    {HeightResource, 16000},
+    {AreaResource, 128000000},
+    {MemoryResource, MagickSizeType{256} << 20},
+    {MapResource, MagickSizeType{512} << 20},
+    {DiskResource, MagickSizeType{1} << 30},
+    // One frame is all a tile needs, and each costs memory of its own however
+    // small: a GIF of 100000 one-pixel frames would take gigabytes.
+    {ListLengthResource, 256},
+};
+
 void ensure_magick() {
     if (IsMagickCoreInstantiated() == MagickFalse) {
         MagickCoreGenesis(std::getenv("PWD"), MagickTrue);
+        for (const auto& [resource, limit] : resource_limits) {
+            if (GetMagickResourceLimit(resource) > limit) {
+                SetMagickResourceLimit(resource, limit);
+            }
+        }
     }
 }
 
@@ -78,6 +104,12 @@ image_handle read_with(Image_info info, const char* operation) {
     image_handle image(ReadImage(info.get(), exception.get()));
     info.reset();
     fail_on_exception(exception);
+    // Decoders record their warnings (a bad CRC, a truncated JPEG) in the image
+    // they return rather than in the exception passed in.
+    if (image.get() != nullptr && image.get()->exception.severity != UndefinedException) {
+        const char* reason = image.get()->exception.reason;
+        throw failure(reason != nullptr ? reason : "");
+    }
     if (image.get() == nullptr) {
         throw failure(std::string(operation) + " failed");
     }

@@ -2,6 +2,7 @@
 would and counts checks. Python standard library only."""
 
 import argparse
+import glob
 import os
 import re
 import shutil
@@ -10,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from dataclasses import dataclass, field
 
 import gpx_oracle
@@ -95,6 +97,12 @@ class Result:
     stderr: str
     timed_out: bool = False
     args: list = field(default_factory=list)
+    # Largest resident size in kB, from Suite.start only. It counts what the
+    # harness's fork held before the exec too: a bound for plotr's, not a measure.
+    max_rss_kb: int = 0
+    # Command lines of processes of the run's group that outlived it, from
+    # Suite.start only; they are killed.
+    left_running: list = field(default_factory=list)
 
     def crash(self):
         """Why this run counts as a crash, or None."""
@@ -134,6 +142,13 @@ class Suite:
             f.write(pngfile.encode(256, 256, 3, bytes(tile_server.tile_color(0, 0)) * 256 * 256))
         self.tile_url = "file://" + tile
 
+    def _clear_output(self, args):
+        """Removes the run's earlier output, but only inside the work directory:
+        an absolute -o such as /dev/full is not the suite's to delete."""
+        path = os.path.realpath(self.path(setting(args, "-o", "out.png")))
+        if os.path.dirname(path) == os.path.realpath(self.workdir):
+            _remove(path)
+
     def path(self, name):
         """Where a file that a run names relative to its directory lands."""
         return os.path.join(self.workdir, name)
@@ -151,7 +166,7 @@ class Suite:
         if isinstance(stdin, str):
             stdin = stdin.encode()
         args = (["-url", self.tile_url] if local_tiles else []) + list(args)
-        _remove(self.path(setting(args, "-o", "out.png")))
+        self._clear_output(args)
         in_r, in_w = os.pipe()
         err_path = os.path.join(self.workdir, "stderr")
         with open(err_path, "wb") as err_file:
@@ -190,6 +205,19 @@ class Suite:
             err = f.read()
         dec = lambda b: b.decode("utf-8", "surrogateescape")
         return Result(proc.returncode, dec(chunks[0] if chunks else b""), dec(err), timed_out, args)
+
+    def start(self, args=(), stdin=b"", local_tiles=True, prefix=(), keep_output=False, env=None):
+        """Starts plotr with `args` as a shell starts a job: in a process group
+        of its own, led by plotr. Standard input is `stdin`, or with None a
+        pipe that stays open until the end. With `prefix`, that command runs
+        plotr, given as its last arguments (see mount_namespace). The output
+        file is removed first unless `keep_output` (say, for a device). `env`
+        adds to the environment. Returns a Running; its finish() gives the
+        Result."""
+        args = (["-url", self.tile_url] if local_tiles else []) + list(args)
+        if not keep_output:
+            self._clear_output(args)
+        return Running(self, [*prefix, self.plotr, *args], args, stdin, env)
 
     def check(self, name, problems):
         """Counts one case: it passes when `problems` is empty."""
@@ -263,6 +291,178 @@ class Suite:
         sys.exit(0 if self.failed == 0 else 1)
 
 
+class Running:
+    """A plotr run under way, from Suite.start."""
+
+    def __init__(self, suite, command, args, stdin, env=None):
+        self.args = args
+        self._err_path = os.path.join(suite.workdir, "stderr")
+        self._stdin_w = None
+        if stdin is None:
+            in_r, self._stdin_w = os.pipe()
+        else:
+            in_path = os.path.join(suite.workdir, "stdin")
+            with open(in_path, "wb") as f:
+                f.write(stdin.encode() if isinstance(stdin, str) else stdin)
+            in_r = os.open(in_path, os.O_RDONLY)
+        with open(self._err_path, "wb") as err_file:
+            self.proc = subprocess.Popen(command, stdin=in_r, stdout=subprocess.PIPE,
+                                         stderr=err_file, cwd=suite.workdir, process_group=0,
+                                         env={**os.environ, **env} if env else None)
+        os.close(in_r)
+        self.pid = self.proc.pid
+        self._out = b""
+        self._ended = False
+        self._changed = threading.Condition()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        fd = self.proc.stdout.fileno()
+        while chunk := os.read(fd, 65536):
+            with self._changed:
+                self._out += chunk
+                self._changed.notify_all()
+        with self._changed:
+            self._ended = True
+            self._changed.notify_all()
+
+    @property
+    def stdout(self):
+        with self._changed:
+            return self._out.decode("utf-8", "surrogateescape")
+
+    def wait_for(self, text, timeout=TIMEOUT):
+        """True once standard output holds `text`; False when the output ended
+        or `timeout` seconds passed first."""
+        with self._changed:
+            self._changed.wait_for(lambda: text.encode() in self._out or self._ended, timeout)
+            return text.encode() in self._out
+
+    def alive(self):
+        """Whether plotr still runs (it is not reaped before finish())."""
+        try:
+            with open(f"/proc/{self.pid}/stat", "rb") as f:
+                return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+        except OSError:
+            return False
+
+    def children(self):
+        """Process ids of plotr's children: its shell command, if one runs."""
+        return _children(self.pid)
+
+    def signal(self, signum, group=False):
+        """Sends `signum` to plotr alone, or with `group` to its process group,
+        as a terminal sends Ctrl-C."""
+        (os.killpg if group else os.kill)(self.pid, signum)
+
+    def finish(self, timeout=TIMEOUT):
+        """Waits for the end (killing the group after `timeout` seconds) and
+        gives the Result, with the largest resident size."""
+        expired = threading.Event()
+
+        def expire():
+            expired.set()
+            _kill_group(self.pid)
+
+        deadline = threading.Timer(timeout, expire)
+        deadline.start()
+        # Not reaped yet: until then no other process can take over the group's id.
+        os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOWAIT)
+        deadline.cancel()
+        # What outlived plotr would hold its standard output open for ever.
+        left = _group_members(self.pid)
+        _kill_group(self.pid)
+        _, status, usage = os.wait4(self.pid, 0)
+        self.proc.returncode = os.waitstatus_to_exitcode(status)
+        self._reader.join()
+        self.proc.stdout.close()
+        if self._stdin_w is not None:
+            os.close(self._stdin_w)
+        with open(self._err_path, "rb") as f:
+            err = f.read().decode("utf-8", "surrogateescape")
+        return Result(self.proc.returncode, self.stdout, err, expired.is_set(), self.args,
+                      usage.ru_maxrss, left)
+
+
+def wait_until(condition, timeout=30):
+    """True once `condition()` is; False after `timeout` seconds."""
+    end = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.005)
+    return True
+
+
+def left_problem(result):
+    """Processes of the run that outlived it: a command not ended with it."""
+    return f"still running after the run: {result.left_running}" if result.left_running else None
+
+
+def _kill_group(pgid):
+    try:
+        os.killpg(pgid, signal.SIGKILL)
+    except OSError:
+        pass
+
+
+def _group_members(pgid):
+    """Command lines of the live processes of process group `pgid`."""
+    members = []
+    for stat_path in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            with open(stat_path, "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+            if int(fields[2]) == pgid and fields[0] != b"Z":
+                with open(stat_path[:-len("stat")] + "cmdline", "rb") as f:
+                    members.append(f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip())
+        except (OSError, IndexError, ValueError):
+            pass
+    return members
+
+
+def _children(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(p) for p in f.read().split()]
+    except OSError:
+        return []
+
+
+def temp_dirs():
+    """The /tmp/plotr-<N> directories there are now."""
+    return {d for d in glob.glob("/tmp/plotr-*") if re.fullmatch(r"/tmp/plotr-\d+", d)}
+
+
+def can_unshare():
+    """Whether plotr can run in a mount namespace of its own here (root only)."""
+    try:
+        return subprocess.run(["unshare", "-m", "true"], stderr=subprocess.DEVNULL).returncode == 0
+    except OSError:
+        return False
+
+
+# The original /tmp inside a namespace whose /tmp is replaced.
+OLD_TMP = "/mnt"
+
+
+def outside(path):
+    """Where `path` under /tmp is found inside mount_namespace."""
+    return OLD_TMP + path[len("/tmp"):] if path.startswith("/tmp/") else path
+
+
+def mount_namespace(setup, after=""):
+    """A prefix for Suite.start that runs plotr in a private mount namespace.
+    The original /tmp stays reachable at OLD_TMP (see outside()), so setup may
+    mount over /tmp; then the shell commands `setup` run (status 99 when they
+    fail; a cd there moves plotr), plotr, and `after`. Plotr's status is kept."""
+    script = (f"mount --bind /tmp {OLD_TMP} && {{ {setup}; }} || exit 99\n"
+              f'plotr=$1; shift; case $plotr in /tmp/*) plotr={OLD_TMP}${{plotr#/tmp}};; esac\n'
+              f'"$plotr" "$@"; status=$?\n{after}\nexit $status\n')
+    return ["unshare", "-m", "sh", "-c", script, "sh"]
+
+
 def _remove(path):
     try:
         os.remove(path)
@@ -332,11 +532,15 @@ class Tile_server:
     """scripts/tile_server.py on a free port of 127.0.0.1, for a with block.
     `template` is its tile URL template; `requests()` the paths it was asked for."""
 
-    def __init__(self, workdir, style="checker", fail="none"):
-        self.log = os.path.join(workdir, f"requests-{style}-{fail}")
+    def __init__(self, workdir, style="checker", fail="none", size=None, redirect_to=None):
+        self.log = os.path.join(workdir, f"requests-{style}-{fail}" + (f"-{size}" if size else ""))
         self.seen = 0
         self.args = [sys.executable, os.path.join(SCRIPTS, "tile_server.py"), "--style", style,
                      "--fail", fail, "--log", self.log]
+        if size:
+            self.args += ["--size", str(size)]
+        if redirect_to:
+            self.args += ["--redirect-to", redirect_to]
 
     def __enter__(self):
         self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "common/failure.h"
@@ -77,6 +82,71 @@ TEST(Imaging, ReadAndWriteFailures) {
     EXPECT_EQ(image_width(back), 4);
     EXPECT_EQ(pixel(back, 3, 3), white);
     std::remove(path.c_str());
+}
+
+std::string kind_of(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        return "nothing";
+    }
+    return S_ISREG(st.st_mode)   ? "file"
+           : S_ISLNK(st.st_mode) ? "link"
+           : S_ISDIR(st.st_mode) ? "directory"
+                                 : "device";
+}
+
+// A write that fails part way, as on a full disk: files are capped at a size
+// smaller than any picture, with SIGXFSZ ignored so that write(2) fails.
+std::string failure_of_capped(const std::function<void()>& write) {
+    struct sigaction ignore {};
+    struct sigaction before {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &before);
+    rlimit own{};
+    getrlimit(RLIMIT_FSIZE, &own);
+    rlimit capped = own;
+    capped.rlim_cur = 100;
+    setrlimit(RLIMIT_FSIZE, &capped);
+    const std::string failure = failure_of(write);
+    setrlimit(RLIMIT_FSIZE, &own);
+    sigaction(SIGXFSZ, &before, nullptr);
+    return failure;
+}
+
+TEST(Output, AFailedWriteRemovesOnlyTheFileItWrote) {
+    const std::string dir = ::testing::TempDir() + "plotr-output-test/";
+    mkdir(dir.c_str(), 0700);
+    const auto old_file = [](const std::string& path) { std::ofstream(path) << "old picture"; };
+    struct Case {
+        std::string output;
+        std::function<void(const std::string&)> prepare;
+        std::string left;
+    };
+    const std::vector<Case> cases = {
+        {dir + "new.png", [](const std::string&) {}, "nothing"},
+        // The write truncated it before it failed: nothing of it is left to keep.
+        {dir + "old.png", old_file, "nothing"},
+        {dir + "link.png",
+         [&](const std::string& path) {
+             old_file(dir + "target.png");
+             symlink((dir + "target.png").c_str(), path.c_str());
+         },
+         "link"},
+        {dir + "folder.png", [](const std::string& path) { mkdir(path.c_str(), 0700); },
+         "directory"},
+        {"/dev/full", [](const std::string&) {}, "device"},
+    };
+    for (const Case& c : cases) {
+        c.prepare(c.output);
+        image_handle canvas = get_canvas(300, 200, "#FFFFFF");
+        Recording_console console;
+        EXPECT_EQ(failure_of_capped([&] { write_output(console, canvas, c.output, false); }),
+                  "Failure(\"write_image failed\")")
+            << c.output;
+        EXPECT_EQ(console.log, "writing to " + c.output + "\n");
+        EXPECT_EQ(kind_of(c.output), c.left) << c.output;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Imaging, PolylineTextIsWholeForAnyCoordinates) {

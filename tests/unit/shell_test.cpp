@@ -1,7 +1,12 @@
 #include "cli/shell.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "cli/command_line.h"
 #include "cli/temp_dir.h"
@@ -62,6 +67,151 @@ TEST(Shell, ExitCodesAndTheFailurePath) {
         console.log,
         "\"false \\\"x\\\"\" failed with exit code 7\nremoving temporary directory /tmp/plotr-5\n");
     EXPECT_EQ(ran, (std::vector<std::string>{"true", "false \"x\"", "rm -r /tmp/plotr-5"}));
+}
+
+bool ignored(int signal) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    return action.sa_handler == SIG_IGN;
+}
+
+// What the command sees of system(3)'s signal handling, and what we keep.
+TEST(Shell, CommandsRunAsUnderSystem) {
+    const std::string big = ::testing::TempDir() + "plotr-big";
+    struct Case {
+        std::string line;
+        int code;
+    };
+    for (const Case& c : {
+             // The shell starts with SIGINT (unless we ignore it ourselves, as a
+             // background job does) and SIGTERM at their defaults, unblocked.
+             Case{"kill -INT $$; exit 0", ignored(SIGINT) ? 0 : 255},
+             Case{"kill -TERM $$; exit 0", 255},
+             // We ignore SIGINT and SIGQUIT while it runs: the terminal sends
+             // them to the command too.
+             Case{"kill -INT $PPID; kill -QUIT $PPID; exit 3", 3},
+             // A file it writes stops at the size limit.
+             Case{"{ head -c 70000000 /dev/zero > " + big + "; } 2>/dev/null; exit 0", 0},
+         }) {
+        EXPECT_EQ(system_exit_code(c.line), c.code) << c.line;
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(big.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, command_file_size_limit);
+    std::remove(big.c_str());
+    rlimit ours{};
+    getrlimit(RLIMIT_FSIZE, &ours);
+    EXPECT_EQ(ours.rlim_cur, RLIM_INFINITY) << "the limit is the command's only";
+}
+
+void say_last_words() {
+    if (write(STDERR_FILENO, "last words\n", 11) < 0) {
+        return;
+    }
+}
+
+// A Shell on the real `system` and a real directory, guarded.
+struct Guarded_run {
+    Recording_console console;
+    std::string dir = ::testing::TempDir() + "plotr-guarded";
+    Shell shell{console, system_exit_code, [this] { return dir; }};
+
+    Guarded_run() {
+        install_interrupt_handlers(say_last_words);
+        mkdir(dir.c_str(), 0700);
+        shell.guard_temp_dir();
+    }
+    static int status_of(const std::function<void()>& step) {
+        try {
+            step();
+        } catch (const Early_exit& exit) {
+            return exit.status;
+        }
+        return -1;
+    }
+    bool dir_exists() const { return access(dir.c_str(), F_OK) == 0; }
+};
+
+std::vector<pid_t> own_children() {
+    std::ifstream file("/proc/self/task/" + std::to_string(getpid()) + "/children");
+    std::vector<pid_t> pids;
+    for (pid_t pid = 0; file >> pid;) {
+        pids.push_back(pid);
+    }
+    return pids;
+}
+
+TEST(Interrupts, ARequestDuringACommandEndsItAndTheRun) {
+    Guarded_run run;
+    // The shell forks for its commands: the background one ends too, rather
+    // than sleep on.
+    const std::string line = "sleep 30 & kill -TERM $PPID; wait";
+    EXPECT_EQ(run.status_of([&] { run.shell.run_command(line); }), 1);
+    EXPECT_EQ(run.console.log, "\"" + line + "\" failed with exit code 255\n" +
+                                   "removing temporary directory " + run.dir + "\n");
+    EXPECT_FALSE(run.dir_exists());
+    EXPECT_EQ(own_children(), std::vector<pid_t>{});
+}
+
+TEST(Interrupts, BetweenCommandsTheNextSafePointActs) {
+    Guarded_run run;
+    raise(SIGTERM);
+    const std::string mark = run.dir + "-ran";
+    EXPECT_EQ(run.status_of([&] { run.shell.run_command("touch " + mark); }), 1);
+    EXPECT_EQ(run.console.log, "removing temporary directory " + run.dir + "\n");
+    EXPECT_FALSE(run.dir_exists());
+    EXPECT_NE(access(mark.c_str(), F_OK), 0) << "the command ran";
+}
+
+TEST(Interrupts, TheCleanupIsNotInterrupted) {
+    Guarded_run run;
+    // The removal that ends the run gets no request sent on: this one asks
+    // for one and still writes its mark.
+    const std::string mark = run.dir + "-cleaned";
+    const Shell shell(
+        run.console,
+        [&](const std::string&) {
+            return system_exit_code("kill -TERM $PPID; sleep 0.2; echo done > " + mark);
+        },
+        [&] { return run.dir; });
+    EXPECT_EQ(run.status_of([&] { shell.exit_with_cleanup(1); }), 1);
+    std::ifstream file(mark);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "done\n");
+    std::remove(mark.c_str());
+    rmdir(run.dir.c_str());
+}
+
+TEST(InterruptsDeathTest, UnguardedTheSignalsOwnActionEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Before the directory is guarded, after it is removed, and as soon as the
+    // removal is done for a request that came meanwhile.
+    EXPECT_EXIT(
+        {
+            install_interrupt_handlers(say_last_words);
+            raise(SIGTERM);
+        },
+        ::testing::KilledBySignal(SIGTERM), "last words");
+    EXPECT_EXIT(
+        {
+            Guarded_run run;
+            run.shell.remove_temp_dir();
+            raise(SIGHUP);
+        },
+        ::testing::KilledBySignal(SIGHUP), "last words");
+    EXPECT_EXIT(
+        {
+            Guarded_run run;
+            const Shell shell(
+                run.console,
+                [](const std::string&) {
+                    raise(SIGTERM);
+                    return 0;
+                },
+                [&] { return run.dir; });
+            shell.remove_temp_dir();
+            std::fprintf(stderr, "went on\n");
+        },
+        ::testing::KilledBySignal(SIGTERM), "last words");
 }
 
 TEST(TempDir, NamesInUseAreDrawnAgainAndTheDirectoryIsPrivate) {

@@ -1,0 +1,207 @@
+#!/usr/bin/env python3
+"""Tile servers that misbehave, on 127.0.0.1: whatever they send, the run
+ends with its status and message, its memory stays bounded, nothing else
+runs, and no temporary directory is left, except where a tile that
+downloaded cannot be read, which ends the run and keeps the directory."""
+
+import glob
+import math
+import os
+import re
+import shutil
+import signal
+
+import gpx_oracle
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_TRACKS, Suite, Tile_server, can_unshare, fatal,
+                       left_problem, mount_namespace, temp_dirs, wait_until)
+from pngfile import read_png
+from tile_server import bomb, encoded_tile, frames, tile_color, with_bad_text_chunk
+
+suite = Suite(__doc__)
+FIRST_TILE = "13/4399/2685.png"
+EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
+# Far above what a run needs, even sanitized; far below what any of these
+# servers would make an unguarded decoder take.
+RSS_BOUND_KB = 512 * 1024
+POLICY = "/etc/ImageMagick-6/policy.xml"
+
+
+def curl_failed(base, temp_dir, code):
+    """Pattern of the failure line of the first tile's download."""
+    line = f'"curl -f -s {base}/{FIRST_TILE} -o {temp_dir}/{FIRST_TILE}" failed with exit code '
+    return re.escape(line) + f"({code})\n"
+
+
+def rss_problem(result):
+    if result.max_rss_kb > RSS_BOUND_KB:
+        return f"plotr grew to {result.max_rss_kb} kB"
+    return None
+
+
+def requests_problem(server, wanted):
+    got = server.requests()
+    return None if got == wanted else f"server was asked for {got}, expected {wanted}"
+
+
+def leave_behind(before, body):
+    """Removes the new temporary directories that hold the example's 12 tiles,
+    each the bytes `body(x, y)`; a problem unless there was exactly one."""
+    wanted = {f"13/{x}/{y}.png": (x, y) for x, y in EXAMPLE_TILES}
+    found = []
+    for d in temp_dirs() - before:
+        files = {os.path.relpath(f, d): f for f in glob.glob(os.path.join(d, "13/*/*.png"))}
+        if files.keys() == wanted.keys() and all(
+                open(files[name], "rb").read() == body(*xy) for name, xy in wanted.items()):
+            found.append(d)
+    for d in found:
+        shutil.rmtree(d)
+    return None if len(found) == 1 else f"{len(found)} directories left with the tiles sent"
+
+
+def checker(x, y):
+    return encoded_tile("checker", 13, x, y)
+
+
+# Downloads that fail: status 1, the failure line, the removal, no directory.
+DOWNLOAD_FAILURES = [
+    ("server answers 500", "500", "22", ""),
+    ("connection closed mid-body", "cut", "18", ""),
+    # The download's file size limit stops it 64 MiB in: the shell reports
+    # the SIGXFSZ in its own words and as 128 + 25, or 255 had curl run alone.
+    ("body without end", "endless", "153|255", r"(File size limit exceeded[^\n]*\n)?"),
+]
+for name, fail, code, shell_says in DOWNLOAD_FAILURES:
+    if not suite.wanted(name):
+        continue
+    with Tile_server(suite.workdir, fail=fail) as server:
+        r = suite.start(["-url", server.template], EXAMPLE_GPX).finish()
+        temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
+        wanted = shell_says + curl_failed(server.base, temp_dir, code)
+        suite.check(name + ": failure line", [
+            None if re.fullmatch(wanted, r.stderr) else f"stderr {r.stderr!r}\n expected /{wanted}/",
+            rss_problem(r), left_problem(r), requests_problem(server, ["/" + FIRST_TILE])])
+
+# The download command line is fixed, so plotr waits as long as curl does;
+# Ctrl-C ends the wait and the run through the cleanup.
+name = "server never answers, Ctrl-C"
+if suite.wanted(name):
+    with Tile_server(suite.workdir, fail="hang") as server:
+        running = suite.start(["-url", server.template], EXAMPLE_GPX)
+        asked = wait_until(lambda: server.requests() == ["/" + FIRST_TILE])
+        running.signal(signal.SIGINT, group=True)
+        r = running.finish()
+        temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
+        suite.check(name + ": failure line", [
+            None if asked else "the server was never asked",
+            None if re.fullmatch(curl_failed(server.base, temp_dir, 255), r.stderr)
+            else f"stderr {r.stderr!r}", left_problem(r)])
+
+# Tiles that download but cannot be read: status 2 with the reason, and the
+# directory stays with every tile as the server sent it.
+FIRST_LISTED = "13/4402/2685.png"
+UNREADABLE = [
+    ("truncated PNG", "truncated", re.escape('Failure("read_image failed")'),
+     lambda x, y: checker(x, y)[:len(checker(x, y)) // 2]),
+    # Any exception MagickCore records while decoding fails the read, a
+    # warning too: here libpng's about the damaged ancillary chunk.
+    ("PNG that decodes with a warning", "warning",
+     r'Failure\("tEXt: CRC error [^\n]*' + re.escape(FIRST_LISTED) + r'[^\n]*"\)',
+     lambda x, y: with_bad_text_chunk(checker(x, y))),
+    ("PNG claiming 100000 x 100000 pixels", "bomb", re.escape('Failure("read_image failed")'),
+     lambda x, y: bomb()),
+    ("GIF of 100000 frames", "frames", r'Failure\("[^\n]*' + re.escape(FIRST_LISTED) + r'[^\n]*"\)',
+     lambda x, y: frames()),
+]
+for name, fail, failure, body in UNREADABLE:
+    if not suite.wanted(name):
+        continue
+    with Tile_server(suite.workdir, fail=fail) as server:
+        before = temp_dirs()
+        r = suite.start(["-url", server.template], EXAMPLE_GPX).finish()
+        suite.expect(name, r, 2, stderr_re=fatal(failure), tracks=EXAMPLE_TRACKS,
+                     end=gpx_oracle.DOWNLOADED)
+        suite.check(name + ": bounded, directory kept", [
+            rss_problem(r), leave_behind(before, body),
+            requests_problem(server, [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES])])
+
+# The limits hold where no policy file sets them. File size is capped so
+# that a decoder without limits stops at a disk cache of 1 GiB, not 80 GB.
+name = "PNG claiming 100000 x 100000 pixels, no policy file"
+if suite.wanted(name):
+    if not can_unshare():
+        print(f"skipped {name}: no mount namespace here (needs root and unshare)")
+    else:
+        empty = suite.path("policy.xml")
+        with open(empty, "w") as f:
+            f.write("<policymap/>\n")
+        hide = f"mount --bind {empty} {POLICY} && " if os.path.exists(POLICY) else ""
+        with Tile_server(suite.workdir, fail="bomb") as server:
+            before = temp_dirs()
+            running = suite.start(["-url", server.template], EXAMPLE_GPX,
+                                  prefix=mount_namespace(hide + "ulimit -f 2097152"))
+            r = running.finish()
+            suite.expect(name, r, 2, stderr_re=fatal(re.escape('Failure("read_image failed")')),
+                         tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOADED)
+            suite.check(name + ": bounded, directory kept",
+                        [rss_problem(r), leave_behind(before, lambda x, y: bomb())])
+
+# curl is run without -L: the redirect's own body is the tile, and the other
+# host is never asked.
+name = "redirect to another host"
+if suite.wanted(name):
+    with Tile_server(suite.workdir, style="grid") as elsewhere:
+        other_host = elsewhere.base.replace("127.0.0.1", "localhost")
+        with Tile_server(suite.workdir, fail="redirect", redirect_to=other_host) as server:
+            before = temp_dirs()
+            r = suite.start(["-url", server.template], EXAMPLE_GPX).finish()
+            suite.expect(name, r, 2, stderr_re=fatal(r'Failure\("[^\n]*"\)'),
+                         tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOADED)
+            suite.check(name + ": nothing followed", [
+                requests_problem(elsewhere, []), leave_behind(before, lambda x, y: b"moved\n")])
+
+
+def tile_problem(path, size):
+    """None when the picture shows the checker tiles of side `size`, each at
+    its own corner and pasted in list order, and white where none reaches."""
+    z, top, _, left, _ = gpx_oracle.canvas(EXAMPLE_TRACKS)
+    ox, oy = math.floor(left), math.floor(top)
+    line = [(int(gpx_oracle.pixel_x(z, lon) - left), int(gpx_oracle.pixel_y(z, lat) - top))
+            for lat, lon in EXAMPLE_TRACKS[0][0]]
+    picture = read_png(path)
+    columns = {x for x, _ in EXAMPLE_TILES}
+    rows = {y for _, y in EXAMPLE_TILES}
+    for cy in range(0, 600, 9):
+        for cx in range(0, 800, 9):
+            if near_line((cx, cy), *line):
+                continue
+            wx, wy = cx + ox, cy + oy
+            # Listed last column first, rows from the top: the last paste
+            # covering a pixel has the smallest column and the largest row.
+            cover_x = [x for x in sorted(columns) if 0 <= wx - 256 * x < size]
+            cover_y = [y for y in sorted(rows) if 0 <= wy - 256 * y < size]
+            wanted = tile_color(cover_x[0], cover_y[-1]) if cover_x and cover_y else (255,) * 3
+            got = picture.pixel(cx, cy)[:3]
+            if any(abs(a - b) > 1 for a, b in zip(got, wanted)):
+                return f"pixel ({cx}, {cy}) is {got}, expected {wanted}"
+    return None
+
+
+def near_line(p, a, b, margin=8):
+    (px, py), (ax, ay), (bx, by) = p, a, b
+    dx, dy = bx - ax, by - ay
+    t = max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy)))
+    return (px - ax - t * dx) ** 2 + (py - ay - t * dy) ** 2 < margin * margin
+
+
+# A tile of another size is pasted at its corner with its own size.
+for size in (100, 512):
+    name = f"tiles of {size} x {size}"
+    if not suite.wanted(name):
+        continue
+    with Tile_server(suite.workdir, size=size) as server:
+        r = suite.run(["-url", server.template, "-nomarkers"], EXAMPLE_GPX)
+        suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        if r.status == 0:
+            suite.check(name + ": picture", [tile_problem(suite.path("out.png"), size)])
+
+suite.finish()

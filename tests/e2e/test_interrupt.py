@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""Termination requests at each stage of a run, and a system that refuses to
+store: the run ends with its status and message, and leaves no temporary
+directory and no half-written picture behind. Tiles come from a local HTTP
+server; the file system faults are made in a private mount namespace."""
+
+import glob
+import os
+import re
+import signal
+import stat
+
+import gpx_oracle
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite, Tile_server,
+                       can_unshare, fatal, left_problem, mount_namespace, outside,
+                       wait_until)
+
+suite = Suite(__doc__)
+FIRST_TILE = "13/4399/2685.png"
+LAST_TILE = "13/4402/2687.png"
+ALL_TILES = [f"/13/{x}/{y}.png" for x in range(4399, 4403) for y in range(2685, 2688)]
+WRITE_FAILED = fatal(re.escape('Failure("write_image failed")'))
+# MagickCore's PNG encoder loses its quantum buffer when a write fails part
+# way; the process ends right after, and a sanitized build must not count it.
+ENCODER_LEAK = suite.path("encoder-leak.supp")
+with open(ENCODER_LEAK, "w") as f:
+    f.write("leak:AcquireQuantumInfo\n")
+WRITE_FAILS = {"LSAN_OPTIONS": f"suppressions={ENCODER_LEAK}:print_suppressions=0"}
+
+
+def status_problem(result, signum):
+    """None when the run was ended by `signum`'s default action."""
+    if result.status == -signum:
+        return None
+    return f"exit status {result.status}, expected death by {signal.Signals(signum).name}"
+
+
+def magick_files():
+    return set(glob.glob("/tmp/magick-*"))
+
+
+# Before the directory is named on disk a request ends the process at once,
+# by the signal's default action: a run blocked on its input does not hang.
+name = "SIGTERM while reading the track"
+if suite.wanted(name):
+    running = suite.start([], stdin=None)
+    running.wait_for("parsing gpx file\n")
+    running.signal(signal.SIGTERM)
+    r = running.finish(timeout=30)
+    suite.check(name, [
+        status_problem(r, signal.SIGTERM),
+        None if r.stdout == "parsing gpx file\n" else f"stdout {r.stdout!r}",
+        None if r.stderr == "" else f"stderr {r.stderr!r}"])
+
+# During a download the request goes on to the command, which fails like an
+# interrupted one; its own processes end with it.
+with Tile_server(suite.workdir, fail="hang") as server:
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        name = f"{signal.Signals(signum).name} to plotr alone during a download"
+        if not suite.wanted(name):
+            continue
+        running = suite.start(["-url", server.template], EXAMPLE_GPX)
+        asked = wait_until(lambda: server.requests() == ["/" + FIRST_TILE])
+        running.signal(signum)
+        r = running.finish()
+        temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
+        line = (f'"curl -f -s {server.base}/{FIRST_TILE} -o {temp_dir}/{FIRST_TILE}" '
+                "failed with exit code 255\n")
+        suite.check(name + ": failure line", [
+            None if asked else "the server was never asked",
+            None if r.stderr == line else f"stderr {r.stderr!r}\n expected {line!r}",
+            left_problem(r)])
+
+# Between commands the request waits for the next safe point, here the next
+# paste: big tiles make pasting last a few seconds. Ctrl-C there, with no
+# command to reach, is a request like any other.
+with Tile_server(suite.workdir, size=2048) as server:
+    for signum, group in ((signal.SIGTERM, False), (signal.SIGINT, True)):
+        who = "plotr and its group" if group else "plotr"
+        name = f"{signal.Signals(signum).name} to {who} while pasting"
+        if not suite.wanted(name):
+            continue
+        running = suite.start(["-url", server.template], EXAMPLE_GPX)
+        # The last download is over once the server was asked for every tile
+        # and no command runs.
+        asked = []
+        pasting = running.wait_for(f"downloading tile {server.base}/{LAST_TILE}\n") and wait_until(
+            lambda: asked.extend(server.requests()) or asked == ALL_TILES and not running.children())
+        running.signal(signum, group)
+        r = running.finish()
+        # All downloads, then the removal: the same lines as when a marker
+        # image is missing.
+        suite.expect(name, r, 1, stderr="", tracks=EXAMPLE_TRACKS, end=gpx_oracle.REMOVED)
+        suite.check(name + ": signalled while pasting", [None if pasting else "never got there"])
+
+# During the write the process ends by the signal, and the file it had begun
+# goes with it; MagickCore leaves no file either. Tiles of noise make the
+# picture slow to compress.
+name = "SIGTERM while writing"
+if suite.wanted(name):
+    problems = ["the picture was written before it could be interrupted"]
+    with Tile_server(suite.workdir, style="noise") as server:
+        for attempt in range(3):
+            before = magick_files()
+            running = suite.start(["-url", server.template, "-width", "1600", "-height", "1200",
+                                   "-compress"], EXAMPLE_GPX)
+            out = suite.path("out.png")
+            writing = running.wait_for("writing to out.png\n") and wait_until(
+                lambda: os.path.exists(out) and os.path.getsize(out) > 0 or not running.alive())
+            running.signal(signal.SIGTERM)
+            r = running.finish()
+            if r.status == 0:
+                continue
+            problems = [status_problem(r, signal.SIGTERM),
+                        None if writing else "never began to write",
+                        "the half-written picture is still there" if os.path.exists(out) else None,
+                        f"MagickCore left {magick_files() - before}" if magick_files() - before
+                        else None]
+            break
+    suite.check(name, problems)
+
+with Tile_server(suite.workdir) as server:
+    name = "output to a full device"
+    if suite.wanted(name):
+        r = suite.start(["-url", server.template, "-o", "/dev/full"], EXAMPLE_GPX,
+                        keep_output=True, env=WRITE_FAILS).finish()
+        suite.expect(name, r, 2, stderr_re=WRITE_FAILED)
+        suite.check(name + ": device kept", [
+            None if r.stdout.endswith("writing to /dev/full\n") else f"stdout {r.stdout[-200:]!r}",
+            None if stat.S_ISCHR(os.stat("/dev/full").st_mode) else "/dev/full is gone"])
+
+    if not can_unshare():
+        print("skipped the file system faults: no mount namespace here (needs root and unshare)")
+        suite.finish()
+
+    # A picture that does not fit: whatever the write began is removed, an
+    # older picture of the same name too, as the write had truncated it.
+    for name, existing in [("full file system", ""), ("full file system, older picture", "old")]:
+        if not suite.wanted(name):
+            continue
+        full, listing = suite.path("full"), suite.path("listing")
+        os.makedirs(full, exist_ok=True)
+        setup = f"mount -t tmpfs -o size=8k tmpfs {full} && cd {full}"
+        if existing:
+            setup += f" && printf {existing} > out.png"
+        r = suite.start(["-url", server.template], EXAMPLE_GPX, env=WRITE_FAILS,
+                        prefix=mount_namespace(setup, f"ls -A {full} > {listing}")).finish()
+        suite.expect(name, r, 2, stderr_re=WRITE_FAILED, tracks=EXAMPLE_TRACKS)
+        with open(listing) as f:
+            left = f.read()
+        suite.check(name + ": nothing left", [None if left == "" else f"left: {left!r}"])
+        server.requests()
+
+    name = "read-only current directory"
+    if suite.wanted(name):
+        ro = suite.path("read-only")
+        os.makedirs(ro, exist_ok=True)
+        setup = f"mount --bind {ro} {ro} && mount -o remount,bind,ro {ro} && cd {ro}"
+        r = suite.start(["-url", server.template], EXAMPLE_GPX,
+                        prefix=mount_namespace(setup)).finish()
+        suite.expect(name, r, 2, stderr_re=WRITE_FAILED, tracks=EXAMPLE_TRACKS)
+        suite.check(name + ": nothing left", [None if not os.listdir(ro) else os.listdir(ro)])
+        server.requests()
+
+    # The directory cannot be made: the first "mkdir -p" fails, before any
+    # download line, and the removal finds nothing to remove.
+    name = "read-only /tmp"
+    if suite.wanted(name):
+        r = suite.start(["-url", server.template], EXAMPLE_GPX,
+                        prefix=mount_namespace("mount -t tmpfs -o ro tmpfs /tmp")).finish()
+        suite.expect(name, r, 1)
+        m = re.fullmatch(re.escape(EXAMPLE_LAYOUT) + r"removing temporary directory (/tmp/plotr-\d+)\n",
+                         r.stdout)
+        temp_dir = m.group(1) if m else "/tmp/plotr-N"
+        wanted = (r"mkdir: [^\n]*\n" + re.escape(f'"mkdir -p {temp_dir}/13/4399" ')
+                  + r"failed with exit code 1\n(rm: [^\n]*\n)?")
+        suite.check(name + ": messages", [
+            None if m else f"stdout {r.stdout!r}",
+            None if re.fullmatch(wanted, r.stderr) else f"stderr {r.stderr!r}\n expected /{wanted}/",
+            "a picture was written" if os.path.exists(suite.path("out.png")) else None])
+        server.requests()
+
+    # Room for two tiles: the third download fails to write, and the removal
+    # takes the two.
+    name = "full /tmp"
+    if suite.wanted(name):
+        listing = suite.path("listing")
+        r = suite.start(["-url", server.template], EXAMPLE_GPX, prefix=mount_namespace(
+            "mount -t tmpfs -o size=8k tmpfs /tmp", f"ls -A /tmp > {outside(listing)}")).finish()
+        downloads = "".join(f"downloading tile {server.base}/13/4399/{y}.png\n"
+                            for y in (2685, 2686, 2687))
+        m = re.fullmatch(re.escape(EXAMPLE_LAYOUT + downloads)
+                         + r"removing temporary directory (/tmp/plotr-\d+)\n", r.stdout)
+        third = f"{m.group(1) if m else '/tmp/plotr-N'}/13/4399/2687.png"
+        line = f'"curl -f -s {server.base}/13/4399/2687.png -o {third}" failed with exit code 23\n'
+        with open(listing) as f:
+            left = f.read()
+        suite.check(name, [
+            r.crash(), None if r.status == 1 else f"exit status {r.status}, expected 1",
+            None if m else f"stdout {r.stdout!r}",
+            None if r.stderr == line else f"stderr {r.stderr!r}\n expected {line!r}",
+            None if left == "" else f"left in /tmp: {left!r}",
+            "a picture was written" if os.path.exists(suite.path("out.png")) else None])
+        server.requests()
+
+suite.finish()
