@@ -114,6 +114,10 @@ def mib(n):
     return f"{n / 2**20:.1f} MiB"
 
 
+def section(title, text, rows):
+    return [f"## {title}", "", text, ""] + rows
+
+
 def parse_section(paths, runs, cwd):
     rows = ["| points | MB | plotr MB/s | floor MB/s | plotr speed / floor | plotr peak | "
             "floor peak | plotr bytes/point over 16 MiB |", "|" + "---:|" * 8]
@@ -127,10 +131,11 @@ def parse_section(paths, runs, cwd):
         rows.append(f"| {n:,} | {mb:.1f} | {mb / p_wall:.1f} | {mb / f_wall:.1f} | "
                     f"{f_wall / p_wall:.2f} | {mib(p_rss)} | {mib(f_rss)} | "
                     f"{max(0, p_rss - 16 * 2**20) / n:.1f} |")
-    return ["## Parse", "",
-            "plotr's reader and bounds (`plotr_parse`) against the bare expat loop "
-            "(`expat_floor`). Target: speed at least 0.85 of the floor; peak at most "
-            "24 bytes a point plus 16 MiB at 10^6 points.", ""] + rows
+    return section(
+        "Parse",
+        "plotr's reader and bounds (`plotr_parse`) against the bare expat loop "
+        "(`expat_floor`). Target: speed at least 0.85 of the floor; peak at most "
+        "24 bytes a point plus 16 MiB at 10^6 points.", rows)
 
 
 def plan(stdout):
@@ -163,10 +168,11 @@ def run_section(paths, url, runs, cwd):
         rows.append(f"| {TYPICAL}, {size[0]}x{size[1]}, zoom {zoom} | {len(tiles)} | "
                     f"{p_wall:.3f} | {f_wall:.3f} | {p_wall / f_wall:.2f} | {mib(p_rss)} | "
                     f"{mib(f_rss)} |")
-    return ["## Whole runs against their floor", "",
-            "`run_floor` makes the same `mkdir -p`, `curl` and `rm -r` commands through the "
-            "shell and the same MagickCore calls for the plan that plotr printed (its picture "
-            "is pixel-identical), after a bare expat read. Target: at most 1.15.", ""] + rows
+    return section(
+        "Whole runs against their floor",
+        "`run_floor` makes the same `mkdir -p`, `curl` and `rm -r` commands through the "
+        "shell and the same MagickCore calls for the plan that plotr printed (its picture "
+        "is pixel-identical), after a bare expat read. Target: at most 1.15.", rows)
 
 
 def peer_section(paths, url, runs, cwd):
@@ -185,10 +191,11 @@ def peer_section(paths, url, runs, cwd):
         (p_wall, p_rss), (q_wall, q_rss) = got["plotr"], got["peer"]
         rows.append(f"| {name} | {size[0]}x{size[1]} | {p_wall:.3f} | {q_wall:.3f} | "
                     f"{q_wall / p_wall:.2f} | {mib(p_rss)} | {mib(q_rss)} |")
-    return ["## Against the peer", "",
-            "The npm package staticmaps (bench/peer/render.js) on the same tracks and tile "
-            "server. Target: plotr at least 1.6 times faster on the typical run, faster at "
-            "every size, with a lower peak.", ""] + rows
+    return section(
+        "Against the peer",
+        "The npm package staticmaps (bench/peer/render.js) on the same tracks and tile "
+        "server. Target: plotr at least 1.6 times faster on the typical run, faster at "
+        "every size, with a lower peak.", rows)
 
 
 def draw_section():
@@ -205,10 +212,11 @@ def draw_section():
         d_lin, d_quad = ms[("draw", "linear", n)], ms[("draw", "quadratic", n)]
         rows.append(f"| {n:,} | {t_lin:.2f} ms | {t_quad:.2f} ms | {d_lin:.1f} ms | "
                     f"{d_quad:.1f} ms | {d_lin / d_quad:.2f} | {1000 * d_lin / n:.2f} |")
-    return ["## Drawing only", "",
-            "Runs of 401 points stroked at zoom 12 on an 800x600 canvas, with plotr's polyline "
-            "text (appended number by number) and with the text re-formatted whole for every "
-            "point. Target: 0.9 or less at 10^6 points.", ""] + rows
+    return section(
+        "Drawing only",
+        "Runs of 401 points stroked at zoom 12 on an 800x600 canvas, with plotr's polyline "
+        "text (appended number by number) and with the text re-formatted whole for every "
+        "point. Target: 0.9 or less at 10^6 points.", rows)
 
 
 def size_section(paths, url, cwd):
