@@ -33,6 +33,8 @@ import time
 BENCH = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH)
 DATA = os.path.join(BENCH, "data")
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+from tile_server import Serving  # noqa: E402
 BUILD = os.path.join(ROOT, "build-bench")
 PEER = os.path.join(BENCH, "peer")
 SIZES = [1000, 10000, 100000, 1000000]
@@ -261,23 +263,18 @@ def main():
     install_tools()
     build()
     paths = inputs()
-    server = subprocess.Popen([sys.executable, os.path.join(ROOT, "scripts", "tile_server.py"),
-                               "--style", "grid"], stdout=subprocess.PIPE)
     report = ["# Benchmark run", ""] + machine() + [""]
-    try:
-        url = f"http://127.0.0.1:{int(server.stdout.readline())}/{{z}}/{{x}}/{{y}}.png"
-        with tempfile.TemporaryDirectory(prefix="bench-run-") as cwd:
-            sections = {"parse": lambda: parse_section(paths, opts.runs, cwd),
-                        "run": lambda: run_section(paths, url, opts.runs, cwd),
-                        "peer": lambda: peer_section(paths, url, opts.runs, cwd),
-                        "draw": draw_section,
-                        "size": lambda: size_section(paths, url, cwd)}
-            for name in wanted:
-                print(f"bench: {name}", file=sys.stderr)
-                report += sections[name]() + [""]
-    finally:
-        server.terminate()
-        server.wait()
+    with Serving("--style", "grid") as server, \
+            tempfile.TemporaryDirectory(prefix="bench-run-") as cwd:
+        url = server.template
+        sections = {"parse": lambda: parse_section(paths, opts.runs, cwd),
+                    "run": lambda: run_section(paths, url, opts.runs, cwd),
+                    "peer": lambda: peer_section(paths, url, opts.runs, cwd),
+                    "draw": draw_section,
+                    "size": lambda: size_section(paths, url, cwd)}
+        for name in wanted:
+            print(f"bench: {name}", file=sys.stderr)
+            report += sections[name]() + [""]
     text = "\n".join(report)
     print(text)
     with open(os.path.join(DATA, "results.md"), "w") as out:

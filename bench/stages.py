@@ -26,6 +26,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+from tile_server import Serving  # noqa: E402
 
 
 def one_run(plotr, gpx, args, workdir):
@@ -68,18 +70,11 @@ def main():
     parser.add_argument("args", nargs="*", help="more plotr options, after --")
     opts = parser.parse_args()
 
-    server = subprocess.Popen([sys.executable, os.path.join(ROOT, "scripts/tile_server.py"),
-                               "--style", "grid"], stdout=subprocess.PIPE)
-    try:
-        port = int(server.stdout.readline())
-        url = f"http://127.0.0.1:{port}/{{z}}/{{x}}/{{y}}.png"
-        with tempfile.TemporaryDirectory(prefix="bench-stages-") as workdir:
-            one_run(opts.plotr, opts.gpx, ["-url", url, *opts.args], workdir)  # warms the server
-            runs = [one_run(opts.plotr, opts.gpx, ["-url", url, *opts.args], workdir)
-                    for _ in range(opts.runs)]
-    finally:
-        server.terminate()
-        server.wait()
+    with Serving("--style", "grid") as server, \
+            tempfile.TemporaryDirectory(prefix="bench-stages-") as workdir:
+        args = ["-url", server.template, *opts.args]
+        one_run(opts.plotr, opts.gpx, args, workdir)  # warms the server
+        runs = [one_run(opts.plotr, opts.gpx, args, workdir) for _ in range(opts.runs)]
     keys = ["parse", "download", "paste", "draw", "write", "total"]
     print(f"{os.path.basename(opts.gpx)} {' '.join(opts.args)}: {runs[0]['tiles']} tiles, "
           f"median of {len(runs)} runs (ms)")

@@ -24,17 +24,20 @@ Servers that misbehave, for the tests that prove a client survives them:
   --fail redirect   302 to --redirect-to BASE followed by the same path
 
 The tests import tile_color, GARBAGE and the bodies of the misbehaving modes
-from here.
+from here, and the tests, the soak and the benchmarks start the server with
+Serving.
 """
 
 import argparse
 import functools
 import http.server
+import os
 import random
 import re
 import select
 import signal
 import struct
+import subprocess
 import sys
 import zlib
 
@@ -231,6 +234,43 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None):
             pass
 
     return Handler
+
+
+class Serving:
+    """This server in a process of its own, started with the command-line
+    `options`, on a free port: use it in a with block, or start() and stop().
+    `base` is its http://127.0.0.1:PORT and `template` its tile URL template."""
+
+    def __init__(self, *options):
+        self.command = [sys.executable, os.path.abspath(__file__), *options]
+
+    def start(self):
+        self.proc = subprocess.Popen(self.command, stdout=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL)
+        line = self.proc.stdout.readline()
+        if not line.strip().isdigit():
+            self.stop()
+            raise RuntimeError(f"tile server printed {line!r}, not a port")
+        self.port = int(line)
+        self.base = f"http://127.0.0.1:{self.port}"
+        self.template = self.base + "/{z}/{x}/{y}.png"
+        return self
+
+    def stop(self):
+        """Ends it by its pid."""
+        os.kill(self.proc.pid, signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
 
 
 class Stop(BaseException):

@@ -528,39 +528,19 @@ EXAMPLE_TRACKS = numeric(EXAMPLE_POINTS)
 # --- The tile server ---
 
 
-class Tile_server:
+class Tile_server(tile_server.Serving):
     """scripts/tile_server.py on a free port of 127.0.0.1, for a with block.
     `template` is its tile URL template; `requests()` the paths it was asked for."""
 
     def __init__(self, workdir, style="checker", fail="none", size=None, redirect_to=None):
         self.log = os.path.join(workdir, f"requests-{style}-{fail}" + (f"-{size}" if size else ""))
         self.seen = 0
-        self.args = [sys.executable, os.path.join(SCRIPTS, "tile_server.py"), "--style", style,
-                     "--fail", fail, "--log", self.log]
+        options = ["--style", style, "--fail", fail, "--log", self.log]
         if size:
-            self.args += ["--size", str(size)]
+            options += ["--size", str(size)]
         if redirect_to:
-            self.args += ["--redirect-to", redirect_to]
-
-    def __enter__(self):
-        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        line = self.proc.stdout.readline()
-        if not line.strip().isdigit():
-            self.__exit__()
-            raise RuntimeError(f"tile server printed {line!r}, not a port")
-        self.port = int(line)
-        self.base = f"http://127.0.0.1:{self.port}"
-        self.template = self.base + "/{z}/{x}/{y}.png"
-        return self
-
-    def __exit__(self, *exc):
-        os.kill(self.proc.pid, signal.SIGTERM)
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
+            options += ["--redirect-to", redirect_to]
+        super().__init__(*options)
 
     def requests(self):
         """The request paths since the last call."""
