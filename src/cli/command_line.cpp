@@ -1,13 +1,21 @@
 #include "cli/command_line.h"
 
 #include <cstdint>
+#include <limits>
 
 #include "common/text.h"
+#include "render/imaging.h"
 
 namespace plotr {
 namespace {
 
 enum class Action { text, integer, flag };
+
+// What a text value must be, and the words of the error when it is not.
+struct Text_check {
+    bool (*accepts)(std::string_view text);
+    const char* expects;
+};
 
 struct Option {
     const char* name;
@@ -16,7 +24,13 @@ struct Option {
     std::string Settings::*text_field = nullptr;
     int Settings::*int_field = nullptr;
     bool Settings::*flag_field = nullptr;
+    // Integers outside min..max are refused with the range in the message.
+    int min = std::numeric_limits<int>::min();
+    int max = std::numeric_limits<int>::max();
+    std::optional<Text_check> check = std::nullopt;
 };
+
+bool is_colour(std::string_view text) { return !text.empty() && is_color(std::string(text)); }
 
 // Help texts are formatted once from the built-in defaults.
 std::vector<Option> option_table() {
@@ -26,9 +40,9 @@ std::vector<Option> option_table() {
          "FILE\twrite output to <file>; default is " + quote_escaped(defaults.output),
          &Settings::output},
         {"-height", Action::integer, format("\timage height; default is %d", defaults.height),
-         nullptr, &Settings::height},
+         nullptr, &Settings::height, nullptr, 1, max_side},
         {"-width", Action::integer, format("\timage width; default is %d", defaults.width), nullptr,
-         &Settings::width},
+         &Settings::width, nullptr, 1, max_side},
         {"-url", Action::text, "\t\tURL to download tiles from;\n\t\tdefault is " + defaults.url,
          &Settings::url},
         {"-horizontal-padding", Action::integer,
@@ -41,6 +55,21 @@ std::vector<Option> option_table() {
          &Settings::compress},
         {"-nomarkers", Action::flag, "\t\tdo not place markers at the beginning and at the end",
          nullptr, nullptr, &Settings::nomarkers},
+        {"-cache", Action::text,
+         "DIR\tkeep downloaded tiles in <dir> and use them again; default is none",
+         &Settings::cache},
+        {"-parallel", Action::integer,
+         format("\tdownload up to this many tiles at once; default is %d", defaults.parallel),
+         nullptr, &Settings::parallel, nullptr, 1, 64},
+        {"-attribution", Action::text,
+         "TEXT\twrite <text> in the bottom right corner; default is none", &Settings::attribution,
+         nullptr, nullptr, 0, 0, Text_check{is_utf8, "UTF-8 text"}},
+        {"-color", Action::text,
+         "\ttrack colour, e.g. red or #FF000080; default is translucent blue", &Settings::color,
+         nullptr, nullptr, 0, 0, Text_check{is_colour, "a colour"}},
+        {"-line-width", Action::integer,
+         format("\ttrack width in pixels; default is %d", defaults.line_width), nullptr,
+         &Settings::line_width, nullptr, 1, 64},
     };
 }
 
@@ -87,6 +116,37 @@ std::optional<int> parse_integer(std::string_view text) {
     return static_cast<int>(magnitude);
 }
 
+bool is_utf8(std::string_view text) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    for (size_t i = 0; i < text.size();) {
+        const unsigned lead = byte(i);
+        int length = 1;
+        unsigned low = 0x80, high = 0xBF;  // allowed range of the second byte
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;   // overlong
+            if (lead == 0xED) high = 0x9F;  // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;   // overlong
+            if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
+        } else {
+            return false;
+        }
+        if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) return false;
+        for (int k = 2; k < length; ++k) {
+            if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 std::string usage_text() {
     std::string text =
         "plotr - GPX to PNG tool\nusage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n\n";
@@ -130,13 +190,20 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             fail(format("%s: option `%s' needs an argument.\n", program.c_str(), argument.c_str()));
         }
         const std::string& value = arguments[++i];
+        const auto wrong = [&](const std::string& expects) {
+            fail(format("%s: wrong argument `%s'; option `%s' expects %s.\n", program.c_str(),
+                        value.c_str(), argument.c_str(), expects.c_str()));
+        };
         if (option->action == Action::text) {
+            if (option->check && !option->check->accepts(value)) wrong(option->check->expects);
             settings.*(option->text_field) = value;
         } else if (const auto number = parse_integer(value)) {
+            if (*number < option->min || *number > option->max) {
+                wrong(format("an integer from %d to %d", option->min, option->max));
+            }
             settings.*(option->int_field) = *number;
         } else {
-            fail(format("%s: wrong argument `%s'; option `%s' expects %s.\n", program.c_str(),
-                        value.c_str(), argument.c_str(), "an integer"));
+            wrong("an integer");
         }
     }
     return settings;

@@ -22,7 +22,15 @@ struct Settings {
     int vertical_padding = 0;
     bool compress = false;
     bool nomarkers = false;
+    std::string cache;        ///< tile cache folder; empty: none
+    int parallel = 1;         ///< downloads at once, 1..64
+    std::string attribution;  ///< credit line, UTF-8; empty: none
+    std::string color;        ///< track colour text; empty: the built-in blue
+    int line_width = 4;       ///< track width in pixels, 1..64
 };
+
+/// The largest picture side the command line takes.
+inline constexpr int max_side = 1073741823;
 
 /// Thrown when the command line ends the process before the run: after the help
 /// (status 0) or after an error message (status 2). The text is already printed.
@@ -43,5 +51,9 @@ std::string usage_text();
 /// digits of that base, '_' allowed after the first digit. The value must lie in
 /// -1073741824 .. 1073741823 whatever the base; nullopt otherwise.
 std::optional<int> parse_integer(std::string_view text);
+
+/// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
+/// code points past U+10FFFF).
+bool is_utf8(std::string_view text);
 
 }  // namespace plotr

@@ -223,6 +223,14 @@ color_quad color_of_string(const std::string& text) {
     return {pixel.red, pixel.green, pixel.blue, pixel.opacity};
 }
 
+bool is_color(const std::string& text) {
+    ensure_magick();
+    const Exception exception = prepare_exception();
+    PixelPacket pixel{};
+    return QueryColorDatabase(text.c_str(), &pixel, exception.get()) != MagickFalse &&
+           exception->severity == UndefinedException;
+}
+
 long image_width(const image_handle& image) { return static_cast<long>(image.get()->columns); }
 
 long image_height(const image_handle& image) { return static_cast<long>(image.get()->rows); }

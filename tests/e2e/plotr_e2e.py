@@ -38,6 +38,11 @@ HELP = (
     "  -vertical-padding \tCSS-like property for canvas; default is 0\n"
     "  -compress \t\tenable aggressive compresion\n"
     "  -nomarkers \t\tdo not place markers at the beginning and at the end\n"
+    "  -cache DIR\tkeep downloaded tiles in <dir> and use them again; default is none\n"
+    "  -parallel \tdownload up to this many tiles at once; default is 1\n"
+    "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
+    "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
+    "  -line-width \ttrack width in pixels; default is 4\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n"
 )
@@ -53,7 +58,8 @@ COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit cod
                   r"(rm: [^\n]*\n)*")
 
 # Options that take the next argument, whatever it looks like.
-VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding"}
+VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
+                 "-cache", "-parallel", "-attribution", "-color", "-line-width"}
 
 
 def setting(args, option, default):

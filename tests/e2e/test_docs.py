@@ -72,7 +72,8 @@ problems += [f"SYNOPSIS lacks {o}" for o in help_options
 # Defaults compared without blanks, so a line break inside a URL does not matter.
 for option, help_entry in help_options.items():
     default = re.search(r"default is (.*)", help_entry)
-    if default and "defaultis" + default.group(1).strip('"') not in entries.get(option, ""):
+    if default and "defaultis" + "".join(default.group(1).strip('"').split()) \
+            not in entries.get(option, ""):
         problems.append(f"{option}: the page does not give the default {default.group(1)}")
 problems += [f"no {s} section" for s in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS",
                                          "FILES", "ENVIRONMENT", "EXAMPLES", "SEE ALSO")
@@ -91,7 +92,7 @@ CASES = [
     (["plotr", ""], OPTIONS),
     (["plotr", "-h"], ["-height", "-help", "-horizontal-padding"]),
     (["plotr", "--"], ["--help"]),
-    (["plotr", "-nomarkers", "-c"], ["-compress"]),
+    (["plotr", "-nomarkers", "-c"], ["-cache", "-color", "-compress"]),
     (["plotr", "-o", ""], ["-odd.png", "maps", "my ride*.png", "ride.gpx", "ride.png"]),
     (["plotr", "-o", "my"], ["my ride*.png"]),
     (["plotr", "-o", "ride."], ["ride.gpx", "ride.png"]),

@@ -42,6 +42,11 @@ const char* const expected_help =
     "  -vertical-padding \tCSS-like property for canvas; default is 0\n"
     "  -compress \t\tenable aggressive compresion\n"
     "  -nomarkers \t\tdo not place markers at the beginning and at the end\n"
+    "  -cache DIR\tkeep downloaded tiles in <dir> and use them again; default is none\n"
+    "  -parallel \tdownload up to this many tiles at once; default is 1\n"
+    "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
+    "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
+    "  -line-width \ttrack width in pixels; default is 4\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n";
 
@@ -67,6 +72,31 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.width, 800);
     EXPECT_EQ(o.settings.horizontal_padding, -5);
     EXPECT_EQ(o.settings.vertical_padding, 1000);
+
+    o = parse({"-cache", "tiles", "-parallel", "64", "-attribution", "\xC2\xA9 OpenStreetMap",
+               "-color", "#FF000080", "-line-width", "1", "-width", "1", "-height", "0x3fffffff"});
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.settings.cache, "tiles");
+    EXPECT_EQ(o.settings.parallel, 64);
+    EXPECT_EQ(o.settings.attribution, "\xC2\xA9 OpenStreetMap");
+    EXPECT_EQ(o.settings.color, "#FF000080");
+    EXPECT_EQ(o.settings.line_width, 1);
+    EXPECT_EQ(o.settings.height, max_side);
+}
+
+TEST(CommandLine, Utf8) {
+    const std::pair<const char*, bool> cases[] = {
+        {"", true},
+        {"\xC2\xA9 \xC3\xA9t\xC3\xA9 \xE2\x80\xA6 \xF0\x9F\x9A\xB2", true},
+        {"\xC3", false},              // cut short
+        {"\xC0\xAF", false},          // overlong '/'
+        {"\xE0\x80\xAF", false},      // overlong
+        {"\xED\xA0\x80", false},      // surrogate
+        {"\xF4\x90\x80\x80", false},  // past U+10FFFF
+        {"\xFF", false},
+        {"a\x80", false},
+    };
+    for (const auto& [text, valid] : cases) EXPECT_EQ(is_utf8(text), valid) << text;
 }
 
 TEST(CommandLine, Help) {
@@ -91,6 +121,20 @@ TEST(CommandLine, Errors) {
         {{"-width", "12px"}, "plotr: wrong argument `12px'; option `-width' expects an integer.\n"},
         {{"-height", "+5"}, "plotr: wrong argument `+5'; option `-height' expects an integer.\n"},
         {{"-bogus", "-help"}, "plotr: unknown option `-bogus'.\n"},
+        {{"-width", "0"},
+         "plotr: wrong argument `0'; option `-width' expects an integer from 1 to 1073741823.\n"},
+        {{"-height", "-5"},
+         "plotr: wrong argument `-5'; option `-height' expects an integer from 1 to 1073741823.\n"},
+        {{"-parallel", "65"},
+         "plotr: wrong argument `65'; option `-parallel' expects an integer from 1 to 64.\n"},
+        {{"-line-width", "0"},
+         "plotr: wrong argument `0'; option `-line-width' expects an integer from 1 to 64.\n"},
+        {{"-parallel", "x"}, "plotr: wrong argument `x'; option `-parallel' expects an integer.\n"},
+        {{"-color", "nocolour"},
+         "plotr: wrong argument `nocolour'; option `-color' expects a colour.\n"},
+        {{"-color", ""}, "plotr: wrong argument `'; option `-color' expects a colour.\n"},
+        {{"-attribution", "caf\xE9"},
+         "plotr: wrong argument `caf\xE9'; option `-attribution' expects UTF-8 text.\n"},
     };
     for (const auto& [arguments, line] : cases) {
         const Outcome o = parse(arguments);
