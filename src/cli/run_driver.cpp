@@ -27,7 +27,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     const Shell shell(console, system, [&] { return temp_dir.name(); });
 
     console.out_flushed("parsing gpx file\n");
-    const track_list tracks = read_gpx(input);
+    skipped_points skipped;
+    const track_list tracks = read_gpx(input, skipped);
+    if (skipped.count > 0) console.err(skipped_message(skipped));
     const double south = min_lat(tracks);
     const double north = max_lat(tracks);
     const double west = min_lon(tracks);

@@ -60,15 +60,20 @@ public:
     std::span<const Attribute> attributes() const { return {attributes_.data(), count_}; }
     /// The value of the first attribute whose local name is exactly `name`, or nullptr.
     const std::string* attribute(std::string_view name) const;
+    /// Where the tag's "<" stands: line from 1, column from 1.
+    long line() const { return line_; }
+    long column() const { return column_; }
 
     /// For the reader: refill in place, keeping the storage so steady reading does not allocate.
-    void reset(std::string_view name);
+    void reset(std::string_view name, long line, long column);
     void add_attribute(std::string_view name, std::string_view value);
 
 private:
     std::string name_;
     std::vector<Attribute> attributes_;
     size_t count_ = 0;
+    long line_ = 0;
+    long column_ = 0;
 };
 
 /// One parser event handed on by the reader. Character data, comments, processing
