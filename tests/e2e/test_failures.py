@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """How a whole run ends when something goes wrong after the layout: a tile
-server that refuses or sends no picture, an output that cannot be written,
+server that refuses or sends no picture, an output that cannot be written
+(and output names that look like MagickCore's own syntax),
 URL templates that hold shell syntax, a canvas that touches no tile of the
 world, and missing marker images. Tiles come from a local HTTP server."""
 
@@ -94,6 +95,29 @@ with Tile_server(suite.workdir) as server:
                 f"{folder} was created" if folder and os.path.exists(suite.path(folder)) else None,
                 "a /tmp/magick-* file was left" if set(glob.glob("/tmp/magick-*")) - before
                 else None])
+        server.requests()
+
+    # The output is a path, whatever MagickCore would read into it: the picture
+    # goes to exactly that file, in the format of its extension, else PNG.
+    PNG, JPEG = b"\x89PNG\r\n\x1a\n", b"\xff\xd8\xff"
+    NAMES = [("ride%d.png", PNG), ("jpg:out2", PNG), ("info:x", PNG), ("x.png[1]", PNG),
+             ("-", PNG), ("ride.JPG", JPEG)]
+    for output, signature in NAMES:
+        name = f"output named {output!r}"
+        if suite.wanted(name):
+            before = set(os.listdir(suite.workdir))
+            r = suite.run(["-url", server.template, "-o", output], EXAMPLE_GPX)
+            suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+            try:
+                with open(suite.path(output), "rb") as f:
+                    head = f.read(8)
+                os.remove(suite.path(output))
+            except OSError as error:
+                head = str(error).encode()
+            new = set(os.listdir(suite.workdir)) - before - {output, "stderr"}
+            suite.check(name + ": that file", [
+                None if head.startswith(signature) else f"{output} starts with {head!r}",
+                f"other files written: {sorted(new)}" if new else None])
         server.requests()
 
     # Near the pole every canvas row lies above the world: no tile, so no
