@@ -21,6 +21,8 @@ class Byte_source {
 public:
     virtual ~Byte_source() = default;
     virtual size_t read(char* buffer, size_t size) = 0;
+    /// The file descriptor read from, or -1 for a source that has none.
+    virtual int fd() const { return -1; }
 };
 
 /// Reads a file descriptor with read(2), retrying on EINTR. Does not own or close it.
@@ -28,6 +30,7 @@ class Fd_source final : public Byte_source {
 public:
     explicit Fd_source(int fd);
     size_t read(char* buffer, size_t size) override;
+    int fd() const override { return fd_; }
 
 private:
     int fd_;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How a whole run ends when something goes wrong after the layout: a tile
 server that refuses or sends no picture, an output that cannot be written
-(and output names that look like MagickCore's own syntax),
+(or is the input; and output names that look like MagickCore's own syntax),
 URL templates that hold shell syntax, a canvas that touches no tile of the
 world, and missing marker images. Tiles come from a local HTTP server."""
 
@@ -119,6 +119,20 @@ with Tile_server(suite.workdir) as server:
                 None if head.startswith(signature) else f"{output} starts with {head!r}",
                 f"other files written: {sorted(new)}" if new else None])
         server.requests()
+
+    # An output that is the input file itself is refused before anything is
+    # read, even under another name; the track stays as it was.
+    name = "output is the input"
+    if suite.wanted(name):
+        os.symlink("stdin", suite.path("ride.gpx"))
+        r = suite.start(["-url", server.template, "-o", "ride.gpx"], EXAMPLE_GPX,
+                        keep_output=True).finish()
+        with open(suite.path("stdin")) as f:
+            kept = f.read() == EXAMPLE_GPX
+        suite.expect(name, r, 2, stdout="", stderr='Fatal error: exception '
+                     'Failure("the output file is the input: ride.gpx")\n')
+        suite.check(name + ": the track is kept", [None if kept else "stdin was overwritten",
+                                                   requests_problem(server, [])])
 
     # Near the pole every canvas row lies above the world: no tile, so no
     # directory; the final removal fails.
