@@ -31,7 +31,7 @@ std::string shell_quote(std::string_view value);
 
 /// Catches termination requests: SIGTERM and SIGHUP, SIGINT, which a running
 /// command gets from the terminal instead, and SIGPIPE, a closed standard
-/// output (writes to it then fail quietly, the cleanup's messages too). While the temporary
+/// output (later writes to it, the cleanup's too, just fail). While the temporary
 /// directory is guarded (Shell::guard_temp_dir) a request is remembered, sent
 /// on to the running command, and acted on at the Shell's next safe point;
 /// otherwise `last_words` runs (it must be async-signal-safe) and the signal's
