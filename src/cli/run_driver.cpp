@@ -1,11 +1,15 @@
 #include "cli/run_driver.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 
 #include "cli/command_line.h"
 #include "cli/exe_dir.h"
 #include "cli/temp_dir.h"
+#include "common/failure.h"
 #include "geo/layout.h"
 #include "geo/zoom.h"
 #include "gpx/track.h"
@@ -16,9 +20,28 @@
 
 namespace plotr {
 
+namespace {
+
+// The picture would replace the track it is drawn from. An output that does
+// not exist yet cannot be the input.
+void refuse_output_over_input(int input_fd, const std::string& output) {
+    struct stat input {};
+    struct stat target {};
+    if (input_fd < 0 || fstat(input_fd, &input) != 0 || !S_ISREG(input.st_mode)) {
+        return;
+    }
+    if (stat(output.c_str(), &target) == 0 && target.st_dev == input.st_dev &&
+        target.st_ino == input.st_ino) {
+        throw failure("the output file is the input: " + output);
+    }
+}
+
+}  // namespace
+
 int run_driver(const std::vector<std::string>& arguments, Console& console,
                xmlm_shit::Byte_source& input, const System& system) {
     const Settings settings = parse_command_line(arguments, console);
+    refuse_output_over_input(input.fd(), settings.output);
 
     const std::string exe_dir =
         directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
@@ -27,7 +50,15 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     const Shell shell(console, system, [&] { return temp_dir.name(); });
 
     console.out_flushed("parsing gpx file\n");
-    const track_list tracks = read_gpx(input);
+    // Someone who named the file as an argument would otherwise wait in silence.
+    if (input.fd() >= 0 && isatty(input.fd())) {
+        console.err(
+            "plotr: reading the GPX document from standard input "
+            "(plotr [OPTIONS] < track.gpx)\n");
+    }
+    skipped_points skipped;
+    const track_list tracks = read_gpx(input, skipped);
+    if (skipped.count > 0) console.err(skipped_message(skipped));
     const double south = min_lat(tracks);
     const double north = max_lat(tracks);
     const double west = min_lon(tracks);

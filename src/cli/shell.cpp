@@ -32,7 +32,8 @@ std::atomic<pid_t> running{0};    // the command being waited for
 void (*last_words_)() = nullptr;  // set before any handler is installed
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
 
-constexpr int requests[] = {SIGTERM, SIGHUP, SIGINT};
+// SIGPIPE: standard output was closed (plotr ... | head -1); the run is not wanted any more.
+constexpr int requests[] = {SIGTERM, SIGHUP, SIGINT, SIGPIPE};
 
 void set_action(int signal, void (*handler)(int)) {
     struct sigaction action {};
@@ -81,7 +82,7 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 class Waiting {
 public:
     Waiting() {
-        const sigset_t block = signal_set({SIGCHLD, SIGTERM, SIGHUP});
+        const sigset_t block = signal_set({SIGCHLD, SIGTERM, SIGHUP, SIGPIPE});
         pthread_sigmask(SIG_BLOCK, &block, &mask_);
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
@@ -191,7 +192,7 @@ int system_exit_code(const std::string& command_line) {
     if (const int signal = request.load(); signal != 0 && guard.load() == guarded) {
         kill(pid, signal);
     }
-    const sigset_t requests_only = signal_set({SIGTERM, SIGHUP});
+    const sigset_t requests_only = signal_set({SIGTERM, SIGHUP, SIGPIPE});
     pthread_sigmask(SIG_UNBLOCK, &requests_only, nullptr);
     // Wait without reaping: while the child is a zombie its pid cannot be
     // reused, so a request never reaches a stranger.
@@ -248,7 +249,7 @@ void install_interrupt_handlers(void (*last_words)()) {
     last_words_ = last_words;
     struct sigaction action {};
     action.sa_handler = on_request;
-    action.sa_mask = signal_set({SIGTERM, SIGHUP, SIGINT});
+    action.sa_mask = signal_set({SIGTERM, SIGHUP, SIGINT, SIGPIPE});
     action.sa_flags = SA_RESTART;
     for (const int signal : requests) {
         struct sigaction before {};

@@ -29,8 +29,9 @@ int system_exit_code(const std::string& command_line);
 /// quotes with each ' written as '\''.
 std::string shell_quote(std::string_view value);
 
-/// Catches termination requests: SIGTERM and SIGHUP, and SIGINT, which a
-/// running command gets from the terminal instead. While the temporary
+/// Catches termination requests: SIGTERM and SIGHUP, SIGINT, which a running
+/// command gets from the terminal instead, and SIGPIPE, a closed standard
+/// output (later writes to it, the cleanup's too, just fail). While the temporary
 /// directory is guarded (Shell::guard_temp_dir) a request is remembered, sent
 /// on to the running command, and acted on at the Shell's next safe point;
 /// otherwise `last_words` runs (it must be async-signal-safe) and the signal's

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/failure.h"
+#include "common/text.h"
 
 namespace plotr {
 
@@ -61,16 +62,26 @@ track_point read_point(const Tag& tag, Reader& reader) {
     return {*lat_value, *lon_value};
 }
 
-track_segment read_segment(const Tag&, Reader& reader) {
-    return xmlm_shit::filter_children(reader, xmlm_shit::match_element("trkpt", read_point));
-}
-
-track read_track(const Tag&, Reader& reader) {
-    return xmlm_shit::filter_children(reader, xmlm_shit::match_element("trkseg", read_segment));
-}
-
-track_list read_tracks(const Tag&, Reader& reader) {
-    return xmlm_shit::filter_children(reader, xmlm_shit::match_element("trk", read_track));
+// Not filter_children: a trkpt that is read but left out is neither a result nor skipped.
+track_segment read_segment(Reader& reader, skipped_points& skipped) {
+    track_segment points;
+    for (;;) {
+        const xmlm_shit::Signal signal = reader.next();
+        if (signal.kind == xmlm_shit::Signal::Kind::element_end) return points;
+        if (signal.tag->name() != "trkpt") {
+            xmlm_shit::skip_element(reader);
+            continue;
+        }
+        const long line = signal.tag->line();
+        const long column = signal.tag->column();
+        const track_point point = read_point(*signal.tag, reader);
+        if (is_position(point)) {
+            points.push_back(point);
+        } else if (skipped.count++ == 0) {
+            skipped.line = line;
+            skipped.column = column;
+        }
+    }
 }
 
 // One pass over all points in order; a point replaces the current value only when strictly
@@ -87,9 +98,42 @@ double best(const track_list& tracks, double track_point::*field, double start, 
 
 }  // namespace
 
-track_list read_gpx(xmlm_shit::Byte_source& input) {
+bool is_position(const track_point& point) {
+    // NaN fails every comparison, infinities the ranges.
+    return point.lat >= -90.0 && point.lat <= 90.0 && point.lon >= -180.0 && point.lon <= 180.0;
+}
+
+track_list read_gpx(xmlm_shit::Byte_source& input, skipped_points& skipped) {
+    using xmlm_shit::filter_children;
+    using xmlm_shit::match_element;
+    const auto read_track = [&skipped](const Tag&, Reader& reader) {
+        return filter_children(reader, match_element("trkseg", [&skipped](const Tag&, Reader& r) {
+                                   return read_segment(r, skipped);
+                               }));
+    };
+    const auto read_tracks = [&read_track](const Tag&, Reader& reader) {
+        return filter_children(reader, match_element("trk", read_track));
+    };
     Reader reader(input);
     return xmlm_shit::find_element("gpx", reader, read_tracks);
+}
+
+track_list read_gpx(xmlm_shit::Byte_source& input) {
+    skipped_points skipped;
+    return read_gpx(input, skipped);
+}
+
+std::string skipped_message(const skipped_points& skipped) {
+    if (skipped.count == 0) return "";
+    if (skipped.count == 1)
+        return format(
+            "plotr: skipped 1 track point that is not a position on Earth, at line %ld, "
+            "column %ld\n",
+            skipped.line, skipped.column);
+    return format(
+        "plotr: skipped %ld track points that are not positions on Earth, the first at "
+        "line %ld, column %ld\n",
+        skipped.count, skipped.line, skipped.column);
 }
 
 double min_lat(const track_list& tracks) {

@@ -2,6 +2,7 @@
 
 // The track points of a GPX document, grouped as the document groups them.
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -9,7 +10,7 @@
 
 namespace plotr {
 
-/// One point in decimal degrees, exactly as converted from its attributes (no range check).
+/// One point in decimal degrees, exactly as converted from its attributes.
 struct track_point {
     double lat;
     double lon;
@@ -18,10 +19,28 @@ using track_segment = std::vector<track_point>;
 using track = std::vector<track_segment>;
 using track_list = std::vector<track>;
 
+/// Whether the point is a place on Earth: lat within -90..90, lon within -180..180, both
+/// finite. Points beyond the map's own latitude limit are places too.
+bool is_position(const track_point& point);
+
+/// The trkpt elements that read_gpx left out as not positions: how many, and where the
+/// first one's start tag stands (line and column from 1).
+struct skipped_points {
+    long count = 0;
+    long line = 0;
+    long column = 0;
+};
+
 /// Reads the points of gpx/trk/trkseg/trkpt from `input` (nothing after the gpx element),
-/// in document order. Throws Xml_error on malformed input, Not_found for a trkpt without
-/// lat or lon, Failure("float_of_string") for a bad coordinate, Assert_failure without gpx.
+/// in document order, leaving out those that are not positions (counted in `skipped`; a
+/// segment may end up empty). Throws Xml_error on malformed input, Not_found for a trkpt
+/// without lat or lon, Failure("float_of_string") for a bad coordinate, Assert_failure
+/// without gpx.
+track_list read_gpx(xmlm_shit::Byte_source& input, skipped_points& skipped);
 track_list read_gpx(xmlm_shit::Byte_source& input);
+
+/// The line on standard error that tells of skipped points, newline included; "" for none.
+std::string skipped_message(const skipped_points& skipped);
 
 /// The smallest or largest lat or lon of all points; NaN never counts. Throws
 /// Assert_failure when no point passes the start value (666.0 for min, -666.0 for max).

@@ -132,9 +132,11 @@ const std::string* Tag::attribute(std::string_view name) const {
     return nullptr;
 }
 
-void Tag::reset(std::string_view name) {
+void Tag::reset(std::string_view name, long line, long column) {
     name_.assign(name);
     count_ = 0;
+    line_ = line;
+    column_ = column;
 }
 
 void Tag::add_attribute(std::string_view name, std::string_view value) {
@@ -248,7 +250,10 @@ struct Reader::Parser {
         guarded(data, [&](Parser& parser) {
             ++parser.open_elements;
             Tag& tag = parser.push(Signal::Kind::element_start);
-            tag.reset(local_name(name));
+            // Expat counts the bytes up to here once per block anyway; asking
+            // now only splits that count.
+            tag.reset(local_name(name), long(XML_GetCurrentLineNumber(parser.xml.get())),
+                      long(XML_GetCurrentColumnNumber(parser.xml.get())) + 1);
             if (parser.has_doctype || parser.element_declares_namespace) {
                 parser.element_declares_namespace = false;
                 if (!parser.read_raw_attributes(tag)) --parser.size;

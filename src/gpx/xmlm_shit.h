@@ -21,6 +21,8 @@ class Byte_source {
 public:
     virtual ~Byte_source() = default;
     virtual size_t read(char* buffer, size_t size) = 0;
+    /// The file descriptor read from, or -1 for a source that has none.
+    virtual int fd() const { return -1; }
 };
 
 /// Reads a file descriptor with read(2), retrying on EINTR. Does not own or close it.
@@ -28,6 +30,7 @@ class Fd_source final : public Byte_source {
 public:
     explicit Fd_source(int fd);
     size_t read(char* buffer, size_t size) override;
+    int fd() const override { return fd_; }
 
 private:
     int fd_;
@@ -60,15 +63,20 @@ public:
     std::span<const Attribute> attributes() const { return {attributes_.data(), count_}; }
     /// The value of the first attribute whose local name is exactly `name`, or nullptr.
     const std::string* attribute(std::string_view name) const;
+    /// Where the tag's "<" stands: line from 1, column from 1.
+    long line() const { return line_; }
+    long column() const { return column_; }
 
     /// For the reader: refill in place, keeping the storage so steady reading does not allocate.
-    void reset(std::string_view name);
+    void reset(std::string_view name, long line, long column);
     void add_attribute(std::string_view name, std::string_view value);
 
 private:
     std::string name_;
     std::vector<Attribute> attributes_;
     size_t count_ = 0;
+    long line_ = 0;
+    long column_ = 0;
 };
 
 /// One parser event handed on by the reader. Character data, comments, processing

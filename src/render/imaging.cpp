@@ -1,6 +1,12 @@
 #include "render/imaging.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -132,17 +138,65 @@ image_handle get_canvas(long width, long height, const std::string& color) {
     return read_with(std::move(info), "get_canvas");
 }
 
+namespace {
+
+bool is_format_name(std::string_view text) {
+    return !text.empty() && text.size() < 32 && std::ranges::all_of(text, [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c));
+    });
+}
+
+// The format that the file name's extension names, when MagickCore can write
+// it; PNG otherwise. Only letters and digits: "*" would name any format.
+std::string output_format(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || !is_format_name(std::string_view(name).substr(dot + 1))) {
+        return "PNG";
+    }
+    std::string format = name.substr(dot + 1);
+    std::ranges::transform(format, format.begin(),
+                           [](char c) { return std::toupper(static_cast<unsigned char>(c)); });
+    const Exception exception = prepare_exception();
+    const MagickInfo* info = GetMagickInfo(format.c_str(), exception.get());
+    return info != nullptr && GetImageEncoder(info) != nullptr ? format : "PNG";
+}
+
+struct Close_file {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
 void write_image(image_handle& image, const std::string& path, encoder_settings settings) {
-    // MagickCore would write an empty name to a temporary file of its own,
-    // left behind in /tmp, and report success.
     if (path.empty()) {
         throw failure("write_image failed");
     }
-    copy_path(image.get()->filename, path, "write_image");
-    // Used only when the name has no extension MagickCore knows; the canvas's
-    // own format, "XC", has no encoder.
-    std::strcpy(image.get()->magick, "PNG");
+    if (path.size() > max_path_length) {
+        throw failure("write_image failed: path longer than 4095 bytes");
+    }
+    // The file is opened here and handed over, so that MagickCore reads no
+    // syntax into its name ("%d", "png:", "[1]", "-"); the name it gets only
+    // carries the format, and the last part of the path for formats that
+    // write their name into the file ("./" so that "-" is no standard output).
+    const std::string format = output_format(path);
+    std::string name = format + ":./" + path.substr(path.rfind('/') + 1);
+    name.resize(std::min(name.size(), max_path_length));
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        throw failure("write_image failed");
+    }
+    std::unique_ptr<std::FILE, Close_file> file(fdopen(fd, "wb"));
+    if (!file) {
+        close(fd);
+        throw failure("write_image failed");
+    }
+    copy_path(image.get()->filename, name, "write_image");
+    std::strcpy(image.get()->magick, format.c_str());
     const Image_info info(CloneImageInfo(nullptr));
+    info->file = file.get();
+    info->affirm = MagickTrue;
+    std::strcpy(info->magick, format.c_str());
     if (settings.depth != 0) {
         image.get()->depth = settings.depth;
         info->depth = settings.depth;
@@ -151,7 +205,10 @@ void write_image(image_handle& image, const std::string& path, encoder_settings 
         image.get()->quality = settings.quality;
         info->quality = settings.quality;
     }
-    if (WriteImage(info.get(), image.get()) == MagickFalse) {
+    const bool written = WriteImage(info.get(), image.get()) != MagickFalse;
+    // What stdio still holds is only written now, and may fail now.
+    const bool flushed = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
+    if (std::fclose(file.release()) != 0 || !written || !flushed) {
         throw failure("write_image failed");
     }
 }

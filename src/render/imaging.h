@@ -54,8 +54,9 @@ struct encoder_settings {
     std::size_t quality = 0;  ///< for PNG: zlib level * 10 + filter
 };
 
-/// Encodes the image into the file, in the format its name's extension selects;
-/// PNG when the name has no extension MagickCore knows.
+/// Encodes the image into exactly the file `path`, created or truncated (mode 0666
+/// less the umask), in the format its extension names when MagickCore can write
+/// it, else PNG. Nothing else in the name means anything ("%d", "jpg:", "[1]", "-").
 void write_image(image_handle& image, const std::string& path, encoder_settings settings = {});
 
 /// Lays the source over the target with its top-left pixel at (x, y); what

@@ -11,6 +11,7 @@ import itertools
 import math
 import re
 import xml.etree.ElementTree as ET
+import xml.parsers.expat
 
 PI = 3.141592653589793
 EARTH_RADIUS = 6378137.0
@@ -154,17 +155,43 @@ def _attribute(element, name):
     raise NotFound(name)
 
 
-def tracks_of_document(data):
-    """Tracks > segments > (lat, lon) of a GPX document, read with ElementTree.
-    The gpx element is the first one met before any element ends: the root or
-    the first child of the first child, and so on."""
-    node = ET.fromstring(data)
+def is_position(lat, lon):
+    """A place on Earth: both finite and within -90..90 and -180..180."""
+    return -90.0 <= lat <= 90.0 and -180.0 <= lon <= 180.0
+
+
+def positions(tracks):
+    """The tracks without the points that are not positions (segments stay)."""
+    return [[[p for p in seg if is_position(*p)] for seg in segments] for segments in tracks]
+
+
+def _start_tags(data):
+    """(line, column from 1) of every start tag, in document order, which is
+    the order of ElementTree's iter(); what follows the root is not read."""
+    found = []
+    parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
+    parser.StartElementHandler = lambda *_: found.append(
+        (parser.CurrentLineNumber, parser.CurrentColumnNumber + 1))
+    try:
+        parser.Parse(data, True)
+    except xml.parsers.expat.ExpatError:
+        pass
+    return found
+
+
+def read_document(data):
+    """(tracks, skipped) of a GPX document, read with ElementTree: tracks >
+    segments > (lat, lon) of the points that are positions, and the (line,
+    column) of each trkpt left out. The gpx element is the first one met before
+    any element ends: the root or the first child of the first child, and so on."""
+    root = ET.fromstring(data)
+    node = root
     while _local(node.tag) != "gpx":
         children = list(node)
         if not children:
             raise NoBound("no gpx element")
         node = children[0]
-    tracks = []
+    tracks, left_out = [], []
     for trk in (e for e in node if _local(e.tag) == "trk"):
         segments = []
         for seg in (e for e in trk if _local(e.tag) == "trkseg"):
@@ -174,15 +201,43 @@ def tracks_of_document(data):
                 lon_text = _attribute(pt, "lon")
                 lon = parse_coordinate(lon_text)
                 lat = parse_coordinate(lat_text)
-                points.append((lat, lon))
+                if is_position(lat, lon):
+                    points.append((lat, lon))
+                else:
+                    left_out.append(pt)
             segments.append(points)
         tracks.append(segments)
-    return tracks
+    skipped = []
+    if left_out:
+        order = {id(e): i for i, e in enumerate(root.iter())}
+        tags = _start_tags(data)
+        skipped = [tags[order[id(e)]] for e in left_out]
+    return tracks, skipped
+
+
+def tracks_of_document(data):
+    """The tracks of read_document."""
+    return read_document(data)[0]
+
+
+def skip_note(data):
+    """What the program says on standard error of the points it leaves out of
+    the document: one line, or nothing."""
+    skipped = read_document(data)[1]
+    if not skipped:
+        return ""
+    line, column = skipped[0]
+    if len(skipped) == 1:
+        return ("plotr: skipped 1 track point that is not a position on Earth, "
+                f"at line {line}, column {column}\n")
+    return (f"plotr: skipped {len(skipped)} track points that are not positions on Earth, "
+            f"the first at line {line}, column {column}\n")
 
 
 def bounds(tracks):
-    """(min_lat, max_lat, min_lon, max_lon); NoBound when a pass sets nothing."""
-    points = [p for segments in tracks for seg in segments for p in seg]
+    """(min_lat, max_lat, min_lon, max_lon) of the points that are positions;
+    NoBound when a pass sets nothing."""
+    points = [p for segments in positions(tracks) for seg in segments for p in seg]
 
     def one(index, start, better):
         current = start

@@ -2,9 +2,13 @@
 """The command line as a user meets it: help, errors, integer forms, the
 order of options. Values are observed through the numbers a run prints."""
 
+import os
+import pty
+import subprocess
+
 import gpx_oracle
-from plotr_e2e import (COMMAND_FAILED, EXAMPLE_GPX, EXAMPLE_TRACKS, HELP, MISSING_TILES, Suite,
-                       setting)
+from plotr_e2e import (COMMAND_FAILED, EXAMPLE_GPX, EXAMPLE_TRACKS, HELP, MISSING_TILES, TIMEOUT,
+                       Result, Suite, setting, wait_until)
 
 suite = Suite(__doc__)
 
@@ -134,5 +138,31 @@ for args, size, pads in ACCEPTED:
         r = suite.run(["-url", MISSING_TILES] + args, EXAMPLE_GPX)
         suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, tracks=EXAMPLE_TRACKS, size=size,
                      pads=pads, end=gpx_oracle.DOWNLOAD_FAILED)
+
+# A terminal on standard input, as after `plotr ride.gpx`: before waiting, one
+# line says where the document comes from; typed in, it makes an ordinary run.
+name = "terminal on standard input"
+if suite.wanted(name):
+    if os.path.exists(suite.path("out.png")):
+        os.remove(suite.path("out.png"))
+    leader, follower = pty.openpty()
+    with open(suite.path("stderr"), "wb") as err:
+        proc = subprocess.Popen([suite.plotr, "-url", suite.tile_url, "ride.gpx"], stdin=follower,
+                                stdout=subprocess.PIPE, stderr=err, cwd=suite.workdir)
+    os.close(follower)
+    told = wait_until(lambda: os.path.getsize(suite.path("stderr")) > 0)
+    os.write(leader, EXAMPLE_GPX.encode() + b"\x04")
+    try:
+        out, _ = proc.communicate(timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, _ = proc.communicate()
+    os.close(leader)
+    with open(suite.path("stderr"), "rb") as f:
+        err = f.read().decode()
+    suite.check(name + ": told before reading", [None if told else "nothing on stderr"])
+    suite.expect(name, Result(proc.returncode, out.decode(), err, args=["-url", suite.tile_url]),
+                 0, tracks=EXAMPLE_TRACKS, stderr="plotr: reading the GPX document from standard "
+                 "input (plotr [OPTIONS] < track.gpx)\n")
 
 suite.finish()

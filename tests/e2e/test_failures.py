@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """How a whole run ends when something goes wrong after the layout: a tile
-server that refuses or sends no picture, an output that cannot be written,
+server that refuses or sends no picture, an output that cannot be written
+(or is the input; and output names that look like MagickCore's own syntax),
 URL templates that hold shell syntax, a canvas that touches no tile of the
 world, and missing marker images. Tiles come from a local HTTP server."""
 
@@ -95,6 +96,43 @@ with Tile_server(suite.workdir) as server:
                 "a /tmp/magick-* file was left" if set(glob.glob("/tmp/magick-*")) - before
                 else None])
         server.requests()
+
+    # The output is a path, whatever MagickCore would read into it: the picture
+    # goes to exactly that file, in the format of its extension, else PNG.
+    PNG, JPEG = b"\x89PNG\r\n\x1a\n", b"\xff\xd8\xff"
+    NAMES = [("ride%d.png", PNG), ("jpg:out2", PNG), ("info:x", PNG), ("x.png[1]", PNG),
+             ("-", PNG), ("ride.JPG", JPEG)]
+    for output, signature in NAMES:
+        name = f"output named {output!r}"
+        if suite.wanted(name):
+            before = set(os.listdir(suite.workdir))
+            r = suite.run(["-url", server.template, "-o", output], EXAMPLE_GPX)
+            suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+            try:
+                with open(suite.path(output), "rb") as f:
+                    head = f.read(8)
+                os.remove(suite.path(output))
+            except OSError as error:
+                head = str(error).encode()
+            new = set(os.listdir(suite.workdir)) - before - {output, "stderr"}
+            suite.check(name + ": that file", [
+                None if head.startswith(signature) else f"{output} starts with {head!r}",
+                f"other files written: {sorted(new)}" if new else None])
+        server.requests()
+
+    # An output that is the input file itself is refused before anything is
+    # read, even under another name; the track stays as it was.
+    name = "output is the input"
+    if suite.wanted(name):
+        os.symlink("stdin", suite.path("ride.gpx"))
+        r = suite.start(["-url", server.template, "-o", "ride.gpx"], EXAMPLE_GPX,
+                        keep_output=True).finish()
+        with open(suite.path("stdin")) as f:
+            kept = f.read() == EXAMPLE_GPX
+        suite.expect(name, r, 2, stdout="", stderr='Fatal error: exception '
+                     'Failure("the output file is the input: ride.gpx")\n')
+        suite.check(name + ": the track is kept", [None if kept else "stdin was overwritten",
+                                                   requests_problem(server, [])])
 
     # Near the pole every canvas row lies above the world: no tile, so no
     # directory; the final removal fails.

@@ -11,7 +11,7 @@ import signal
 import stat
 
 import gpx_oracle
-from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite, Tile_server,
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, OLD_TMP, Suite, Tile_server,
                        can_unshare, fatal, left_problem, mount_namespace, outside,
                        wait_until)
 
@@ -199,6 +199,26 @@ with Tile_server(suite.workdir) as server:
             r.crash(), None if r.status == 1 else f"exit status {r.status}, expected 1",
             None if m else f"stdout {r.stdout!r}",
             None if r.stderr == line else f"stderr {r.stderr!r}\n expected {line!r}",
+            None if left == "" else f"left in /tmp: {left!r}",
+            "a picture was written" if os.path.exists(suite.path("out.png")) else None])
+        server.requests()
+
+    # Standard output closed after the first line, as by `plotr | head -1`: the
+    # next progress line meets a broken pipe, which ends the run like any
+    # request, through the cleanup, however the cleanup's own lines fare.
+    name = "standard output closed after the first line"
+    if suite.wanted(name):
+        listing, status = suite.path("listing"), suite.path("status")
+        script = (f"mount --bind /tmp {OLD_TMP} && mount -t tmpfs tmpfs /tmp || exit 99\n"
+                  f'plotr=$1; shift; case $plotr in /tmp/*) plotr={OLD_TMP}${{plotr#/tmp}};; esac\n'
+                  f'{{ "$plotr" "$@"; echo $? > {outside(status)}; }} | head -1\n'
+                  f"ls -A /tmp > {outside(listing)}\nexit $(cat {outside(status)})\n")
+        r = suite.start(["-url", server.template], EXAMPLE_GPX,
+                        prefix=["unshare", "-m", "sh", "-c", script, "sh"]).finish()
+        suite.expect(name, r, 1, stdout="parsing gpx file\n", stderr="")
+        with open(listing) as f:
+            left = f.read()
+        suite.check(name + ": nothing left", [
             None if left == "" else f"left in /tmp: {left!r}",
             "a picture was written" if os.path.exists(suite.path("out.png")) else None])
         server.requests()

@@ -3,9 +3,11 @@
 the clamps, paddings, degenerate boxes, and coordinates that are not real
 places (which must never crash the program)."""
 
+import re
+
 import gpx_oracle
-from plotr_e2e import (COMMAND_FAILED, EXAMPLE_LAYOUT, MISSING_TILES, PARSING, Suite, gpx,
-                       numeric, track)
+from plotr_e2e import (ASSERT_FAILURE, COMMAND_FAILED, EXAMPLE_LAYOUT, MISSING_TILES, PARSING,
+                       Suite, fatal, gpx, numeric, track)
 
 suite = Suite(__doc__)
 
@@ -53,39 +55,48 @@ CASES = [
     # Places that are not on the map: any printed value is accepted where the
     # program may choose, but the run must end normally.
     ("poles and the antimeridian", [], [(90, -180), (-90, 180)], PARSING),
-    ("latitude beyond the pole", [], [(52.5, 13.4), (100, 0), (200, 0)], PARSING),
-    ("longitude beyond 180", [], [(59.5, 180.877), (59.4, 179.9)], PARSING),
-    ("infinite coordinates", [], [("inf", "-inf"), (52.5, 13.4)], PARSING),
-    ("coordinates that overflow to infinity", [], [("1e400", "-1e400"), ("-1e400", "1e400")], PARSING),
-    ("NaN beside a real point", [], [("nan", "nan"), (52.5, 13.4), (52.53, "nan")], PARSING),
     ("tiny coordinates", [], [("1e-320", "-1e-320"), ("4.9e-324", 0.001)], PARSING),
+    # Points that are not places on Earth are left out, and standard error
+    # says so; the rest of the run is the run of the points left.
+    ("latitude beyond the pole", [], [(52.5, 13.4), (100, 0), (200, 0)],
+     PARSING + "we got 0.000000 meters GPX"),
+    ("longitude beyond 180", [], [(59.5, 180.877), (59.4, 179.9)],
+     PARSING + "we got 0.000000 meters GPX"),
+    ("infinite coordinates", [], [("inf", "-inf"), (52.5, 13.4)], PARSING + "we got 0.000000"),
+    ("NaN beside real points", [], [("nan", "nan"), (52.5, 13.35), (52.53, "nan"), (52.53, 13.42)],
+     EXAMPLE_LAYOUT),
+    ("coordinates that overflow to infinity", [], [("1e400", "-1e400"), ("-1e400", "1e400")], PARSING),
     ("huge finite coordinates", [], [(-1e308, 1e308), (1e308, -1e308)], PARSING),
 ]
 
 # The canvas touches no tile of the world: the final removal fails.
-NO_TILE = {"poles and the antimeridian", "latitude beyond the pole",
-           "infinite coordinates", "coordinates that overflow to infinity",
-           "huge finite coordinates"}
+NO_TILE = {"poles and the antimeridian"}
+# No point is left: the run ends at the first bound, as for a document without points.
+NO_POINT = {"coordinates that overflow to infinity", "huge finite coordinates"}
 # Pictures no one could draw: the run stops at its first download.
 UNDRAWABLE = {"huge picture"}
 
 for name, args, points, start in CASES:
     if not suite.wanted(name):
         continue
-    tracks = numeric(points)
+    doc = gpx(track(points))
+    tracks, note = gpx_oracle.tracks_of_document(doc), gpx_oracle.skip_note(doc)
     size, pads = [800, 600], [0, 0]
     for opt, value in zip(args[::2], args[1::2]):
         index = ["-width", "-height", "-horizontal-padding", "-vertical-padding"].index(opt)
         (size if index < 2 else pads)[index % 2] = int(value)
     common = dict(tracks=tracks, size=size, pads=pads, stdout_start=start)
     if name in UNDRAWABLE:
-        r = suite.run(["-url", MISSING_TILES] + args, gpx(track(points)))
+        r = suite.run(["-url", MISSING_TILES] + args, doc)
         suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, end=gpx_oracle.DOWNLOAD_FAILED, **common)
     elif name in NO_TILE:
-        r = suite.run(args, gpx(track(points)))
+        r = suite.run(args, doc)
         suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, **common)
+    elif name in NO_POINT:
+        suite.expect(name, suite.run(args, doc), 2, stdout=PARSING,
+                     stderr_re=re.escape(note) + fatal(ASSERT_FAILURE))
     else:
-        suite.expect(name, suite.run(args, gpx(track(points))), 0, stderr="", **common)
+        suite.expect(name, suite.run(args, doc), 0, stderr=note, **common)
 
 # The model itself must give the worked example, or every comparison above is moot.
 model = gpx_oracle.Transcript(EXAMPLE_LAYOUT)

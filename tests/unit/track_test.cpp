@@ -138,6 +138,30 @@ TEST(GpxRead, FailsInDocumentOrder) {
               0);
 }
 
+// Places beyond the map's 85.05 degrees stay; the first point left out is told by its tag.
+TEST(GpxRead, LeavesOutPointsThatAreNotPositions) {
+    const std::string document =
+        "<gpx><trk><trkseg><trkpt lat='90' lon='-180'/><trkpt lat='-89.9' lon='180'/>\n"
+        "  <trkpt lat='90.001' lon='0'/>\n"
+        "\t<trkpt lat='1' lon='nan'/><trkpt lat='-inf' lon='1'/><trkpt lat='1' lon='-181'/>"
+        "</trkseg><trkseg><trkpt lat='1e400' lon='2'/></trkseg></trk></gpx>";
+    for (const size_t chunk : {SIZE_MAX, size_t{7}}) {
+        String_source source(document, chunk);
+        skipped_points skipped;
+        EXPECT_EQ(describe(read_gpx(source, skipped)), "[[(90 -180)(-89.9 180)][]]");
+        EXPECT_EQ(skipped.count, 5);
+        EXPECT_EQ(skipped.line, 2);
+        EXPECT_EQ(skipped.column, 3);
+        EXPECT_EQ(skipped_message(skipped),
+                  "plotr: skipped 5 track points that are not positions on Earth, the first at "
+                  "line 2, column 3\n");
+    }
+    EXPECT_EQ(
+        skipped_message({1, 4, 9}),
+        "plotr: skipped 1 track point that is not a position on Earth, at line 4, column 9\n");
+    EXPECT_EQ(skipped_message({}), "");
+}
+
 std::string bounds(const track_list& tracks) {
     try {
         // One statement each: the order of the calls decides which failure is seen.
