@@ -35,7 +35,8 @@ std::string shell_quote(std::string_view value);
 /// on to the running command, and acted on at the Shell's next safe point;
 /// otherwise `last_words` runs (it must be async-signal-safe) and the signal's
 /// default action ends the process. Signals ignored at start stay ignored.
-/// Call once, before MagickCore starts: it keeps handlers already installed.
+/// SIGXFSZ is ignored too, so that a write past the file size limit fails
+/// (EFBIG); commands still get its default action. Call once, at start.
 void install_interrupt_handlers(void (*last_words)());
 
 /// Runs the run's shell commands; a failed command ends the run after removing

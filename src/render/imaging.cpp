@@ -35,7 +35,9 @@ constexpr struct {
 
 void ensure_magick() {
     if (IsMagickCoreInstantiated() == MagickFalse) {
-        MagickCoreGenesis(std::getenv("PWD"), MagickTrue);
+        // Without MagickCore's own signal handlers: plotr's stay in place
+        // (see install_interrupt_handlers).
+        MagickCoreGenesis(std::getenv("PWD"), MagickFalse);
         for (const auto& [resource, limit] : resource_limits) {
             if (GetMagickResourceLimit(resource) > limit) {
                 SetMagickResourceLimit(resource, limit);

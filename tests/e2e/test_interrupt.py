@@ -129,6 +129,15 @@ with Tile_server(suite.workdir) as server:
             None if r.stdout.endswith("writing to /dev/full\n") else f"stdout {r.stdout[-200:]!r}",
             None if stat.S_ISCHR(os.stat("/dev/full").st_mode) else "/dev/full is gone"])
 
+    # A file size limit stops the write as a full disk does, not by its signal;
+    # the tiles, far smaller, still download.
+    name = "file size limit"
+    if suite.wanted(name):
+        r = suite.start(["-url", server.template], EXAMPLE_GPX, env=WRITE_FAILS,
+                        prefix=["sh", "-c", 'ulimit -f 4; exec "$0" "$@"']).finish()
+        suite.expect(name, r, 2, stderr_re=WRITE_FAILED, tracks=EXAMPLE_TRACKS)
+        server.requests()
+
     if not can_unshare():
         print("skipped the file system faults: no mount namespace here (needs root and unshare)")
         suite.finish()
