@@ -308,6 +308,8 @@ std::string Shell::announce_removal() const {
 
 void Shell::remove_temp_dir() const {
     stop_if_interrupted();
+    // A request from now on waits for the removal instead of failing it.
+    guard.store(cleaning);
     run_command(announce_removal());
     end_guard();
 }

@@ -61,8 +61,9 @@ public:
     void run_command(const std::string& command_line) const;
 
     /// Prints "removing temporary directory <temp_dir>" (flushed) and runs
-    /// "rm -r <temp_dir>" with run_command; then ends the guard, so a request
-    /// that came during the removal ends the process now, by its default action.
+    /// "rm -r <temp_dir>" with run_command, which a request no longer reaches;
+    /// then ends the guard, so a request that came during the removal ends the
+    /// process now, by its default action.
     void remove_temp_dir() const;
 
     /// Prints the removal line (flushed), runs "rm -r <temp_dir>" without

@@ -7,6 +7,7 @@ server; the file system faults are made in a private mount namespace."""
 import glob
 import os
 import re
+import shutil
 import signal
 import stat
 
@@ -92,6 +93,30 @@ with Tile_server(suite.workdir, size=2048) as server:
         # image is missing.
         suite.expect(name, r, 1, stderr="", tracks=EXAMPLE_TRACKS, end=gpx_oracle.REMOVED)
         suite.check(name + ": signalled while pasting", [None if pasting else "never got there"])
+
+# The final removal is let finish; then the request ends the process by its
+# default action. A slow rm, first in PATH, tells when it has begun.
+name = "SIGTERM during the final removal"
+if suite.wanted(name):
+    slow = suite.path("slow-rm")
+    os.makedirs(slow, exist_ok=True)
+    begun = suite.path("rm-begun")
+    with open(os.path.join(slow, "rm"), "w") as f:
+        f.write(f"#!/bin/sh\n: > {begun}\nsleep 1\nexec {shutil.which('rm')} \"$@\"\n")
+    os.chmod(os.path.join(slow, "rm"), 0o755)
+    with Tile_server(suite.workdir) as server:
+        running = suite.start(["-url", server.template], EXAMPLE_GPX,
+                              env={"PATH": slow + os.pathsep + os.environ["PATH"]})
+        removing = wait_until(lambda: os.path.exists(begun) or not running.alive())
+        running.signal(signal.SIGTERM)
+        r = running.finish()
+    m = re.search(r"removing temporary directory (/tmp/plotr-\d+)\n$", r.stdout)
+    suite.check(name, [
+        status_problem(r, signal.SIGTERM), None if removing else "rm never began",
+        None if r.stderr == "" else f"stderr {r.stderr!r}",
+        None if m else f"stdout {r.stdout[-200:]!r}",
+        f"{m.group(1)} is still there" if m and os.path.exists(m.group(1)) else None,
+        "a picture was written" if os.path.exists(suite.path("out.png")) else None])
 
 # During the write the process ends by the signal, and the file it had begun
 # goes with it; MagickCore leaves no file either. Tiles of noise make the
