@@ -31,6 +31,9 @@ constexpr struct {
     // One frame is all a tile needs, and each costs memory of its own however
     // small: a GIF of 100000 one-pixel frames would take gigabytes.
     {ListLengthResource, 256},
+    // One thread, as the whole program: a signal must never be handled on a
+    // worker thread of MagickCore's.
+    {ThreadResource, 1},
 };
 
 void ensure_magick() {

@@ -13,8 +13,8 @@ import stat
 
 import gpx_oracle
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite, Tile_server,
-                       can_unshare, fatal, left_problem, mount_namespace, outside,
-                       wait_until)
+                       can_unshare, fatal, gpx, left_problem, mount_namespace, outside,
+                       track, wait_until)
 
 suite = Suite(__doc__)
 FIRST_TILE = "13/4399/2685.png"
@@ -38,6 +38,14 @@ def status_problem(result, signum):
 
 def magick_files():
     return set(glob.glob("/tmp/magick-*"))
+
+
+def thread_count(pid):
+    """The threads of a process, or None when it is gone."""
+    try:
+        return len(os.listdir(f"/proc/{pid}/task"))
+    except OSError:
+        return None
 
 
 # Before the directory is named on disk a request ends the process at once,
@@ -132,17 +140,36 @@ if suite.wanted(name):
             out = suite.path("out.png")
             writing = running.wait_for("writing to out.png\n") and wait_until(
                 lambda: os.path.exists(out) and os.path.getsize(out) > 0 or not running.alive())
+            # By now every kind of MagickCore work has run: still one thread.
+            threads = thread_count(running.pid)
             running.signal(signal.SIGTERM)
             r = running.finish()
             if r.status == 0:
                 continue
             problems = [status_problem(r, signal.SIGTERM),
                         None if writing else "never began to write",
+                        None if threads in (1, None) else f"plotr ran {threads} threads",
                         "the half-written picture is still there" if os.path.exists(out) else None,
                         f"MagickCore left {magick_files() - before}" if magick_files() - before
                         else None]
             break
     suite.check(name, problems)
+
+# A canvas past MagickCore's memory limit lives in a file of its own, mapped;
+# a request removes it too. Zoom 0 has one tile, which keeps the run short.
+name = "SIGTERM with the canvas on disk"
+if suite.wanted(name):
+    before = magick_files()
+    running = suite.start(["-width", "6000", "-height", "6000", "-horizontal-padding", "5700",
+                           "-vertical-padding", "5700"], gpx(track([(-80, -179), (80, 179)])))
+    on_disk = running.wait_for("removing temporary directory") and wait_until(
+        lambda: magick_files() - before or not running.alive())
+    running.signal(signal.SIGTERM)
+    r = running.finish()
+    suite.check(name, [status_problem(r, signal.SIGTERM),
+                       None if on_disk else "the canvas was never on disk",
+                       f"MagickCore left {magick_files() - before}" if magick_files() - before
+                       else None])
 
 with Tile_server(suite.workdir) as server:
     name = "output to a full device"
