@@ -85,6 +85,8 @@ void remove_if_magick_temporary(char* path, std::size_t length) {
 
 // A disk cache MagickCore holds open: /proc/self/fd/N links to it.
 void remove_open_magick_files() {
+    // Descriptors are handed out lowest first, and MagickCore keeps fewer open
+    // than the usual limit of 1024.
     constexpr int fd_bound = 4096;
     for (int fd = 0; fd < fd_bound; ++fd) {
         char link[32] = "/proc/self/fd/";
