@@ -14,7 +14,7 @@
 #include "render/output.h"
 
 int main(int argc, char** argv) {
-    // Before anything else, and before MagickCore, which keeps handlers it finds.
+    // Before anything else.
     plotr::install_interrupt_handlers(plotr::abandon_output);
     plotr::Std_console console;
     const std::vector<std::string> arguments(argv, argv + argc);

@@ -30,6 +30,7 @@ std::atomic<int> guard{unguarded};
 std::atomic<int> request{0};      // the first signal that came while guarded
 std::atomic<pid_t> running{0};    // the command being waited for
 void (*last_words_)() = nullptr;  // set before any handler is installed
+bool file_size_signal_ignored_at_start = false;
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
 
 // SIGPIPE: standard output was closed (plotr ... | head -1); the run is not wanted any more.
@@ -109,6 +110,11 @@ public:
         }
         if (quit_.sa_handler != SIG_IGN) {
             sigaddset(&defaults, SIGQUIT);
+        }
+        // Ignored here only so that our own writes fail; the command's size
+        // limit below relies on the signal ending it.
+        if (!file_size_signal_ignored_at_start) {
+            sigaddset(&defaults, SIGXFSZ);
         }
         posix_spawnattr_setsigdefault(&attr, &defaults);
         posix_spawnattr_setsigmask(&attr, &mask_);
@@ -259,6 +265,16 @@ void install_interrupt_handlers(void (*last_words)()) {
             sigaction(signal, &action, nullptr);
         }
     }
+    // A write past the file size limit then fails as on a full disk, and the
+    // run ends through its failure path, instead of dying with the file half
+    // written.
+    static const bool ignored_at_start = [] {
+        struct sigaction before {};
+        sigaction(SIGXFSZ, nullptr, &before);
+        return before.sa_handler == SIG_IGN;
+    }();
+    file_size_signal_ignored_at_start = ignored_at_start;
+    set_action(SIGXFSZ, SIG_IGN);
 }
 
 Shell::Shell(Console& console, System system, std::function<std::string()> temp_dir)
@@ -293,6 +309,8 @@ std::string Shell::announce_removal() const {
 
 void Shell::remove_temp_dir() const {
     stop_if_interrupted();
+    // A request from now on waits for the removal instead of failing it.
+    guard.store(cleaning);
     run_command(announce_removal());
     end_guard();
 }

@@ -36,7 +36,8 @@ std::string shell_quote(std::string_view value);
 /// on to the running command, and acted on at the Shell's next safe point;
 /// otherwise `last_words` runs (it must be async-signal-safe) and the signal's
 /// default action ends the process. Signals ignored at start stay ignored.
-/// Call once, before MagickCore starts: it keeps handlers already installed.
+/// SIGXFSZ is ignored too, so that a write past the file size limit fails
+/// (EFBIG); commands still get its default action. Call once, at start.
 void install_interrupt_handlers(void (*last_words)());
 
 /// Runs the run's shell commands; a failed command ends the run after removing
@@ -61,8 +62,9 @@ public:
     void run_command(const std::string& command_line) const;
 
     /// Prints "removing temporary directory <temp_dir>" (flushed) and runs
-    /// "rm -r <temp_dir>" with run_command; then ends the guard, so a request
-    /// that came during the removal ends the process now, by its default action.
+    /// "rm -r <temp_dir>" with run_command, which a request no longer reaches;
+    /// then ends the guard, so a request that came during the removal ends the
+    /// process now, by its default action.
     void remove_temp_dir() const;
 
     /// Prints the removal line (flushed), runs "rm -r <temp_dir>" without

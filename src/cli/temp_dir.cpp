@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/failure.h"
 
@@ -37,7 +38,11 @@ std::string Temp_dir_names::next() {
 Temp_dir::Temp_dir(Temp_dir_names names) : names_(names), name_(names_.next()) {}
 
 const std::string& Temp_dir::create() {
-    for (int attempt = 1; mkdir(name_.c_str(), 0700) != 0 && errno == EEXIST; ++attempt) {
+    for (int attempt = 1; mkdir(name_.c_str(), 0700) != 0; ++attempt) {
+        if (errno != EEXIST) {
+            throw failure("cannot create a private temporary directory: " + name_ + ": " +
+                          std::strerror(errno));
+        }
         if (attempt == attempts) {
             throw failure("cannot create a private temporary directory: " +
                           std::to_string(attempts) + " names in use, the last " + name_);

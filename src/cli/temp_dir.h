@@ -35,8 +35,10 @@ public:
 
     /// Creates the directory with mode 0700 under a name nobody holds yet, so
     /// no other user can prepare it; a name in use is drawn again, up to
-    /// `attempts` names in all, then Failure. Other errors are left to the
-    /// "mkdir -p" that follows, which reports them. Returns the name used.
+    /// `attempts` names in all, then Failure. Any other error is a Failure
+    /// too, naming the directory and the reason, so that no later command
+    /// ever makes the directory, or follows a link planted under its name.
+    /// Returns the name used.
     const std::string& create();
 
 private:

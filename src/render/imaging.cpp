@@ -37,11 +37,16 @@ constexpr struct {
     // One frame is all a tile needs, and each costs memory of its own however
     // small: a GIF of 100000 one-pixel frames would take gigabytes.
     {ListLengthResource, 256},
+    // One thread, as the whole program: a signal must never be handled on a
+    // worker thread of MagickCore's.
+    {ThreadResource, 1},
 };
 
 void ensure_magick() {
     if (IsMagickCoreInstantiated() == MagickFalse) {
-        MagickCoreGenesis(std::getenv("PWD"), MagickTrue);
+        // Without MagickCore's own signal handlers: plotr's stay in place
+        // (see install_interrupt_handlers).
+        MagickCoreGenesis(std::getenv("PWD"), MagickFalse);
         for (const auto& [resource, limit] : resource_limits) {
             if (GetMagickResourceLimit(resource) > limit) {
                 SetMagickResourceLimit(resource, limit);

@@ -10,7 +10,8 @@
 
 namespace plotr {
 
-/// Owns one MagickCore image; move-only, released with DestroyImage.
+/// Owns one MagickCore image, with any frames that follow it in its list;
+/// move-only, released with DestroyImageList.
 class image_handle {
 public:
     explicit image_handle(Image* image) : image_(image) {}
@@ -18,7 +19,7 @@ public:
 
 private:
     struct Destroy {
-        void operator()(Image* image) const { DestroyImage(image); }
+        void operator()(Image* image) const { DestroyImageList(image); }
     };
     std::unique_ptr<Image, Destroy> image_;
 };

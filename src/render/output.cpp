@@ -1,9 +1,12 @@
 #include "render/output.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 namespace plotr {
 
@@ -51,6 +54,92 @@ void remove_if_touched(const Output_snapshot& snapshot) {
 std::atomic<const Output_snapshot*> writing{nullptr};
 static_assert(std::atomic<const Output_snapshot*>::is_always_lock_free);
 
+// MagickCore keeps pixels that pass its memory limit in files of its temporary
+// directory named "magick-" and 32 letters, digits, '_' or '-'.
+bool is_magick_temporary(const char* path, std::size_t length) {
+    const char* name = path + length;
+    while (name > path && name[-1] != '/') {
+        --name;
+    }
+    constexpr std::size_t prefix = 7;
+    constexpr std::size_t random = 32;
+    if (path + length - name != prefix + random || std::memcmp(name, "magick-", prefix) != 0) {
+        return false;
+    }
+    for (const char* c = name + prefix; c != path + length; ++c) {
+        if (!((*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') ||
+              *c == '_' || *c == '-')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Async-signal-safe, as all below: open, read, readlink and unlink only.
+void remove_if_magick_temporary(char* path, std::size_t length) {
+    if (is_magick_temporary(path, length)) {
+        path[length] = '\0';
+        unlink(path);
+    }
+}
+
+// A disk cache MagickCore holds open: /proc/self/fd/N links to it.
+void remove_open_magick_files() {
+    // Descriptors are handed out lowest first, and MagickCore keeps fewer open
+    // than the usual limit of 1024.
+    constexpr int fd_bound = 4096;
+    for (int fd = 0; fd < fd_bound; ++fd) {
+        char link[32] = "/proc/self/fd/";
+        char digits[12];
+        int n = 0;
+        for (int v = fd; n == 0 || v != 0; v /= 10) {
+            digits[n++] = static_cast<char>('0' + v % 10);
+        }
+        std::size_t at = std::strlen(link);
+        while (n > 0) {
+            link[at++] = digits[--n];
+        }
+        link[at] = '\0';
+        char target[PATH_MAX];
+        const ssize_t length = readlink(link, target, sizeof target - 1);
+        if (length > 0) {
+            remove_if_magick_temporary(target, static_cast<std::size_t>(length));
+        }
+    }
+}
+
+// A cache MagickCore maps and has closed: its path ends a line of /proc/self/maps.
+void remove_mapped_magick_files() {
+    const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (maps < 0) {
+        return;
+    }
+    char line[PATH_MAX + 128];
+    std::size_t length = 0;
+    bool whole = true;
+    char block[4096];
+    for (ssize_t got; (got = read(maps, block, sizeof block)) > 0;) {
+        for (ssize_t i = 0; i < got; ++i) {
+            if (block[i] != '\n') {
+                if (length < sizeof line - 1) {
+                    line[length++] = block[i];
+                } else {
+                    whole = false;
+                }
+                continue;
+            }
+            // The path is all from the line's first '/'.
+            const char* path = static_cast<const char*>(std::memchr(line, '/', length));
+            if (whole && path != nullptr) {
+                remove_if_magick_temporary(line + (path - line), length - (path - line));
+            }
+            length = 0;
+            whole = true;
+        }
+    }
+    close(maps);
+}
+
 }  // namespace
 
 void compress_output(image_handle& canvas) {
@@ -87,8 +176,10 @@ void abandon_output() {
     if (const Output_snapshot* snapshot = writing.load()) {
         remove_if_touched(*snapshot);
     }
-    // What MagickCore's own handler would do, had ours not taken its place.
-    AsynchronousResourceComponentTerminus();
+    // MagickCore's own clean-up walks a locked list and allocates, which no
+    // signal handler may do: its temporary files are found through /proc instead.
+    remove_open_magick_files();
+    remove_mapped_magick_files();
 }
 
 }  // namespace plotr

@@ -17,8 +17,9 @@ void compress_output(image_handle& canvas);
 void write_output(Console& console, image_handle& canvas, const std::string& output, bool compress);
 
 /// For a process about to die of a signal: removes the output file that a
-/// write_output under way has created or truncated, and MagickCore's own
-/// temporary files. Async-signal-safe.
+/// write_output under way has created or truncated, and the temporary files
+/// that MagickCore holds open or mapped (its pixel caches on disk).
+/// Async-signal-safe.
 void abandon_output();
 
 }  // namespace plotr

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 #include "common/failure.h"
 #include "render/imaging.h"
@@ -81,6 +82,29 @@ TEST(Imaging, ReadAndWriteFailures) {
     const image_handle back = read_image(path);
     EXPECT_EQ(image_width(back), 4);
     EXPECT_EQ(pixel(back, 3, 3), white);
+    std::remove(path.c_str());
+}
+
+// A tile may be a GIF of many frames: they all go with its handle.
+TEST(Imaging, EveryFrameOfATileIsReleased) {
+    // 256 x 256, global colour table of black and white; frames of one pixel
+    // (LZW: clear code, index 0, end code).
+    std::string gif("GIF89a\x00\x01\x00\x01\x80\x00\x00\x00\x00\x00\xff\xff\xff", 19);
+    const std::string frame("\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00", 15);
+    for (int i = 0; i < 200; ++i) {
+        gif += frame;
+    }
+    gif += '\x3b';
+    const std::string path = ::testing::TempDir() + "plotr-frames.png";
+    std::ofstream(path, std::ios::binary) << gif;
+    const image_handle warm_up = get_canvas(1, 1, "#FFFFFF");
+    const MagickSizeType memory = GetMagickResource(MemoryResource);
+    {
+        const image_handle tile = read_image(path);
+        EXPECT_EQ(GetImageListLength(tile.get()), 200u);
+        EXPECT_GT(GetMagickResource(MemoryResource), memory);
+    }
+    EXPECT_EQ(GetMagickResource(MemoryResource), memory);
     std::remove(path.c_str());
 }
 
@@ -178,14 +202,26 @@ TEST(Map, TilesGoToTheFlooredCanvasOrigin) {
     image_handle tile = get_canvas(256, 256, "#FF0000");
     write_image(tile, path);
     struct Case {
+        double top;
         double left;
         int column;
-        long first_red;  // canvas column
+        long first_red;  // canvas column; -1: the tile lies off the canvas
     };
-    // -37.5 floors to -38: the world's first tile starts 38 columns in.
-    for (const Case c : {Case{-37.5, 0, 38}, Case{562000.4, 2195, 0}, Case{561900.0, 2195, 20}}) {
+    const double huge = std::numeric_limits<double>::max();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const Case c :
+         {// -37.5 floors to -38: the world's first tile starts 38 columns in.
+          Case{0.0, -37.5, 0, 38}, Case{0.0, 562000.4, 2195, 0}, Case{0.0, 561900.0, 2195, 20},
+          // Origins beyond any integer type, or no number: nothing to paste.
+          Case{0.0, 9.3e18, 2195, -1}, Case{0.0, -huge, 0, -1}, Case{huge, 0.0, 0, -1},
+          Case{-1e300, 0.0, 0, -1}, Case{nan, 0.0, 0, -1}, Case{0.0, nan, 0, -1}}) {
         image_handle canvas = get_canvas(300, 10, "#FFFFFF");
-        paste_tile({canvas, 0.0, c.left}, {c.column, 0, path});
+        paste_tile({canvas, c.top, c.left}, {c.column, 0, path});
+        if (c.first_red < 0) {
+            EXPECT_EQ(pixel(canvas, 0, 0), white) << c.top << " " << c.left;
+            EXPECT_EQ(pixel(canvas, 299, 9), white) << c.top << " " << c.left;
+            continue;
+        }
         EXPECT_EQ(pixel(canvas, c.first_red, 5), red) << c.left;
         if (c.first_red > 0) {
             EXPECT_EQ(pixel(canvas, c.first_red - 1, 5), white) << c.left;
