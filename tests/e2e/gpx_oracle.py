@@ -322,6 +322,7 @@ DOWNLOADED = "downloaded"
 DOWNLOAD_FAILED = "download failed"
 REMOVED = "removed"
 NOT_DOWNLOADED = "not downloaded"
+BATCH_FAILED = "batch failed"
 
 _TEMP_DIR = r"(/tmp/plotr-(?:0|[1-9][0-9]{0,9}))\n"
 
@@ -343,7 +344,8 @@ def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0, *, u
     `end` says: WRITTEN, the whole run; DOWNLOADED, after the last download
     line (a tile that cannot be read); DOWNLOAD_FAILED, after the first
     download line and the removal line; REMOVED, after the removal line (a
-    marker image that cannot be read); NOT_DOWNLOADED, right after the layout
+    marker image that cannot be read); BATCH_FAILED, after every download line
+    and the removal line (a failed batch download); NOT_DOWNLOADED, right after the layout
     (a canvas the imaging library refuses, a cache folder that cannot
     be used: nothing downloaded). With no tile
     to download, the final removal fails and its line comes twice."""

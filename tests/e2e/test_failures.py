@@ -76,6 +76,15 @@ with Tile_server(suite.workdir) as server:
         suite.check(name + ": requests", [requests_problem(
             server, [f"/13/{x}/{y}.png?a=1&b=2" for x, y in EXAMPLE_TILES])])
 
+    # curl's own globbing would make two requests of [1-2] and of {a,b}.
+    name = "template with brackets and braces"
+    if suite.wanted(name):
+        template = server.template + "?v=[1-2]&w={a,b}"
+        r = suite.run(["-url", template], EXAMPLE_GPX)
+        suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        suite.check(name + ": requests", [requests_problem(
+            server, [f"/13/{x}/{y}.png?v=[1-2]&w={{a,b}}" for x, y in EXAMPLE_TILES])])
+
     # Outputs that cannot be written: everything up to "writing to" runs.
     long_name = "missing/" + "x" * 4988 + ".png"
     OUTPUTS = [
