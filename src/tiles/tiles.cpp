@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "common/failure.h"
 #include "common/text.h"
@@ -79,19 +78,20 @@ std::string config_quoted(const std::string& value) {
 }
 
 void write_file(const std::string& path, const std::string& text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool written = fd >= 0;
-    for (std::size_t done = 0; written && done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        written = n > 0 || (n < 0 && errno == EINTR);
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    const Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    std::size_t done = 0;
+    while (fd.get() >= 0 && done < text.size()) {
+        const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
     }
-    const int error = errno;
-    if (fd >= 0 && close(fd) != 0 && written) {
+    if (fd.get() < 0 || done < text.size()) {
         throw sys_error(path + ": " + std::strerror(errno));
-    }
-    if (!written) {
-        throw sys_error(path + ": " + std::strerror(error));
     }
 }
 
