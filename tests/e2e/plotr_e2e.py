@@ -52,6 +52,8 @@ PARSING = "parsing gpx file\n"
 # A template that makes the first download fail (curl exits with 37): the run
 # stops right after the layout, for picture sizes no one could render.
 MISSING_TILES = "file:///nonexistent-plotr-e2e/{z}/{x}/{y}.png"
+# The whole standard error of a run whose canvas the imaging library refused.
+CANVAS_REFUSED = r'Fatal error: exception Failure\("width or height exceeds limit [^\n]*"\)\n'
 # The whole standard error of a run that a failed shell command ended; the
 # removal of a directory that is not there may add rm's own complaints.
 COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit code \d+\n'
@@ -224,6 +226,20 @@ class Suite:
         if not keep_output:
             self._clear_output(args)
         return Running(self, [*prefix, self.plotr, *args], args, stdin, env)
+
+    def run_in_own_tmp(self, args=(), stdin=b""):
+        """Runs plotr as start() does, over an empty /tmp of its own where a
+        mount namespace can be made (root), so that what it leaves there is
+        its own even while other suites run: gives the Result and the problem
+        of anything left in /tmp (None when nothing, or no namespace)."""
+        if not can_unshare():
+            return self.start(args, stdin).finish(), None
+        listing = self.path("tmp-listing")
+        prefix = mount_namespace("mount -t tmpfs tmpfs /tmp", f"ls -A /tmp > {outside(listing)}")
+        result = self.start(args, stdin, prefix=prefix).finish()
+        with open(listing) as f:
+            left = f.read().split()
+        return result, f"left in /tmp: {left}" if left else None
 
     def check(self, name, problems):
         """Counts one case: it passes when `problems` is empty."""

@@ -6,8 +6,8 @@ places (which must never crash the program)."""
 import re
 
 import gpx_oracle
-from plotr_e2e import (ASSERT_FAILURE, COMMAND_FAILED, EXAMPLE_LAYOUT, MISSING_TILES, PARSING,
-                       Suite, fatal, gpx, numeric, track)
+from plotr_e2e import (ASSERT_FAILURE, CANVAS_REFUSED, COMMAND_FAILED, EXAMPLE_LAYOUT,
+                       MISSING_TILES, PARSING, Suite, fatal, gpx, numeric, track)
 
 suite = Suite(__doc__)
 
@@ -73,7 +73,7 @@ CASES = [
 NO_TILE = {"poles and the antimeridian"}
 # No point is left: the run ends at the first bound, as for a document without points.
 NO_POINT = {"coordinates that overflow to infinity", "huge finite coordinates"}
-# Pictures no one could draw: the run stops at its first download.
+# Pictures no one could draw: refused before any download.
 UNDRAWABLE = {"huge picture"}
 
 for name, args, points, start in CASES:
@@ -88,7 +88,7 @@ for name, args, points, start in CASES:
     common = dict(tracks=tracks, size=size, pads=pads, stdout_start=start)
     if name in UNDRAWABLE:
         r = suite.run(["-url", MISSING_TILES] + args, doc)
-        suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, end=gpx_oracle.DOWNLOAD_FAILED, **common)
+        suite.expect(name, r, 2, stderr_re=CANVAS_REFUSED, end=gpx_oracle.NOT_DOWNLOADED, **common)
     elif name in NO_TILE:
         r = suite.run(args, doc)
         suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, **common)
