@@ -2,8 +2,8 @@
 """The whole run against a local HTTP tile server whose tiles are each one
 solid colour: the worked example's messages and requests, and in the
 picture every tile, the line and the pins where the layout puts them; the
-same without markers, compressed, and with a canvas that reaches past the
-edge of the world."""
+same without markers, compressed, with a canvas that reaches past the edge
+of the world, and with another line colour and width; the credit line."""
 
 import itertools
 import math
