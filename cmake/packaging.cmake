@@ -57,8 +57,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries come from the binary itself; curl is run through the shell,
-# which no linker sees.
+# and the credit line's font is opened by its path, which no linker sees.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS curl)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, fonts-dejavu-core")
 
 include(CPack)

@@ -14,6 +14,7 @@
 #include "geo/layout.h"
 #include "geo/zoom.h"
 #include "gpx/track.h"
+#include "render/attribution.h"
 #include "render/map.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
@@ -44,6 +45,10 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                xmlm_shit::Byte_source& input, const System& system) {
     const Settings settings = parse_command_line(arguments, console);
     refuse_output_over_input(input.fd(), settings.output);
+    // A missing font ends the run before anything is read or downloaded.
+    if (!settings.attribution.empty()) {
+        check_attribution_font(attribution_font);
+    }
 
     const std::string exe_dir =
         directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
@@ -141,12 +146,14 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                                   .start_pin = start_pin,
                                   .end_pin = end_pin,
                                   .shadow = shadow,
-                                  .color = track_color()};
+                                  .color = track_color(settings.color),
+                                  .line_width = static_cast<double>(settings.line_width)};
     for (const track& t : tracks) {
         for (const track_segment& segment : t) {
             draw_track_segment(drawing, segment);
         }
     }
+    draw_attribution(canvas, settings.attribution);
 
     write_output(console, canvas, settings.output, settings.compress);
     return 0;

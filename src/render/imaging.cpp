@@ -313,4 +313,56 @@ void strip(image_handle& image) {
     }
 }
 
+// Text goes straight to AnnotateImage and GetTypeMetrics, which draw and
+// measure it as given; the '@' and '%' meanings belong to the command-line
+// and drawing-primitive layers above them, which are never used for text.
+namespace {
+
+Draw_info text_draw_info(const std::string& text, const text_style& style, const char* operation) {
+    const Image_info info(CloneImageInfo(nullptr));
+    Draw_info draw(CloneDrawInfo(info.get(), nullptr));
+    if (!draw) {
+        throw failure(std::string(operation) + " failed");
+    }
+    CloneString(&draw->font, style.font.c_str());
+    CloneString(&draw->text, text.c_str());
+    draw->pointsize = style.size;
+    draw->fill.red = static_cast<Quantum>(style.color.red);
+    draw->fill.green = static_cast<Quantum>(style.color.green);
+    draw->fill.blue = static_cast<Quantum>(style.color.blue);
+    draw->fill.opacity = static_cast<Quantum>(style.color.opacity);
+    draw->text_antialias = MagickTrue;
+    return draw;
+}
+
+[[noreturn]] void fail_text(const image_handle& image, const char* operation) {
+    const ExceptionInfo& exception = image.get()->exception;
+    if (exception.severity != UndefinedException && exception.reason != nullptr) {
+        throw failure(exception.reason);
+    }
+    throw failure(std::string(operation) + " failed");
+}
+
+}  // namespace
+
+text_extent measure_text(image_handle& image, const std::string& text, const text_style& style) {
+    const Draw_info draw = text_draw_info(text, style, "measure_text");
+    TypeMetric metrics{};
+    if (GetTypeMetrics(image.get(), draw.get(), &metrics) == MagickFalse) {
+        fail_text(image, "measure_text");
+    }
+    return {metrics.width, metrics.ascent, -metrics.descent};
+}
+
+void draw_text(image_handle& image, const std::string& text, const text_style& style, long x,
+               long y) {
+    const Draw_info draw = text_draw_info(text, style, "draw_text");
+    // The position goes in as a geometry: AnnotateImage places each line from
+    // it and ignores a translation set in the affine matrix.
+    CloneString(&draw->geometry, format("%+ld%+ld", x, y).c_str());
+    if (AnnotateImage(image.get(), draw.get()) == MagickFalse) {
+        fail_text(image, "draw_text");
+    }
+}
+
 }  // namespace plotr

@@ -93,4 +93,33 @@ void strip(image_handle& image);
 /// The polyline drawing primitive: "polyline x,y x,y ...", of any length.
 std::string polyline_primitive(std::span<const canvas_point> points);
 
+// Text. Each call draws or measures one line exactly as given: the meanings
+// MagickCore's own text drawing gives a leading '@' (read the text from a
+// file) and '%' escapes (image properties) never apply. A '\n' would start a
+// new line; callers pass single lines.
+
+/// A TrueType font file, a size in pixels (the em) and a colour.
+struct text_style {
+    std::string font;
+    double size;
+    color_quad color;
+};
+
+/// How far one line of text reaches, in pixels: its advance width, and how
+/// far the font reaches above and below the baseline (both positive).
+struct text_extent {
+    double width;
+    double ascent;
+    double descent;
+};
+
+/// Measures the text on the image (no pixel changes). Fails with the reason
+/// MagickCore records (an unreadable font, say), else "measure_text failed".
+text_extent measure_text(image_handle& image, const std::string& text, const text_style& style);
+
+/// Draws the text antialiased, its baseline starting at (x, y); what falls
+/// outside the image is clipped. Fails like measure_text, with "draw_text failed".
+void draw_text(image_handle& image, const std::string& text, const text_style& style, long x,
+               long y);
+
 }  // namespace plotr

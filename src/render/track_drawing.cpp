@@ -4,7 +4,10 @@
 
 namespace plotr {
 
-color_quad track_color() {
+color_quad track_color(const std::string& text) {
+    if (!text.empty()) {
+        return color_of_string(text);
+    }
     color_quad color = color_of_string("#4400FF");
     color.opacity = 65535 - static_cast<unsigned>(65535.0 * 0.7);
     return color;
@@ -21,7 +24,8 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
             project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat, p.lon));
     }
     for (const track_run& run : split_track(points)) {
-        draw_polyline(context.canvas, run, context.color, 4.0, true, RoundJoin, RoundCap);
+        draw_polyline(context.canvas, run, context.color, context.line_width, true, RoundJoin,
+                      RoundCap);
     }
     if (context.nomarkers) {
         return;

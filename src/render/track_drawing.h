@@ -1,12 +1,16 @@
 #pragma once
 
+#include <string>
+
 #include "gpx/track.h"
 #include "render/imaging.h"
 
 namespace plotr {
 
-/// The line's colour: "#4400FF", 70 % opaque.
-color_quad track_color();
+/// The line's colour: the colour text as MagickCore parses it, its alpha (if
+/// any) included; for an empty text "#4400FF", 70 % opaque. A text MagickCore
+/// refuses fails as color_of_string does.
+color_quad track_color(const std::string& text = "");
 
 /// Everything drawing needs, fixed for the run.
 struct drawing_context {
@@ -19,6 +23,7 @@ struct drawing_context {
     const image_handle& end_pin;
     const image_handle& shadow;
     color_quad color;
+    double line_width = 4.0;  ///< pixels
 };
 
 /// Draws the segment as polylines of at most 401 points, then (unless markers

@@ -100,6 +100,8 @@ CASES = [
     (["plotr", "-o", "x.png", "-no"], ["-nomarkers"]),
     (["plotr", "-compress", "<", "ri"], ["ride.gpx", "ride.png"]),
     (["plotr", "-width", ""], []),
+    (["plotr", "-color", "gr"], ["gray", "green"]),
+    (["plotr", "-attribution", ""], []),
     (["plotr", "-url", "-"], []),
     (["plotr", "ride.gpx"], []),
 ]

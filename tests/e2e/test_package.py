@@ -98,8 +98,8 @@ sections = output("readelf", "--sections", "--wide", plotr)
 suite.check("binary is stripped", [f"{s} is left" for s in (".symtab", ".debug_info")
                                    if s in sections])
 
-# Depends: curl, which runs through the shell, and the package of every library
-# the binary links directly (MagickCore among them).
+# Depends: curl, which runs through the shell, the credit line's font, and the
+# package of every library the binary links directly (MagickCore among them).
 fields = dict(re.findall(r"^(\S+): (.*)$", output("dpkg-deb", "--field", deb), re.M))
 depends = {re.match(r"[^\s(:]+", d.strip()).group(0)
            for alt in fields.get("Depends", "").split(",") for d in alt.split("|") if d.strip()}
@@ -122,18 +122,20 @@ problems = [f"{k}: {fields.get(k)!r}" for k, want in (("Package", "plotr"), ("Ve
                                                        ("Architecture", arch))
             if fields.get(k) != want]
 problems += [f"no {k} field" for k in ("Section", "Priority", "Maintainer") if not fields.get(k)]
-problems += [None if "curl" in depends else "curl is not in Depends"]
+problems += [f"{p} is not in Depends" for p in ("curl", "fonts-dejavu-core") if p not in depends]
 problems += [None if any(lib.startswith("libMagickCore") for lib in owners)
              else f"MagickCore is not among the libraries {needed}"]
 problems += [f"{lib} comes from {pkg}, which is not in Depends"
              for lib, pkg in owners.items() if pkg not in depends]
 suite.check("control fields and Depends", problems)
 
-# The unpacked program draws the sample ride; it fails without its pins.
+# The unpacked program draws the sample ride, with a credit line in the
+# font the package depends on; it fails without its pins.
 sample = source("tests/data/sample-ride.gpx")
 with Tile_server(suite.workdir) as server:
     name = "unpacked program draws the sample ride"
-    r = suite.run(["-url", server.template], sample, executable=plotr)
+    r = suite.run(["-url", server.template, "-attribution", "\u00a9 OpenStreetMap contributors"],
+                  sample, executable=plotr)
     suite.expect(name, r, 0, stderr="", tracks=gpx_oracle.tracks_of_document(sample))
     suite.check(name + " from the local server",
                 [None if server.requests() else "the tile server saw no request"])

@@ -2,10 +2,11 @@
 """The whole run against a local HTTP tile server whose tiles are each one
 solid colour: the worked example's messages and requests, and in the
 picture every tile, the line and the pins where the layout puts them; the
-same without markers, compressed, and with a canvas that reaches past the
-edge of the world."""
+same without markers, compressed, with a canvas that reaches past the edge
+of the world, and with another line colour and width; the credit line."""
 
 import glob
+import itertools
 import math
 import os
 import re
@@ -13,8 +14,8 @@ import time
 
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
-from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite, Tile_server, gpx,
-                       numeric, track)
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, HELP, Suite, Tile_server,
+                       gpx, numeric, track)
 from pngfile import read_png
 from tile_server import encoded_tile, tile_color
 
@@ -42,8 +43,12 @@ class Expected:
     """What the canvas must show for `tracks` over the checker tiles
     `downloaded`, computed from the layout alone."""
 
-    def __init__(self, tracks, downloaded, markers=True, size=(800, 600)):
+    def __init__(self, tracks, downloaded, markers=True, size=(800, 600), line=(LINE, LINE_ALPHA),
+                 width=4):
         self.size = size
+        self.line, self.width = line, width
+        # Off the line beyond this distance from its middle.
+        self.reach = width / 2 + 2
         z, top, _, left, _ = gpx_oracle.canvas(tracks, *size)
         self.origin = (math.floor(left), math.floor(top))
         self.downloaded = set(downloaded)
@@ -87,7 +92,7 @@ class Expected:
         bad, seen = [], set()
         for y in sorted(ys):
             for x in sorted(xs):
-                if self.on_line(x, y, 4) or (self.markers and self.under_pin(x, y)):
+                if self.on_line(x, y, self.reach) or (self.markers and self.under_pin(x, y)):
                     continue
                 want = self.background(x, y)
                 seen.add(want)
@@ -97,19 +102,26 @@ class Expected:
         return _summary(bad) + [f"no sample fell on tile {t}" for t in missing]
 
     def line_problems(self, png):
-        """Along the line, off the pins: the line colour over the tile."""
+        """Along the line, off the pins: the line colour over the tile, in
+        the middle and, for a wide line, a pixel inside either edge."""
         bad = []
+        color, alpha = self.line
+        side = self.width / 2 - 1.5 if self.width > 4 else 0
         for seg in self.segments:
             for (ax, ay), (bx, by) in zip(seg, seg[1:]):
                 steps = max(abs(bx - ax), abs(by - ay))
-                for i in range(0, steps + 1, 3):
-                    x, y = round(ax + (bx - ax) * i / steps), round(ay + (by - ay) * i / steps)
+                if steps == 0:
+                    continue
+                length = math.hypot(bx - ax, by - ay)
+                for i, d in itertools.product(range(0, steps + 1, 3), sorted({0, side, -side})):
+                    x = round(ax + (bx - ax) * i / steps - d * (by - ay) / length)
+                    y = round(ay + (by - ay) * i / steps + d * (bx - ax) / length)
                     if not (0 <= x < self.size[0] and 0 <= y < self.size[1]):
                         continue
                     if self.markers and self.under_pin(x, y):
                         continue
                     bg = self.background(x, y)
-                    want = tuple(LINE_ALPHA * c + (1 - LINE_ALPHA) * b for c, b in zip(LINE, bg))
+                    want = tuple(alpha * c + (1 - alpha) * b for c, b in zip(color, bg))
                     if not near(png.pixel(x, y), want, 3):
                         bad.append(f"({x}, {y}) is {png.pixel(x, y)[:3]}, expected about "
                                    f"{tuple(round(c) for c in want)}")
@@ -129,7 +141,7 @@ class Expected:
                         continue
                     if self.markers:
                         want = pin.pixel(px, py)[:3]
-                    elif self.on_line(x, y, 4):
+                    elif self.on_line(x, y, self.reach):
                         continue
                     else:
                         want = self.background(x, y)
@@ -182,15 +194,18 @@ with Tile_server(suite.workdir) as server:
             requests_problem(server, 13, EXAMPLE_TILES)])
         suite.check(name + ": picture", picture_problems(Expected(EXAMPLE_TRACKS, EXAMPLE_TILES)))
 
-    # Switches and places: (name, arguments, tracks, tiles downloaded).
+    # Switches and places: (name, arguments, tracks, tiles downloaded, line style).
     CASES = [
-        ("without markers", ["-nomarkers"], EXAMPLE_TRACKS, EXAMPLE_TILES),
-        ("compressed", ["-compress"], EXAMPLE_TRACKS, EXAMPLE_TILES),
+        ("without markers", ["-nomarkers"], EXAMPLE_TRACKS, EXAMPLE_TILES, {}),
+        ("compressed", ["-compress"], EXAMPLE_TRACKS, EXAMPLE_TILES, {}),
         # Zoom 1: the world is 512 pixels wide in an 800 pixel canvas.
         ("canvas past the edge of the world", [], numeric([(10, -179.5), (11, 179.5)]),
-         [(0, 0), (0, 1), (1, 0), (1, 1)]),
+         [(0, 0), (0, 1), (1, 0), (1, 1)], {}),
+        # A colour without alpha is opaque; the pins stay as they are.
+        ("red, wider line", ["-color", "red", "-line-width", "10"], EXAMPLE_TRACKS, EXAMPLE_TILES,
+         {"line": ((255, 0, 0), 1.0), "width": 10}),
     ]
-    for name, args, tracks, tiles in CASES:
+    for name, args, tracks, tiles, style in CASES:
         if not suite.wanted(name):
             continue
         points = [p for trk in tracks for seg in trk for p in seg]
@@ -198,7 +213,7 @@ with Tile_server(suite.workdir) as server:
         suite.expect(name, r, 0, stderr="", tracks=tracks)
         suite.check(name + ": requests",
                     [requests_problem(server, gpx_oracle.canvas(tracks)[0], tiles)])
-        expected = Expected(tracks, tiles, markers="-nomarkers" not in args)
+        expected = Expected(tracks, tiles, markers="-nomarkers" not in args, **style)
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
 
@@ -223,6 +238,86 @@ with Tile_server(suite.workdir) as server:
             None if small_size <= 0.6 * plain_size else
             f"compressed {small_size} bytes against {plain_size} plain",
             None if worst <= 1 else f"pixels differ by up to {worst} of 255"])
+
+    # The credit line: against the same run without it, only a box in the
+    # bottom-right corner, within the bottom strip, changes. Rows: name,
+    # picture width, text, narrowest and widest box. Low pictures: they are
+    # quicker to compare.
+    STRIP, HEIGHT = 18, 100
+    CREDITS = [
+        ("attribution in the corner", 800, "\u00a9 OpenStreetMap contributors", 150, 250),
+        # Shrunk, then cut with an ellipsis: the box spans about the whole width.
+        ("long attribution stays in the strip", 300, "Maps \u00a9 Thunderforest, Data \u00a9 "
+         "OpenStreetMap contributors, and a great many other people besides", 280, 300),
+    ]
+    for name, width, text, narrowest, widest in CREDITS:
+        if not suite.wanted(name):
+            continue
+        pictures = {}
+        for label, args in (("plain", []), ("credited", ["-attribution", text])):
+            r = suite.run(["-url", server.template, "-width", str(width), "-height", str(HEIGHT),
+                           "-o", label + ".png"] + args, EXAMPLE_GPX)
+            suite.expect(f"{name}: {label} run", r, 0, stderr="", tracks=EXAMPLE_TRACKS,
+                         size=(width, HEIGHT))
+            pictures[label] = read_png(suite.path(label + ".png"))
+        plain, credited = pictures["plain"], pictures["credited"]
+        changed = [(x, y) for y in range(HEIGHT) for x in range(width)
+                   if plain.pixel(x, y) != credited.pixel(x, y)]
+        if not changed:
+            suite.check(name, ["the picture did not change"])
+            continue
+        left, top = min(x for x, _ in changed), min(y for _, y in changed)
+        right, bottom = max(x for x, _ in changed), max(y for _, y in changed)
+        # The box's corner pixel: 80 % white over the map.
+        want = tuple(0.8 * 255 + 0.2 * c for c in plain.pixel(left, top)[:3])
+        suite.check(name, [
+            None if (right, bottom) == (width - 1, HEIGHT - 1) and top >= HEIGHT - STRIP else
+            f"changes reach ({left}, {top}) to ({right}, {bottom}), not the bottom-right "
+            f"{STRIP} rows",
+            None if narrowest <= right + 1 - left <= widest else
+            f"box {right + 1 - left} pixels wide, expected {narrowest} to {widest}",
+            None if near(credited.pixel(left, top), want, 2) else
+            f"box corner is {credited.pixel(left, top)[:3]}, expected about {want}",
+            None if any(max(credited.pixel(x, y)[:3]) < 0x60 for x, y in changed) else
+            "no dark grey text"])
+
+    # Texts that MagickCore's text drawing would read a file for or expand
+    # are drawn as they are: "@credits" is wider than "credits" whatever the
+    # file holds, and "%w %h" is not the picture's size.
+    name = "attribution drawn literally"
+    if suite.wanted(name):
+        def strip(text, label, file_text="X"):
+            with open(suite.path("credits"), "w") as f:
+                f.write(file_text)
+            r = suite.run(["-url", server.template, "-width", "300", "-height", str(HEIGHT), "-o",
+                           label + ".png"] + (["-attribution", text] if text else []), EXAMPLE_GPX)
+            suite.expect(f"{name}: {label} run", r, 0, stderr="", tracks=EXAMPLE_TRACKS,
+                         size=(300, HEIGHT))
+            png = read_png(suite.path(label + ".png"))
+            return [png.pixel(x, y) for y in range(HEIGHT - STRIP, HEIGHT) for x in range(300)]
+
+        plain = strip(None, "plain")
+        box = lambda pixels: sum(a != b for a, b in zip(pixels[-300:], plain[-300:]))
+        at_file = strip("@credits", "at-file")
+        suite.check(name, [
+            None if box(at_file) > box(strip("credits", "name")) else
+            f"\"@credits\" is {box(at_file)} pixels wide",
+            None if at_file == strip("@credits", "other", "Y") else
+            "\"@credits\" changed with the file",
+            None if strip("%w %h", "escapes") != strip(f"300 {HEIGHT}", "expanded") else
+            "\"%w %h\" drew the picture's size"])
+
+    # Bad values end the run before any tile is asked for.
+    server.requests()
+    for args, expects in [(["-color", "bluish"], "a colour"),
+                          (["-line-width", "0"], "an integer from 1 to 64"),
+                          (["-attribution", "\udcff"], "UTF-8 text")]:
+        name = "refused " + " ".join(args)
+        if suite.wanted(name):
+            r = suite.run(["-url", server.template] + args, EXAMPLE_GPX)
+            suite.expect(name, r, 2, stdout="", stderr=f"plotr: wrong argument `{args[1]}'; "
+                         f"option `{args[0]}' expects {expects}.\n" + HELP)
+            suite.check(name + ": requests", [requests_problem(server, 13, [])])
 
 
 def same_picture(a, b):

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 
 #include "common/failure.h"
+#include "render/attribution.h"
 #include "render/imaging.h"
 #include "render/map.h"
 #include "render/output.h"
@@ -42,6 +45,9 @@ TEST(Imaging, CanvasAndColours) {
     EXPECT_EQ(pixel(canvas, 799, 599), white);
     EXPECT_EQ(color_of_string("#4400FF"), (color_quad{17476, 0, 65535, 0}));
     EXPECT_EQ(track_color(), (color_quad{17476, 0, 65535, 19661}));
+    // A chosen colour keeps its own alpha; without one it is opaque.
+    EXPECT_EQ(track_color("red"), red);
+    EXPECT_EQ(track_color("#FF000080"), (color_quad{65535, 0, 0, 65535 - 0x80 * 257}));
     EXPECT_EQ(failure_of([] { color_of_string("no such colour"); }),
               "Failure(\"color_of_string failed\")");
 }
@@ -259,6 +265,69 @@ TEST(Markers, PinAnchorAndShadowOrder) {
     EXPECT_EQ(pixel(bare, 100, 190), white);
     EXPECT_NE(pixel(bare, 103, 200), white);
     draw_track_segment(no_pins, {});
+}
+
+// The smallest rectangle (left, top, right, bottom) holding every pixel in
+// which the two images differ; all -1 when they are the same.
+std::array<long, 4> difference(const image_handle& a, const image_handle& b) {
+    std::array<long, 4> box{-1, -1, -1, -1};
+    for (long y = 0; y < image_height(a); ++y) {
+        for (long x = 0; x < image_width(a); ++x) {
+            if (pixel(a, x, y) != pixel(b, x, y)) {
+                box = box[0] < 0 ? std::array<long, 4>{x, y, x, y}
+                                 : std::array<long, 4>{std::min(box[0], x), box[1],
+                                                       std::max(box[2], x), y};
+            }
+        }
+    }
+    return box;
+}
+
+TEST(Attribution, TextIsDrawnAsGiven) {
+    // Drawn whole or one character after the other, the same pixels: MagickCore
+    // neither read the file nor expanded the escapes.
+    const text_style style{attribution_font, attribution_size, {0, 0, 0, 0}};
+    for (const std::string text : {"@/etc/passwd", "100% %w %[fx:1] %%"}) {
+        image_handle whole = get_canvas(200, 20, "#FFFFFF");
+        image_handle pieces = get_canvas(200, 20, "#FFFFFF");
+        draw_text(whole, text, style, 2, 15);
+        double x = 2;
+        for (const char c : text) {
+            draw_text(pieces, std::string(1, c), style, static_cast<long>(x), 15);
+            x += measure_text(pieces, std::string(1, c), style).width;
+        }
+        EXPECT_NE(difference(whole, get_canvas(200, 20, "#FFFFFF"))[0], -1) << text;
+        EXPECT_EQ(difference(whole, pieces), (std::array<long, 4>{-1, -1, -1, -1})) << text;
+    }
+}
+
+TEST(Attribution, BottomRightCornerOrNothing) {
+    struct Case {
+        long width;
+        std::string text;
+        long min_box_width;  // 0: nothing drawn
+    };
+    const std::string long_text(300, 'W');
+    for (const Case& c :
+         {Case{400, "\xC2\xA9 OpenStreetMap", 100}, Case{400, " \t\n ", 0}, Case{400, "", 0},
+          Case{120, long_text, 110}, Case{24, "Maps and data", 10}, Case{10, "Maps and data", 0}}) {
+        const image_handle plain = get_canvas(c.width, 50, "#000000");
+        image_handle canvas = get_canvas(c.width, 50, "#000000");
+        draw_attribution(canvas, c.text);
+        const auto [left, top, right, bottom] = difference(plain, canvas);
+        if (c.min_box_width == 0) {
+            EXPECT_EQ(left, -1) << c.width << " " << c.text;
+            continue;
+        }
+        EXPECT_GE(top, 50 - attribution_strip_height) << c.text;
+        EXPECT_EQ(right, c.width - 1) << c.text;
+        EXPECT_EQ(bottom, 49) << c.text;
+        EXPECT_GE(right + 1 - left, c.min_box_width) << c.text;
+    }
+    image_handle canvas = get_canvas(100, 50, "#000000");
+    EXPECT_EQ(failure_of([&] { draw_attribution(canvas, "x", "/nonexistent/font.ttf"); }),
+              "Failure(\"draw_attribution failed: cannot read the font /nonexistent/font.ttf "
+              "(Debian package fonts-dejavu-core)\")");
 }
 
 }  // namespace

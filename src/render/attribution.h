@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+#include "render/imaging.h"
+
+namespace plotr {
+
+/// DejaVu Sans, where Debian's fonts-dejavu-core installs it.
+inline constexpr const char* attribution_font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+
+/// The credit line's look: the text's size in pixels, the smallest it may
+/// shrink to, the box's margins around the text, and the height of the bottom
+/// strip that nothing of it ever leaves.
+inline constexpr double attribution_size = 11.0;
+inline constexpr double attribution_min_size = 8.0;
+inline constexpr long attribution_margin_x = 4;
+inline constexpr long attribution_margin_y = 2;
+inline constexpr long attribution_strip_height = 18;
+
+/// Fails with Failure("draw_attribution failed: cannot read the font <path>
+/// ...") unless the font file can be read.
+void check_attribution_font(const std::string& font);
+
+/// Writes the text over the bottom-right corner of the canvas: dark grey on a
+/// translucent white box that hugs it with a few pixels of margin, within the
+/// bottom strip. Control characters are drawn as blanks, and blanks at either
+/// end are dropped; nothing is drawn when nothing is left. A text too wide for
+/// the canvas is drawn smaller, down to attribution_min_size, and then cut at a
+/// character with "…"; a canvas too narrow for even "…" gets nothing. Fails
+/// only when the font cannot be read (see check_attribution_font).
+void draw_attribution(image_handle& canvas, const std::string& text,
+                      const std::string& font = attribution_font);
+
+}  // namespace plotr
