@@ -50,9 +50,15 @@ inline std::vector<Shell_call> tile_calls(std::string_view input) {
     shell.remove_temp_dir();
 
     const std::string dir = temp_dir + "/13/4399";
+    // curl takes the URL as a URL: no globbing, and never as an option.
+    const std::string url = tile_url(url_template, zoom, x, y);
+    std::vector<std::string> curl = {"curl", "-f", "-s"};
+    if (url.find_first_of("[]{}") != std::string::npos) curl.push_back("-g");
+    if (url.starts_with("-")) curl.push_back("--url");
+    curl.insert(curl.end(), {url, "-o", dir + "/2685.png"});
     const std::vector<std::vector<std::string>> words = {
         {"mkdir", "-p", dir},
-        {"curl", "-f", "-s", tile_url(url_template, zoom, x, y), "-o", dir + "/2685.png"},
+        curl,
         {"rm", "-r", temp_dir},
     };
     std::vector<Shell_call> calls;

@@ -16,6 +16,9 @@ GET /{z}/{x}/{y}.png with a 256 x 256 PNG until SIGTERM or SIGINT.
 It answers many requests at once, each connection kept open between them
 (HTTP/1.1), so that parallel downloads gain as they would from a real server.
 
+Tiles carry "Last-Modified: Thu, 01 Jan 2015 00:00:00 GMT"; a request whose
+If-Modified-Since is that time or later is answered 304 without a body.
+
 Servers that misbehave, for the tests that prove a client survives them:
   --fail 500        tiles answer 500
   --fail hang       requests are read and never answered, until the client leaves
@@ -33,6 +36,7 @@ Serving.
 """
 
 import argparse
+import email.utils
 import functools
 import http.server
 import os
@@ -50,6 +54,8 @@ import zlib
 import pngfile
 
 TILE = 256
+# When every tile was last changed, for conditional requests.
+TILES_MODIFIED = 1420070400  # 2015-01-01 00:00:00 UTC
 GARBAGE = b"this is not a picture\n"
 BOMB_SIDE = 100000
 FRAMES = 100000
@@ -190,7 +196,20 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
                 return self.answer(200, GARBAGE, "image/png")
             if fail in HOSTILE:
                 return self.misbehave(encoded_tile(style, z, x, y, size))
-            self.answer(200, encoded_tile(style, z, x, y, size), "image/png")
+            if self.not_modified():
+                self.send_response(304)
+                self.end_headers()
+                return
+            self.answer(200, encoded_tile(style, z, x, y, size), "image/png",
+                        modified=TILES_MODIFIED)
+
+        def not_modified(self):
+            since = self.headers.get("If-Modified-Since")
+            try:
+                return since is not None and \
+                    email.utils.parsedate_to_datetime(since).timestamp() >= TILES_MODIFIED
+            except (TypeError, ValueError):
+                return False
 
         def misbehave(self, tile):
             if fail == "500":
@@ -216,11 +235,13 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
                 self.end_headers()
                 self.wfile.write(b"moved\n")
 
-        def answer(self, status, body, kind, send=None):
+        def answer(self, status, body, kind, send=None, modified=None):
             """Sends the body, or only its first `send` bytes and then closes."""
             self.send_response(status)
             self.send_header("Content-Type", kind)
             self.send_header("Content-Length", str(len(body)))
+            if modified is not None:
+                self.send_header("Last-Modified", email.utils.formatdate(modified, usegmt=True))
             self.end_headers()
             self.wfile.write(body if send is None else body[:send])
             if send is not None:

@@ -2,16 +2,19 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 #include "cli/command_line.h"
 #include "cli/exe_dir.h"
 #include "cli/temp_dir.h"
+#include "common/failure.h"
 #include "geo/layout.h"
 #include "geo/zoom.h"
 #include "gpx/track.h"
 #include "render/map.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
+#include "tiles/tile_cache.h"
 #include "tiles/tiles.h"
 
 namespace plotr {
@@ -42,27 +45,60 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     console.out(layout_messages(layout));
     layout.tiles.first_column = std::max(0, layout.tiles.first_column);
 
+    // Made before any download: a canvas the imaging library refuses ends
+    // the run before a provider's bandwidth is spent on it.
+    image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
+    std::optional<Tile_cache> cache;
+    if (!settings.cache.empty()) {
+        cache.emplace(settings.cache, settings.url, layout.zoom, layout.tiles.first_column,
+                      std::min(layout.tiles.last_column, layout.last_tile_index));
+    }
+
     // Guarded from before the directory exists, so that a termination request
     // ends the run through its cleanup rather than leaving the directory.
+    bool temp_dir_made = false;
     const auto create_temp_dir = [&] {
-        shell.guard_temp_dir();
-        return temp_dir.create();
+        if (!temp_dir_made) {
+            shell.guard_temp_dir();
+            temp_dir.create();
+            temp_dir_made = true;
+        }
+        return temp_dir.name();
     };
     const download_context download{.temp_dir = create_temp_dir,
                                     .zoom = layout.zoom,
                                     .url_template = settings.url,
                                     .last_tile_index = layout.last_tile_index,
                                     .shell = shell,
-                                    .console = console};
+                                    .console = console,
+                                    .cache = cache ? &*cache : nullptr,
+                                    .parallel = settings.parallel};
     const std::vector<tile_entry> tiles = fetch_tiles(download, layout.tiles);
 
-    image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
     const assembly_context assembly{canvas, layout.canvas_top, layout.canvas_left};
     for (const tile_entry& tile : tiles) {
         shell.stop_if_interrupted();
-        paste_tile(assembly, tile);
+        tile_entry pasted = tile;
+        if (tile.cached) {
+            try {
+                paste_tile(assembly, tile);
+                continue;
+            } catch (const Fatal_error&) {
+                // A damaged entry never fails a run that the server can serve.
+                pasted = fetch_tile_again(download, tile.x, tile.y);
+            }
+        }
+        paste_tile(assembly, pasted);
+        // Only a tile that was read enters the cache.
+        if (cache) {
+            cache->store(pasted.x, pasted.y, pasted.file);
+        }
     }
-    shell.remove_temp_dir();
+    // A run that took every tile from the cache made no directory. Without
+    // tiles the removal runs, and fails, as it always has.
+    if (temp_dir_made || tiles.empty()) {
+        shell.remove_temp_dir();
+    }
 
     const image_handle start_pin = read_image(markers.start_icon);
     const image_handle end_pin = read_image(markers.end_icon);

@@ -275,11 +275,17 @@ void Shell::stop_if_interrupted() const {
 }
 
 void Shell::run_command(const std::string& command_line) const {
-    stop_if_interrupted();
-    const int code = system_(command_line);
-    if (code == 0) {
-        return;
+    if (const int code = run_for_code(command_line); code != 0) {
+        fail(command_line, code);
     }
+}
+
+int Shell::run_for_code(const std::string& command_line) const {
+    stop_if_interrupted();
+    return system_(command_line);
+}
+
+void Shell::fail(const std::string& command_line, int code) const {
     console_.err(quote_escaped(command_line) + format(" failed with exit code %d\n", code));
     exit_with_cleanup(1);
 }

@@ -59,6 +59,14 @@ public:
     /// error and calls exit_with_cleanup(1).
     void run_command(const std::string& command_line) const;
 
+    /// A safe point, then runs the command line and gives its exit code; a
+    /// code other than 0 is left to the caller.
+    int run_for_code(const std::string& command_line) const;
+
+    /// Ends the run as a failed command does: prints "<quoted line> failed with
+    /// exit code N" on standard error and calls exit_with_cleanup(1).
+    [[noreturn]] void fail(const std::string& command_line, int code) const;
+
     /// Prints "removing temporary directory <temp_dir>" (flushed) and runs
     /// "rm -r <temp_dir>" with run_command; then ends the guard, so a request
     /// that came during the removal ends the process now, by its default action.

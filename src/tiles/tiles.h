@@ -1,27 +1,32 @@
 #pragma once
 
+#include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/shell.h"
 #include "common/console.h"
 #include "geo/layout.h"
+#include "tiles/tile_cache.h"
 
 namespace plotr {
 
-/// One downloaded tile: its column, row and file. All tiles of a run share its zoom.
+/// One tile ready to paste: its column, row and file. All tiles of a run share
+/// its zoom. `cached`: the file is a cache entry, not yet read by this run.
 struct tile_entry {
     int x;
     int y;
     std::string file;
+    bool cached = false;
     bool operator==(const tile_entry&) const = default;
 };
 
 /// What downloading needs besides the tile range.
 struct download_context {
-    /// Gives the directory to download into; asked once, before the first tile,
-    /// so a run without tiles creates nothing.
+    /// Gives the directory to download into; asked once, before the first
+    /// download, so a run that downloads nothing creates nothing.
     std::function<std::string()> temp_dir;
     int zoom;
     std::string url_template;
@@ -29,16 +34,38 @@ struct download_context {
     /// Runs the "mkdir -p" and "curl" command lines.
     const Shell& shell;
     Console& console;
+    /// Tiles kept between runs; none when null.
+    const Tile_cache* cache = nullptr;
+    /// Downloads at once: above 1, all tiles go to one curl command.
+    int parallel = 1;
+    /// The clock that ages cache entries.
+    std::function<std::time_t()> now = [] { return std::time(nullptr); };
 };
 
 /// The template with the first "{s}" replaced by "a", then the first "{z}",
 /// "{x}" and "{y}" by the numbers. Other occurrences stay as they are.
 std::string tile_url(const std::string& url_template, int z, int x, int y);
 
+/// The command that downloads one tile, "curl -f -s <url> -o <file>" with both
+/// quoted for the shell; curl is told to take the URL as it is: "-g" when it
+/// holds [ ] { }, "--url" before it when it begins with "-". With `since`, the
+/// server is asked for the tile only if it changed after that time.
+std::string curl_command(const std::string& url, const std::string& file,
+                         std::optional<std::time_t> since = std::nullopt);
+
 /// Downloads every tile of the range that lies in the world: columns ascending,
 /// rows ascending within a column, each with "mkdir -p" and "curl", printing
 /// "downloading tile <url>" (flushed) before each download. Returns the entries
 /// with the last column first and each column's rows ascending.
+/// With a cache, a fresh entry is used as it is, with no line and no command;
+/// a stale one is asked for with its time as condition and kept (and marked
+/// fresh) when the server has nothing newer. With `parallel` above 1, the lines
+/// come first and one curl command then downloads them all; a failed transfer
+/// ends the run as the one-tile command of the first failed tile would.
 std::vector<tile_entry> fetch_tiles(const download_context& context, const tile_range& range);
+
+/// Downloads tile (x, y) anew, as the one-tile path does, without condition:
+/// for a cache entry that cannot be read.
+tile_entry fetch_tile_again(const download_context& context, int x, int y);
 
 }  // namespace plotr

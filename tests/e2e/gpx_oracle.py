@@ -321,6 +321,8 @@ WRITTEN = "written"
 DOWNLOADED = "downloaded"
 DOWNLOAD_FAILED = "download failed"
 REMOVED = "removed"
+NOT_DOWNLOADED = "not downloaded"
+BATCH_FAILED = "batch failed"
 
 _TEMP_DIR = r"(/tmp/plotr-(?:0|[1-9][0-9]{0,9}))\n"
 
@@ -342,8 +344,11 @@ def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0, *, u
     `end` says: WRITTEN, the whole run; DOWNLOADED, after the last download
     line (a tile that cannot be read); DOWNLOAD_FAILED, after the first
     download line and the removal line; REMOVED, after the removal line (a
-    marker image that cannot be read). With no tile to download, the final
-    removal fails and its line comes twice."""
+    marker image that cannot be read); BATCH_FAILED, after every download line
+    and the removal line (a failed batch download); NOT_DOWNLOADED, right after the layout
+    (a canvas the imaging library refuses, a cache folder that cannot
+    be used: nothing downloaded). With no tile
+    to download, the final removal fails and its line comes twice."""
     t = Transcript(stdout)
     t.expect("parsing gpx file\n")
     b = bounds(tracks)
@@ -351,6 +356,9 @@ def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0, *, u
     columns, rows = tile_ranges(z, *layout(t, z, *b, width, height))
     # Ranges can be huge for odd input: walk them lazily, up to the first difference.
     wanted = ((x, y) for x in columns for y in rows)
+    if end == NOT_DOWNLOADED:
+        t.expect_end()
+        return t.error, None
     for x, y in itertools.islice(wanted, 1 if end == DOWNLOAD_FAILED else None):
         t.expect("downloading tile %s\n" % tile_url(url, z, x, y))
         if t.error:

@@ -52,6 +52,8 @@ PARSING = "parsing gpx file\n"
 # A template that makes the first download fail (curl exits with 37): the run
 # stops right after the layout, for picture sizes no one could render.
 MISSING_TILES = "file:///nonexistent-plotr-e2e/{z}/{x}/{y}.png"
+# The whole standard error of a run whose canvas the imaging library refused.
+CANVAS_REFUSED = r'Fatal error: exception Failure\("width or height exceeds limit [^\n]*"\)\n'
 # The whole standard error of a run that a failed shell command ended; the
 # removal of a directory that is not there may add rm's own complaints.
 COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit code \d+\n'

@@ -3,8 +3,8 @@
 order of options. Values are observed through the numbers a run prints."""
 
 import gpx_oracle
-from plotr_e2e import (COMMAND_FAILED, EXAMPLE_GPX, EXAMPLE_TRACKS, HELP, MISSING_TILES, Suite,
-                       setting)
+from plotr_e2e import (CANVAS_REFUSED, COMMAND_FAILED, EXAMPLE_GPX, EXAMPLE_TRACKS, HELP,
+                       MISSING_TILES, Suite, setting, temp_dirs)
 
 suite = Suite(__doc__)
 
@@ -128,11 +128,19 @@ for args, size, pads in ACCEPTED:
     if all(0 < v <= 5000 for v in size) and setting(args, "-o", "out.png"):
         r = suite.run(args, EXAMPLE_GPX)
         suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS, size=size, pads=pads)
-    else:
-        # A picture no one could draw, or a nameless one (refused when it is
-        # written; test_failures has that): stop at the first download.
+    elif all(0 < v <= 5000 for v in size):
+        # A nameless picture (refused when it is written; test_failures has
+        # that): stop at the first download.
         r = suite.run(["-url", MISSING_TILES] + args, EXAMPLE_GPX)
         suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, tracks=EXAMPLE_TRACKS, size=size,
                      pads=pads, end=gpx_oracle.DOWNLOAD_FAILED)
+    else:
+        # A picture no one could draw is refused before any download.
+        before = temp_dirs()
+        r = suite.run(["-url", MISSING_TILES] + args, EXAMPLE_GPX)
+        suite.expect(name, r, 2, stderr_re=CANVAS_REFUSED, tracks=EXAMPLE_TRACKS, size=size,
+                     pads=pads, end=gpx_oracle.NOT_DOWNLOADED)
+        suite.check(name + ": no directory", [
+            f"{temp_dirs() - before} made" if temp_dirs() - before else None])
 
 suite.finish()

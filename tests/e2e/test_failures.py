@@ -10,7 +10,8 @@ import re
 import shutil
 
 import gpx_oracle
-from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_TRACKS, Suite, Tile_server, gpx, numeric, track)
+from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite,
+                       Tile_server, gpx, numeric, temp_dirs, track)
 from tile_server import GARBAGE
 
 suite = Suite(__doc__)
@@ -75,6 +76,15 @@ with Tile_server(suite.workdir) as server:
         suite.check(name + ": requests", [requests_problem(
             server, [f"/13/{x}/{y}.png?a=1&b=2" for x, y in EXAMPLE_TILES])])
 
+    # curl's own globbing would make two requests of [1-2] and of {a,b}.
+    name = "template with brackets and braces"
+    if suite.wanted(name):
+        template = server.template + "?v=[1-2]&w={a,b}"
+        r = suite.run(["-url", template], EXAMPLE_GPX)
+        suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        suite.check(name + ": requests", [requests_problem(
+            server, [f"/13/{x}/{y}.png?v=[1-2]&w={{a,b}}" for x, y in EXAMPLE_TILES])])
+
     # Outputs that cannot be written: everything up to "writing to" runs.
     long_name = "missing/" + "x" * 4988 + ".png"
     OUTPUTS = [
@@ -108,6 +118,61 @@ with Tile_server(suite.workdir) as server:
             None if line in r.stderr.splitlines(keepends=True) else f"no {line!r} in {r.stderr!r}",
             requests_problem(server, [])])
 
+    # Nothing is downloaded for a canvas that the imaging library refuses.
+    name = "canvas beyond the limits"
+    if suite.wanted(name):
+        before = temp_dirs()
+        r = suite.run(["-url", server.template, "-width", "20000", "-height", "20000"],
+                      EXAMPLE_GPX)
+        suite.expect(name, r, 2, stderr_re=CANVAS_REFUSED, tracks=EXAMPLE_TRACKS,
+                     size=(20000, 20000), end=gpx_oracle.NOT_DOWNLOADED)
+        suite.check(name + ": no request, no directory", [
+            requests_problem(server, []),
+            f"{temp_dirs() - before} made" if temp_dirs() - before else None])
+
+    # A cache folder that cannot be used ends the run before any download;
+    # inside the cache no symbolic link is followed.
+    name = "cache folder and links planted in it"
+    if suite.wanted(name):
+        cache = suite.path("cache")
+        r = suite.run(["-url", server.template, "-cache", cache], EXAMPLE_GPX)
+        suite.expect(name + ": first run", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        server.requests()
+        [folder] = glob.glob(os.path.join(cache, "*"))
+        victim_dir, victim = suite.path("victim-dir"), suite.path("victim.png")
+        os.makedirs(victim_dir)
+        with open(victim, "wb") as f:
+            f.write(b"victim\n")
+        # An entry that is a link counts as missing; its replacement lands
+        # beside it, not through it.
+        entry = os.path.join(folder, "13/4400/2686.png")
+        os.remove(entry)
+        os.symlink(victim, entry)
+        r = suite.run(["-url", server.template, "-cache", cache], EXAMPLE_GPX)
+        suite.expect(name + ": entry replaced", r, 0, stderr="",
+                     stdout_start=EXAMPLE_LAYOUT + f"downloading tile {server.base}/13/4400/2686.png\n")
+        suite.check(name + ": link not followed", [
+            None if open(victim, "rb").read() == b"victim\n" else "written through the link",
+            "the entry is still a link" if os.path.islink(entry) else None,
+            requests_problem(server, ["/13/4400/2686.png"])])
+        shutil.rmtree(os.path.join(folder, "13"))
+        os.symlink(victim_dir, os.path.join(folder, "13"))
+        for label, dir, reason in [
+                ("file", victim, victim + ": Not a directory"),
+                ("link", cache, os.path.join(folder, "13")
+                 + ": a symbolic link or a file is in the place of a folder")]:
+            before = temp_dirs()
+            r = suite.run(["-url", server.template, "-cache", dir], EXAMPLE_GPX)
+            wanted = f'Failure("cannot use the tile cache folder {reason}")'
+            suite.expect(f"{name}: {label} refused", r, 2,
+                         stderr=f"Fatal error: exception {wanted}\n", tracks=EXAMPLE_TRACKS,
+                         end=gpx_oracle.NOT_DOWNLOADED)
+            suite.check(f"{name}: {label}, nothing done", [
+                requests_problem(server, []),
+                f"{temp_dirs() - before} made" if temp_dirs() - before else None,
+                f"written through the link: {os.listdir(victim_dir)}" if os.listdir(victim_dir)
+                else None])
+
     # The marker images are read after the removal, also without markers.
     name = "marker images missing"
     if suite.wanted(name):
@@ -118,6 +183,31 @@ with Tile_server(suite.workdir) as server:
         suite.expect(name, r, 2, stderr_re=FATAL_FAILURE, tracks=EXAMPLE_TRACKS,
                      end=gpx_oracle.REMOVED)
         server.requests()
+
+# The batch download ends as the one-tile path would at the first failed
+# tile in download order: here the fifth, while the eleventh fails too.
+name = "parallel download with missing tiles"
+if suite.wanted(name):
+    tiles_dir = suite.path("file-tiles")
+    missing = [(4400, 2686), (4402, 2686)]
+    for x, y in EXAMPLE_TILES:
+        if (x, y) not in missing:
+            os.makedirs(os.path.join(tiles_dir, f"13/{x}"), exist_ok=True)
+            shutil.copy(suite.path("tile.png"), os.path.join(tiles_dir, f"13/{x}/{y}.png"))
+    template = "file://" + tiles_dir + "/{z}/{x}/{y}.png"
+    r = suite.run(["-url", template, "-parallel", "4"], EXAMPLE_GPX)
+    lines = r.stdout.splitlines(keepends=True)
+    temp_dir = lines[-1][len("removing temporary directory "):-1] if lines else ""
+    downloads = "".join(f"downloading tile file://{tiles_dir}/13/{x}/{y}.png\n"
+                        for x, y in EXAMPLE_TILES)
+    file = "13/4400/2686.png"
+    suite.expect(name, r, 1, stdout=EXAMPLE_LAYOUT + downloads +
+                 f"removing temporary directory {temp_dir}\n",
+                 stderr=f'"curl -f -s file://{tiles_dir}/{file} -o {temp_dir}/{file}" '
+                 "failed with exit code 37\n")
+    suite.check(name + ": removed", [
+        f"{temp_dir} is still there" if os.path.exists(temp_dir) else None,
+        "a picture was written" if os.path.exists(suite.path("out.png")) else None])
 
 with Tile_server(suite.workdir, fail="garbage") as server:
     # A tile that is no picture ends the run where it is read; the

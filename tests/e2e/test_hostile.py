@@ -15,7 +15,7 @@ import gpx_oracle
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_TRACKS, Suite, Tile_server, can_unshare, fatal,
                        left_problem, mount_namespace, temp_dirs, wait_until)
 from pngfile import read_png
-from tile_server import bomb, encoded_tile, frames, tile_color, with_bad_text_chunk
+from tile_server import GARBAGE, bomb, encoded_tile, frames, tile_color, with_bad_text_chunk
 
 suite = Suite(__doc__)
 FIRST_TILE = "13/4399/2685.png"
@@ -82,15 +82,21 @@ for name, fail, code, shell_says in DOWNLOAD_FAILURES:
             rss_problem(r), left_problem(r), requests_problem(server, ["/" + FIRST_TILE])])
 
 # The download command line is fixed, so plotr waits as long as curl does;
-# Ctrl-C ends the wait and the run through the cleanup.
-name = "server never answers, Ctrl-C"
-if suite.wanted(name):
+# Ctrl-C ends the wait and the run through the cleanup; a batch download
+# too, reported as its first tile.
+for name, more, end in [
+        ("server never answers, Ctrl-C", [], gpx_oracle.DOWNLOAD_FAILED),
+        ("server never answers, Ctrl-C during a batch", ["-parallel", "4"],
+         gpx_oracle.BATCH_FAILED)]:
+    if not suite.wanted(name):
+        continue
     with Tile_server(suite.workdir, fail="hang") as server:
-        running = suite.start(["-url", server.template], EXAMPLE_GPX)
-        asked = wait_until(lambda: server.requests() == ["/" + FIRST_TILE])
+        server.requests()  # the log file is the earlier case's too
+        running = suite.start(["-url", server.template] + more, EXAMPLE_GPX)
+        asked = wait_until(lambda: server.requests())
         running.signal(signal.SIGINT, group=True)
         r = running.finish()
-        temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
+        temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=end)
         suite.check(name + ": failure line", [
             None if asked else "the server was never asked",
             None if re.fullmatch(curl_failed(server.base, temp_dir, 255), r.stderr)
@@ -123,6 +129,20 @@ for name, fail, failure, body in UNREADABLE:
         suite.check(name + ": bounded, directory kept", [
             rss_problem(r), leave_behind(before, body),
             requests_problem(server, [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES])])
+
+# What cannot be read never enters the cache.
+name = "page that is no picture, with a cache"
+if suite.wanted(name):
+    with Tile_server(suite.workdir, fail="garbage") as server:
+        cache = suite.path("poisoned-cache")
+        before = temp_dirs()
+        r = suite.start(["-url", server.template, "-cache", cache, "-parallel", "4"],
+                        EXAMPLE_GPX).finish()
+        suite.expect(name, r, 2, stderr_re=fatal(r'Failure\("[^\n]*"\)'), tracks=EXAMPLE_TRACKS,
+                     end=gpx_oracle.DOWNLOADED)
+        kept = [f for d, _, files in os.walk(cache) for f in files if f != "template"]
+        suite.check(name + ": nothing cached", [
+            None if not kept else f"cache holds {kept}", leave_behind(before, lambda x, y: GARBAGE)])
 
 # The limits hold where no policy file sets them. File size is capped so
 # that a decoder without limits stops at a disk cache of 1 GiB, not 80 GB.

@@ -4,8 +4,8 @@ the clamps, paddings, degenerate boxes, and coordinates that are not real
 places (which must never crash the program)."""
 
 import gpx_oracle
-from plotr_e2e import (COMMAND_FAILED, EXAMPLE_LAYOUT, MISSING_TILES, PARSING, Suite, gpx,
-                       numeric, track)
+from plotr_e2e import (CANVAS_REFUSED, COMMAND_FAILED, EXAMPLE_LAYOUT, MISSING_TILES, PARSING,
+                       Suite, gpx, numeric, track)
 
 suite = Suite(__doc__)
 
@@ -66,7 +66,7 @@ CASES = [
 NO_TILE = {"poles and the antimeridian", "latitude beyond the pole",
            "infinite coordinates", "coordinates that overflow to infinity",
            "huge finite coordinates"}
-# Pictures no one could draw: the run stops at its first download.
+# Pictures no one could draw: refused before any download.
 UNDRAWABLE = {"huge picture"}
 
 for name, args, points, start in CASES:
@@ -80,7 +80,7 @@ for name, args, points, start in CASES:
     common = dict(tracks=tracks, size=size, pads=pads, stdout_start=start)
     if name in UNDRAWABLE:
         r = suite.run(["-url", MISSING_TILES] + args, gpx(track(points)))
-        suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, end=gpx_oracle.DOWNLOAD_FAILED, **common)
+        suite.expect(name, r, 2, stderr_re=CANVAS_REFUSED, end=gpx_oracle.NOT_DOWNLOADED, **common)
     elif name in NO_TILE:
         r = suite.run(args, gpx(track(points)))
         suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, **common)

@@ -5,15 +5,18 @@ picture every tile, the line and the pins where the layout puts them; the
 same without markers, compressed, and with a canvas that reaches past the
 edge of the world."""
 
+import glob
 import math
 import os
+import re
+import time
 
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite, Tile_server, gpx,
-                       numeric, track)
+                       numeric, temp_dirs, track)
 from pngfile import read_png
-from tile_server import tile_color
+from tile_server import encoded_tile, tile_color
 
 suite = Suite(__doc__)
 PINS = os.path.join(os.path.dirname(os.path.dirname(suite.plotr)), "share", "plotr")
@@ -220,5 +223,119 @@ with Tile_server(suite.workdir) as server:
             None if small_size <= 0.6 * plain_size else
             f"compressed {small_size} bytes against {plain_size} plain",
             None if worst <= 1 else f"pixels differ by up to {worst} of 255"])
+
+
+def same_picture(a, b):
+    """None when the two pictures have the same pixels (their time stamps differ)."""
+    try:
+        pa, pb = read_png(suite.path(a)), read_png(suite.path(b))
+    except (OSError, ValueError) as e:
+        return f"no readable picture: {e}"
+    same = (pa.width, pa.height, pa.depth, pa.color_type, pa._rows) == \
+        (pb.width, pb.height, pb.depth, pb.color_type, pb._rows)
+    return None if same else f"{a} and {b} differ"
+
+
+def entries(cache):
+    """{"x/y": path} of the tile entries of the cache's one template folder."""
+    found = glob.glob(os.path.join(cache, "*", "13", "*", "*.png"))
+    return {os.path.relpath(f, os.path.dirname(os.path.dirname(f)))[:-4]: f for f in found}
+
+
+WEEK = 7 * 24 * 3600
+
+with Tile_server(suite.workdir) as server:
+    # Without the option, pictures come out the same in parallel, tiles
+    # asked for in any order.
+    name = "parallel downloads"
+    if suite.wanted(name):
+        r = suite.run(["-url", server.template, "-o", "serial.png"], EXAMPLE_GPX)
+        suite.expect(name + ": serial", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        server.requests()
+        r = suite.run(["-url", server.template, "-o", "parallel.png", "-parallel", "8"],
+                      EXAMPLE_GPX)
+        suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        got = sorted(server.requests())
+        suite.check(name + ": same picture, each tile asked for once", [
+            same_picture("serial.png", "parallel.png"),
+            None if got == sorted(f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES) else
+            f"server was asked for {got}"])
+
+    # The cache through its life: filled, used, revalidated, repaired.
+    name = "cache"
+    if suite.wanted(name):
+        cache = suite.path("tile-cache")
+        r = suite.run(["-url", server.template, "-cache", cache, "-o", "cold.png"], EXAMPLE_GPX)
+        suite.expect(name + ": first run downloads", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        folders = glob.glob(os.path.join(cache, "*"))
+        suite.check(name + ": folder of the template", [
+            requests_problem(server, 13, EXAMPLE_TILES),
+            None if len(folders) == 1 and open(os.path.join(folders[0], "template")).read()
+            == server.template + "\n" else f"folders {folders}",
+            None if len(entries(cache)) == 12 else f"entries {sorted(entries(cache))}",
+            None if os.stat(cache).st_mode & 0o777 == 0o700 else "cache mode is not 0700"])
+
+        # All fresh: no request, no directory, no removal line.
+        before = temp_dirs()
+        r = suite.run(["-url", server.template, "-cache", cache, "-o", "warm.png"], EXAMPLE_GPX)
+        suite.expect(name + ": second run downloads nothing", r, 0, stderr="",
+                     stdout=EXAMPLE_LAYOUT + "writing to warm.png\n")
+        suite.check(name + ": same picture from the cache", [
+            same_picture("cold.png", "warm.png"), requests_problem(server, 13, []),
+            f"{temp_dirs() - before} made" if temp_dirs() - before else None])
+
+        # Older than a week: asked for with a time condition. The server's
+        # tiles date from 2015: answered "not modified" and kept, except the
+        # one stored before that, which comes again.
+        now = time.time()
+        inodes = {}
+        for key, path in entries(cache).items():
+            then = now - WEEK - 60 if key != "4402/2687" else 1400000000
+            os.utime(path, (then, then))
+            inodes[key] = os.stat(path).st_ino
+        r = suite.run(["-url", server.template, "-cache", cache, "-o", "stale.png"], EXAMPLE_GPX)
+        suite.expect(name + ": stale entries asked for again", r, 0, stderr="",
+                     tracks=EXAMPLE_TRACKS)
+        replaced = sorted(k for k, p in entries(cache).items() if os.stat(p).st_ino != inodes[k])
+        old = sorted(k for k, p in entries(cache).items() if os.stat(p).st_mtime < now - 60)
+        suite.check(name + ": kept when not modified, fresh again", [
+            same_picture("cold.png", "stale.png"), requests_problem(server, 13, EXAMPLE_TILES),
+            None if replaced == ["4402/2687"] else f"entries replaced: {replaced}",
+            None if not old else f"entries still old: {old}"])
+
+        # A damaged entry is downloaded again and replaced.
+        damaged = entries(cache)["4401/2686"]
+        with open(damaged, "r+b") as f:
+            f.truncate(100)
+        r = suite.run(["-url", server.template, "-cache", cache, "-o", "damaged.png"],
+                      EXAMPLE_GPX)
+        lines = r.stdout.splitlines(keepends=True)
+        suite.expect(name + ": damaged entry replaced", r, 0, stderr="",
+                     stdout=EXAMPLE_LAYOUT + f"downloading tile {server.base}/13/4401/2686.png\n"
+                     + (lines[-2] if len(lines) > 1 else "") + "writing to damaged.png\n")
+        suite.check(name + ": repaired", [
+            same_picture("cold.png", "damaged.png"), requests_problem(server, 13, [(4401, 2686)]),
+            None if lines[-2:-1] and re.fullmatch(r"removing temporary directory /tmp/plotr-\d+\n",
+                                                 lines[-2]) else f"stdout {r.stdout!r}",
+            None if open(damaged, "rb").read() == encoded_tile("checker", 13, 4401, 2686)
+            else "entry not repaired"])
+
+    # Several runs at once share one cache and all succeed.
+    name = "four runs at once on one cache"
+    if suite.wanted(name):
+        shared = suite.path("shared-cache")
+        running = [suite.start(["-url", server.template, "-cache", shared, "-o", f"four-{i}.png"]
+                               + (["-parallel", "4"] if i % 2 else []), EXAMPLE_GPX)
+                   for i in range(4)]
+        results = [run.finish() for run in running]
+        for i, r in enumerate(results):
+            suite.expect(f"{name}: run {i}", r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT)
+        asked = len(server.requests())
+        suite.check(name + ": same pictures, whole entries", [
+            *(same_picture("four-0.png", f"four-{i}.png") for i in range(1, 4)),
+            None if 12 <= asked <= 48 else f"{asked} requests",
+            *(None if open(p, "rb").read() == encoded_tile("checker", 13, *map(int, k.split("/")))
+              else f"entry {k} damaged" for k, p in entries(shared).items()),
+            None if len(entries(shared)) == 12 else f"{len(entries(shared))} entries"])
 
 suite.finish()

@@ -1,6 +1,13 @@
 #include "tiles/tiles.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "cli/command_line.h"
+#include "common/text.h"
 
 namespace plotr {
 namespace {
@@ -12,6 +19,75 @@ TEST(TileUrl, FillsTheFirstOccurrenceOfEachPlaceholder) {
     EXPECT_EQ(tile_url("file:///tiles/one.png", 5, 10, 7), "file:///tiles/one.png");
     // A number put in first is not searched again for placeholders.
     EXPECT_EQ(tile_url("{y}{x}{z}{s}", 1, 2, 3), "321a");
+}
+
+TEST(CurlCommand, TheUrlReachesCurlAsAUrl) {
+    EXPECT_EQ(curl_command("http://h/1/2/3.png", "/t/1/2/3.png"),
+              "curl -f -s http://h/1/2/3.png -o /t/1/2/3.png");
+    // Globbing would fetch "tile1" and "tile2"; a leading "-" would be an option.
+    EXPECT_EQ(curl_command("http://h/tile[1-2]/{z}", "/t/f"),
+              "curl -f -s -g 'http://h/tile[1-2]/{z}' -o /t/f");
+    EXPECT_EQ(curl_command("-K/etc/passwd", "/t/f"), "curl -f -s --url -K/etc/passwd -o /t/f");
+    EXPECT_EQ(curl_command("-{a,b}", "/t/f"), "curl -f -s -g --url '-{a,b}' -o /t/f");
+    EXPECT_EQ(curl_command("u", "/t/f", 1420070400),
+              "curl -f -s --time-cond 'Thu, 01 Jan 2015 00:00:00 GMT' u -o /t/f");
+}
+
+TEST(CacheFolderName, HostThenHash) {
+    EXPECT_EQ(cache_folder_name("http://{s}.tile.example.org/{z}/{x}/{y}.png")
+                  .rfind("tile.example.org-", 0),
+              0u);
+    EXPECT_EQ(cache_folder_name("file:///tiles/{z}/{x}/{y}.png").size(), 16u);
+    EXPECT_EQ(cache_folder_name("http://../{z}"), cache_folder_name("http://../{z}"));
+    EXPECT_NE(cache_folder_name("http://h/{z}/{x}/{y}.png"),
+              cache_folder_name("http://h/{z}/{x}/{y}.jpg"));
+    EXPECT_FALSE(cache_folder_name("http://-x/{z}").starts_with("-"));
+}
+
+TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
+    char dir_template[] = "/tmp/plotr-tiles-test-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    Recording_console console;
+    std::vector<std::string> commands;
+    std::string config;
+    const auto file = [&](int x, int y) { return format("%s/1/%d/%d.png", dir.c_str(), x, y); };
+    const Shell shell(
+        console,
+        [&](const std::string& line) {
+            commands.push_back(line);
+            if (line.starts_with("rm ")) {
+                return system_exit_code(line);
+            }
+            std::ifstream in(dir + "/curl.conf");
+            config.assign(std::istreambuf_iterator<char>(in), {});
+            // Finished out of order; (1, 0) never reported.
+            std::ofstream(dir + "/curl.out")
+                << "6 " << file(1, 1) << "\n0 " << file(0, 0) << "\n22 " << file(0, 1) << "\n";
+            return 22;
+        },
+        [&] { return dir; });
+    const download_context context{.temp_dir = [&] { return dir; },
+                                   .zoom = 1,
+                                   .url_template = "u\"\\/{z}/{x}/{y}",
+                                   .last_tile_index = 1,
+                                   .shell = shell,
+                                   .console = console,
+                                   .parallel = 3};
+    EXPECT_THROW(fetch_tiles(context, {0, 1, 0, 1}), Early_exit);
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0], "curl --parallel --parallel-max 3 --no-progress-meter -K " + dir +
+                               "/curl.conf > " + dir + "/curl.out");
+    EXPECT_EQ(console.stdout_text,
+              "downloading tile u\"\\/1/0/0\ndownloading tile u\"\\/1/0/1\n"
+              "downloading tile u\"\\/1/1/0\ndownloading tile u\"\\/1/1/1\n"
+              "removing temporary directory " +
+                  dir + "\n");
+    EXPECT_EQ(console.stderr_text, quote_escaped(curl_command("u\"\\/1/0/1", file(0, 1))) +
+                                       " failed with exit code 22\n");
+    EXPECT_NE(config.find("globoff\n"), std::string::npos);
+    EXPECT_NE(config.find("url = \"u\\\"\\\\/1/1/0\"\noutput = \"" + file(1, 0) + "\"\n"),
+              std::string::npos)
+        << config;
 }
 
 struct Fetch {

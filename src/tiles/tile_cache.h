@@ -1,0 +1,72 @@
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <string>
+
+namespace plotr {
+
+/// An open file descriptor, closed with its owner; move-only.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+/// The folder of one URL template inside a cache folder: a 64-bit FNV-1a hash
+/// of the template in hex, after a readable slug of its host when it has one,
+/// e.g. "tile.example.org-0123456789abcdef".
+std::string cache_folder_name(const std::string& url_template);
+
+/// Tiles kept between runs: <dir>/<cache_folder_name>/<z>/<x>/<y>.png, with
+/// the template itself in <dir>/<cache_folder_name>/template. Entries enter by
+/// an atomic rename, so several runs (or machines, on a filesystem where rename
+/// is atomic) can share one folder. Below <dir>, no symbolic link is followed
+/// when folders are made or entries written.
+class Tile_cache {
+public:
+    /// An entry younger than this is used without asking the server.
+    static constexpr std::time_t fresh_seconds = 7 * 24 * 60 * 60;
+
+    /// Opens the folders of the zoom and of columns first..last, creating
+    /// what is missing with mode 0700 (<dir> with its parents). Throws Failure
+    /// when one of them cannot be made, is no folder (a symbolic link or a file
+    /// in its place) or cannot be written.
+    Tile_cache(const std::string& dir, const std::string& url_template, int zoom, int first_column,
+               int last_column);
+
+    enum class State { missing, fresh, stale };
+    struct Entry {
+        State state;
+        std::string path;   ///< where the entry is, or would be
+        std::time_t mtime;  ///< when it was stored or last confirmed; 0 when missing
+    };
+
+    /// The entry of tile (x, y) of an opened column; only a regular file counts.
+    Entry find(int x, int y, std::time_t now) const;
+
+    /// Marks the entry as confirmed by the server now.
+    void refresh(int x, int y) const;
+
+    /// Copies the file into the entry of tile (x, y) through a new temporary
+    /// name and a rename. Gives false, leaving the entry as it was, when that
+    /// fails (a full disk); the run goes on without it.
+    bool store(int x, int y, const std::string& file) const;
+
+private:
+    int column(int x) const;
+
+    std::string zoom_path_;
+    Fd zoom_;
+    std::map<int, Fd> columns_;
+};
+
+}  // namespace plotr
