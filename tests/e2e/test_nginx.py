@@ -52,50 +52,73 @@ def pixels(path):
     return png.width, png.height, png._rows
 
 
+def start_nginx(prefix, text, port):
+    """nginx in the foreground with the configuration `text`, or None and why."""
+    conf = os.path.join(prefix, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(text)
+    nginx = subprocess.Popen([NGINX, "-p", prefix + "/", "-e", "error.log", "-c", conf,
+                              "-g", "daemon off;"], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, process_group=0)
+    if wait_until(lambda: listening(port) or nginx.poll() is not None) and nginx.poll() is None:
+        return nginx, None
+    stop_nginx(nginx)
+    try:
+        with open(os.path.join(prefix, "error.log"), errors="replace") as f:
+            return None, f"nginx did not start:\n{f.read()}"
+    except OSError:
+        return None, "nginx did not start, and wrote no error log"
+
+
+def stop_nginx(nginx):
+    """Ends nginx by its process id; its workers end with it."""
+    if nginx.poll() is None:
+        os.kill(nginx.pid, signal.SIGQUIT)
+    try:
+        nginx.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        os.killpg(nginx.pid, signal.SIGKILL)  # the master and its workers
+        nginx.wait()
+
+
+def round_trip(server, port):
+    """Two runs of the example through the proxy: the second asks the tile
+    server for nothing and makes the same picture."""
+    template = f"http://127.0.0.1:{port}/{{z}}/{{x}}/{{y}}.png"
+    tiles = [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES]
+    for label, wanted in (("first", tiles), ("second", [])):
+        r = suite.run(["-url", template, "-o", f"{label}.png"], EXAMPLE_GPX)
+        suite.expect(f"{name}: {label} run", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        got = server.requests()
+        suite.check(f"{name}: {label} run's requests", [
+            None if got == wanted else f"tile server was asked for {got}, expected {wanted}"])
+    if all(os.path.exists(suite.path(f"{label}.png")) for label in ("first", "second")):
+        suite.check(f"{name}: same picture", [
+            None if pixels(suite.path("first.png")) == pixels(suite.path("second.png"))
+            else "the pictures differ"])
+
+
 name = "nginx caching proxy"
 if suite.wanted(name):
     # Its own folder, searchable by everyone: nginx's workers run as another
     # user when it is started by root.
     prefix = tempfile.mkdtemp(prefix="plotr-nginx-")
     os.chmod(prefix, 0o755)
-    nginx = None
-    with Tile_server(suite.workdir) as server:
-        port = free_port()
-        text, missing = config(server.base, port)
-        if text is None:
-            suite.check(name, [f"{EXAMPLE_CONF} has no line {missing!r}"])
-        else:
-            conf = os.path.join(prefix, "nginx.conf")
-            with open(conf, "w") as f:
-                f.write(text)
-            nginx = subprocess.Popen([NGINX, "-p", prefix + "/", "-e", "error.log", "-c", conf,
-                                      "-g", "daemon off;"], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     process_group=0)
-            up = wait_until(lambda: listening(port) or nginx.poll() is not None)
-        if nginx and (not up or nginx.poll() is not None):
-            with open(os.path.join(prefix, "error.log"), errors="replace") as f:
-                suite.check(name, [f"nginx did not start:\n{f.read()}"])
-        elif nginx:
-            template = f"http://127.0.0.1:{port}/{{z}}/{{x}}/{{y}}.png"
-            tiles = [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES]
-            for label, wanted in (("first", tiles), ("second", [])):
-                r = suite.run(["-url", template, "-o", f"{label}.png"], EXAMPLE_GPX)
-                suite.expect(f"{name}: {label} run", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
-                got = server.requests()
-                suite.check(f"{name}: {label} run's requests", [
-                    None if got == wanted else f"tile server was asked for {got}, expected {wanted}"])
-            if os.path.exists(suite.path("second.png")):
-                suite.check(f"{name}: same picture", [
-                    None if pixels(suite.path("first.png")) == pixels(suite.path("second.png"))
-                    else "the pictures differ"])
-        if nginx:
-            os.kill(nginx.pid, signal.SIGQUIT)
-            try:
-                nginx.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(nginx.pid, signal.SIGKILL)  # the master and its workers
-                nginx.wait()
-    shutil.rmtree(prefix, ignore_errors=True)
+    try:
+        with Tile_server(suite.workdir) as server:
+            port = free_port()
+            text, missing = config(server.base, port)
+            nginx, problem = start_nginx(prefix, text, port) if text else (None, None)
+            if text is None:
+                suite.check(name, [f"{EXAMPLE_CONF} has no line {missing!r}"])
+            elif nginx is None:
+                suite.check(name, [problem])
+            else:
+                try:
+                    round_trip(server, port)
+                finally:
+                    stop_nginx(nginx)
+    finally:
+        shutil.rmtree(prefix, ignore_errors=True)
 
 suite.finish()
