@@ -272,8 +272,11 @@ class Logged:
         self.server.stop()
 
     def requests(self):
+        return len(self.paths())
+
+    def paths(self):
         with open(self.log, "rb") as f:
-            return f.read().count(b"\n")
+            return f.read().splitlines()
 
 
 def alternate(contenders, stdin_path, runs, cwd, server):
@@ -376,7 +379,8 @@ def fetch_section(paths, runs, cwd):
 
     shared = os.path.join(cwd, "cache-shared")
     variants = {"default": [], "-parallel 8": PARALLEL,
-                "-parallel 8, one shared -cache (empty at the start)": PARALLEL + ["-cache", shared]}
+                "-parallel 8, one shared -cache (empty at the start)":
+                    PARALLEL + ["-cache", shared]}
     walls = {name: [] for name in variants}
     batch_asked = {}
     with Logged(cwd, "batch", "--delay", str(DELAY_MS)) as server:
@@ -386,12 +390,13 @@ def fetch_section(paths, runs, cwd):
                 shutil.rmtree(shared, ignore_errors=True)
                 before = server.requests()
                 walls[name].append(batch(rides, server.template, extra, cwd))
-                batch_asked[name] = server.requests() - before
+                paths = server.paths()[before:]
+                batch_asked[name] = (len(paths), len(set(paths)))
     load.append(open("/proc/loadavg").read().split()[0])
-    lots = [f"| {BATCH_RIDES} rides, {BATCH_JOBS} at a time | wall s | requests |",
-            "|---|---:|---:|"]
-    lots += [f"| {name} | {statistics.median(walls[name]):.2f} | {batch_asked[name]} |"
-             for name in variants]
+    lots = [f"| {BATCH_RIDES} rides, {BATCH_JOBS} at a time | wall s | requests | "
+            "distinct tiles |", "|---|---:|---:|---:|"]
+    lots += [f"| {name} | {statistics.median(walls[name]):.2f} | {batch_asked[name][0]} | "
+             f"{batch_asked[name][1]} |" for name in variants]
 
     typical, big = ratios[(800, 600)], ratios[(4000, 3000)]
     targets = [
