@@ -310,6 +310,12 @@ class Serving:
         self.stop()
 
 
+class Server(http.server.ThreadingHTTPServer):
+    # socketserver's backlog of 5 drops the connections of a client that opens
+    # more at once, and each dropped one waits a second to try again.
+    request_queue_size = 128
+
+
 class Stop(BaseException):
     """Not an Exception: the server's request loop must not swallow it."""
 
@@ -340,7 +346,7 @@ def main():
     log = open(args.log, "a", encoding="latin-1") if args.log else None
     handler = make_handler(args.style, args.fail, log, args.size, args.redirect_to,
                            args.delay / 1000)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server = Server(("127.0.0.1", 0), handler)
     try:
         print(server.server_address[1], flush=True)
         server.serve_forever()
