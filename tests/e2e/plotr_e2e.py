@@ -227,6 +227,20 @@ class Suite:
             self._clear_output(args)
         return Running(self, [*prefix, self.plotr, *args], args, stdin, env)
 
+    def run_in_own_tmp(self, args=(), stdin=b""):
+        """Runs plotr as start() does, over an empty /tmp of its own where a
+        mount namespace can be made (root), so that what it leaves there is
+        its own even while other suites run: gives the Result and the problem
+        of anything left in /tmp (None when nothing, or no namespace)."""
+        if not can_unshare():
+            return self.start(args, stdin).finish(), None
+        listing = self.path("tmp-listing")
+        prefix = mount_namespace("mount -t tmpfs tmpfs /tmp", f"ls -A /tmp > {outside(listing)}")
+        result = self.start(args, stdin, prefix=prefix).finish()
+        with open(listing) as f:
+            left = f.read().split()
+        return result, f"left in /tmp: {left}" if left else None
+
     def check(self, name, problems):
         """Counts one case: it passes when `problems` is empty."""
         problems = [p for p in problems if p]

@@ -4,7 +4,7 @@ order of options. Values are observed through the numbers a run prints."""
 
 import gpx_oracle
 from plotr_e2e import (CANVAS_REFUSED, COMMAND_FAILED, EXAMPLE_GPX, EXAMPLE_TRACKS, HELP,
-                       MISSING_TILES, Suite, setting, temp_dirs)
+                       MISSING_TILES, Suite, setting)
 
 suite = Suite(__doc__)
 
@@ -136,11 +136,9 @@ for args, size, pads in ACCEPTED:
                      pads=pads, end=gpx_oracle.DOWNLOAD_FAILED)
     else:
         # A picture no one could draw is refused before any download.
-        before = temp_dirs()
-        r = suite.run(["-url", MISSING_TILES] + args, EXAMPLE_GPX)
+        r, left = suite.run_in_own_tmp(["-url", MISSING_TILES] + args, EXAMPLE_GPX)
         suite.expect(name, r, 2, stderr_re=CANVAS_REFUSED, tracks=EXAMPLE_TRACKS, size=size,
                      pads=pads, end=gpx_oracle.NOT_DOWNLOADED)
-        suite.check(name + ": no directory", [
-            f"{temp_dirs() - before} made" if temp_dirs() - before else None])
+        suite.check(name + ": no directory", [left])
 
 suite.finish()

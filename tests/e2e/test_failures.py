@@ -11,7 +11,7 @@ import shutil
 
 import gpx_oracle
 from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite,
-                       Tile_server, gpx, numeric, temp_dirs, track)
+                       Tile_server, gpx, numeric, track)
 from tile_server import GARBAGE
 
 suite = Suite(__doc__)
@@ -121,14 +121,11 @@ with Tile_server(suite.workdir) as server:
     # Nothing is downloaded for a canvas that the imaging library refuses.
     name = "canvas beyond the limits"
     if suite.wanted(name):
-        before = temp_dirs()
-        r = suite.run(["-url", server.template, "-width", "20000", "-height", "20000"],
-                      EXAMPLE_GPX)
+        r, left = suite.run_in_own_tmp(
+            ["-url", server.template, "-width", "20000", "-height", "20000"], EXAMPLE_GPX)
         suite.expect(name, r, 2, stderr_re=CANVAS_REFUSED, tracks=EXAMPLE_TRACKS,
                      size=(20000, 20000), end=gpx_oracle.NOT_DOWNLOADED)
-        suite.check(name + ": no request, no directory", [
-            requests_problem(server, []),
-            f"{temp_dirs() - before} made" if temp_dirs() - before else None])
+        suite.check(name + ": no request, no directory", [requests_problem(server, []), left])
 
     # A cache folder that cannot be used ends the run before any download;
     # inside the cache no symbolic link is followed.
@@ -157,19 +154,19 @@ with Tile_server(suite.workdir) as server:
             requests_problem(server, ["/13/4400/2686.png"])])
         shutil.rmtree(os.path.join(folder, "13"))
         os.symlink(victim_dir, os.path.join(folder, "13"))
+        # Relative names: the run has a /tmp of its own.
         for label, dir, reason in [
-                ("file", victim, victim + ": Not a directory"),
-                ("link", cache, os.path.join(folder, "13")
+                ("file", "victim.png", "victim.png: Not a directory"),
+                ("link", "cache", os.path.relpath(os.path.join(folder, "13"), suite.workdir)
                  + ": a symbolic link or a file is in the place of a folder")]:
-            before = temp_dirs()
-            r = suite.run(["-url", server.template, "-cache", dir], EXAMPLE_GPX)
+            r, left = suite.run_in_own_tmp(["-url", server.template, "-cache", dir],
+                                           EXAMPLE_GPX)
             wanted = f'Failure("cannot use the tile cache folder {reason}")'
             suite.expect(f"{name}: {label} refused", r, 2,
                          stderr=f"Fatal error: exception {wanted}\n", tracks=EXAMPLE_TRACKS,
                          end=gpx_oracle.NOT_DOWNLOADED)
             suite.check(f"{name}: {label}, nothing done", [
-                requests_problem(server, []),
-                f"{temp_dirs() - before} made" if temp_dirs() - before else None,
+                requests_problem(server, []), left,
                 f"written through the link: {os.listdir(victim_dir)}" if os.listdir(victim_dir)
                 else None])
 

@@ -14,7 +14,7 @@ import time
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite, Tile_server, gpx,
-                       numeric, temp_dirs, track)
+                       numeric, track)
 from pngfile import read_png
 from tile_server import encoded_tile, tile_color
 
@@ -276,13 +276,13 @@ with Tile_server(suite.workdir) as server:
             None if os.stat(cache).st_mode & 0o777 == 0o700 else "cache mode is not 0700"])
 
         # All fresh: no request, no directory, no removal line.
-        before = temp_dirs()
-        r = suite.run(["-url", server.template, "-cache", cache, "-o", "warm.png"], EXAMPLE_GPX)
+        # By a relative name: the run has a /tmp of its own.
+        r, left = suite.run_in_own_tmp(
+            ["-url", server.template, "-cache", "tile-cache", "-o", "warm.png"], EXAMPLE_GPX)
         suite.expect(name + ": second run downloads nothing", r, 0, stderr="",
                      stdout=EXAMPLE_LAYOUT + "writing to warm.png\n")
         suite.check(name + ": same picture from the cache", [
-            same_picture("cold.png", "warm.png"), requests_problem(server, 13, []),
-            f"{temp_dirs() - before} made" if temp_dirs() - before else None])
+            same_picture("cold.png", "warm.png"), requests_problem(server, 13, []), left])
 
         # Older than a week: asked for with a time condition. The server's
         # tiles date from 2015: answered "not modified" and kept, except the

@@ -33,17 +33,6 @@ TEST(CurlCommand, TheUrlReachesCurlAsAUrl) {
               "curl -f -s --time-cond 'Thu, 01 Jan 2015 00:00:00 GMT' u -o /t/f");
 }
 
-TEST(CacheFolderName, HostThenHash) {
-    EXPECT_EQ(cache_folder_name("http://{s}.tile.example.org/{z}/{x}/{y}.png")
-                  .rfind("tile.example.org-", 0),
-              0u);
-    EXPECT_EQ(cache_folder_name("file:///tiles/{z}/{x}/{y}.png").size(), 16u);
-    EXPECT_EQ(cache_folder_name("http://../{z}"), cache_folder_name("http://../{z}"));
-    EXPECT_NE(cache_folder_name("http://h/{z}/{x}/{y}.png"),
-              cache_folder_name("http://h/{z}/{x}/{y}.jpg"));
-    EXPECT_FALSE(cache_folder_name("http://-x/{z}").starts_with("-"));
-}
-
 TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
     char dir_template[] = "/tmp/plotr-tiles-test-XXXXXX";
     const std::string dir = mkdtemp(dir_template);
