@@ -13,17 +13,23 @@ generates the inputs into bench/data/ once, starts the bundled tile server on
   peer   the same tracks rendered by the npm package staticmaps (bench/peer)
   draw   drawing only, in process (Google Benchmark, bench/draw_bench)
   size   the typical picture's file size with and without -compress
+  fetch  tiles: default, -parallel 8 with a fresh and a warm -cache, and the
+         peer, on the typical run and at 4000x3000; the same against a server
+         that waits 50 ms per tile; a batch of 50 rides, four at a time, with
+         and without one shared cache (wall time, requests)
 
 Medians of --runs runs (3 from 10^5 points on). Prints a Markdown report and
 writes it to bench/data/results.md; bench/RESULTS.md keeps the reviewed copy.
 """
 
 import argparse
+import concurrent.futures
 import datetime
 import json
 import os
 import platform
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -46,16 +52,19 @@ def inputs():
     walk of 10^4 points that fits zoom 13 and 12 tiles at 800x600."""
     recipes = {f"ride-{n}": ["--points", str(n), "--seed", "1"] for n in SIZES}
     recipes[TYPICAL] = ["--points", "10000", "--seed", "2", "--pace", "0.3"]
-    os.makedirs(DATA, exist_ok=True)
-    paths = {}
-    for name, options in recipes.items():
-        path = paths[name] = os.path.join(DATA, name + ".gpx")
-        if not os.path.exists(path):
-            print(f"generating {path}", file=sys.stderr)
-            subprocess.run([sys.executable, os.path.join(BENCH, "gen_gpx.py"), *options,
-                            "-o", path + ".part"], check=True)
-            os.replace(path + ".part", path)
-    return paths
+    return {name: generate(name, options) for name, options in recipes.items()}
+
+
+def generate(name, options):
+    """The path of bench/data/<name>.gpx, written by gen_gpx.py once."""
+    path = os.path.join(DATA, name + ".gpx")
+    if not os.path.exists(path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        print(f"generating {path}", file=sys.stderr)
+        subprocess.run([sys.executable, os.path.join(BENCH, "gen_gpx.py"), *options,
+                        "-o", path + ".part"], check=True)
+        os.replace(path + ".part", path)
+    return path
 
 
 def install_tools():
@@ -177,17 +186,25 @@ def run_section(paths, url, runs, cwd):
         "is pixel-identical), after a bare expat read. Target: at most 1.15.", rows)
 
 
-def peer_section(paths, url, runs, cwd):
+def install_peer():
     if not os.path.isdir(os.path.join(PEER, "node_modules")):
         subprocess.run(["npm", "ci", "--prefix", PEER, "--no-audit", "--no-fund"], check=True,
                        stdout=subprocess.DEVNULL)
+
+
+def peer_command(url, size, output):
+    return ["node", os.path.join(PEER, "render.js"), "--width", str(size[0]), "--height",
+            str(size[1]), "--url", url, "--out", output]
+
+
+def peer_section(paths, url, runs, cwd):
+    install_peer()
     rows = ["| track | size | plotr s | peer s | peer / plotr | plotr peak | peer peak |",
             "|---|---|---:|---:|---:|---:|---:|"]
     cases = [(f"ride-{n}", (800, 600), runs_for(n, runs)) for n in SIZES]
     cases[1:1] = [(TYPICAL, (800, 600), runs), (TYPICAL, (4000, 3000), min(runs, 3))]
     for name, size, n_runs in cases:
-        peer = ["node", os.path.join(PEER, "render.js"), "--width", str(size[0]), "--height",
-                str(size[1]), "--url", url, "--out", "peer.png"]
+        peer = peer_command(url, size, "peer.png")
         got = side_by_side({"plotr": plotr_command(url, size, "plotr.png"), "peer": peer},
                            paths[name], n_runs, cwd)
         (p_wall, p_rss), (q_wall, q_rss) = got["plotr"], got["peer"]
@@ -232,6 +249,177 @@ def size_section(paths, url, cwd):
             f"9): {sizes['-compress'] / sizes['plain']:.0%} of it."]
 
 
+PARALLEL = ["-parallel", "8"]
+DELAY_MS = 50
+BATCH_RIDES = 50
+BATCH_JOBS = 4
+
+
+class Logged:
+    """A bundled tile server that logs its requests, for a with block;
+    `requests()` counts them."""
+
+    def __init__(self, cwd, name, *options):
+        self.log = os.path.join(cwd, f"requests-{name}")
+        open(self.log, "w").close()
+        self.server = Serving("--style", "grid", "--log", self.log, *options)
+
+    def __enter__(self):
+        self.template = self.server.start().template
+        return self
+
+    def __exit__(self, *exc):
+        self.server.stop()
+
+    def requests(self):
+        return len(self.paths())
+
+    def paths(self):
+        with open(self.log, "rb") as f:
+            return f.read().splitlines()
+
+
+def alternate(contenders, stdin_path, runs, cwd, server):
+    """Like side_by_side, for name -> (command, preparation or None): the
+    preparation runs untimed before each run. name -> (median wall, requests
+    that reached `server` in the last run)."""
+    walls = {name: [] for name in contenders}
+    asked = {}
+    for _ in range(runs):
+        for name, (command, prepare) in contenders.items():
+            if prepare:
+                prepare()
+            before = server.requests()
+            wall, _, _ = measure(command, stdin_path, cwd)
+            walls[name].append(wall)
+            asked[name] = server.requests() - before
+    return {name: (statistics.median(walls[name]), asked[name]) for name in contenders}
+
+
+def emptied(folder):
+    return lambda: shutil.rmtree(folder, ignore_errors=True)
+
+
+def batch_inputs():
+    """Rides of one region: 50 seeds from the same start, 2000 points each."""
+    return [generate(f"batch/ride-{seed}", ["--points", "2000", "--seed", str(seed)])
+            for seed in range(101, 101 + BATCH_RIDES)]
+
+
+def batch(rides, url, extra, cwd):
+    """Wall seconds of rendering every ride, BATCH_JOBS runs at a time."""
+    def render(ride):
+        output = os.path.join(cwd, "batch-" + os.path.basename(ride)[:-4] + ".png")
+        with open(ride, "rb") as stdin:
+            done = subprocess.run(plotr_command(url, (800, 600), output, extra), stdin=stdin,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if done.returncode != 0:
+            sys.exit(f"batch run of {ride} failed with status {done.returncode}:\n{done.stderr}")
+
+    start = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(BATCH_JOBS) as pool:
+        list(pool.map(render, rides))
+    return time.perf_counter() - start
+
+
+def verdict(ratio, target):
+    return f"{ratio:.2f} (target {target}: {'met' if ratio >= target else 'MISSED'})"
+
+
+def fetch_section(paths, runs, cwd):
+    install_peer()
+    rides = batch_inputs()
+    load = [open("/proc/loadavg").read().split()[0]]
+    fresh, warm = os.path.join(cwd, "cache-fresh"), os.path.join(cwd, "cache-warm")
+    cases = (((800, 600), runs), ((4000, 3000), min(runs, 3)))
+    rows = ["| picture | tiles | default s | -parallel 8, fresh cache s | "
+            "-parallel 8, warm cache s | peer s | peer / default | peer / fresh | peer / warm |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    ratios, asked = {}, []
+    with Logged(cwd, "local") as server:
+        for size, n_runs in cases:
+            shutil.rmtree(warm, ignore_errors=True)
+            warm_run = plotr_command(server.template, size, "warm.png", PARALLEL + ["-cache", warm])
+            measure(warm_run, paths[TYPICAL], cwd)  # fills the warm cache, warms the server
+            got = alternate({
+                "default": (plotr_command(server.template, size, "default.png"), None),
+                "fresh": (plotr_command(server.template, size, "fresh.png",
+                                        PARALLEL + ["-cache", fresh]), emptied(fresh)),
+                "warm": (warm_run, None),
+                "peer": (peer_command(server.template, size, "peer.png"), None)},
+                paths[TYPICAL], n_runs, cwd, server)
+            peer = got["peer"][0]
+            ratios[size] = {name: peer / wall for name, (wall, _) in got.items()}
+            rows.append(f"| {size[0]}x{size[1]} | {got['default'][1]} | "
+                        + " | ".join(f"{got[n][0]:.3f}" for n in ("default", "fresh", "warm"))
+                        + f" | {peer:.3f} | "
+                        + " | ".join(f"{ratios[size][n]:.2f}" for n in ("default", "fresh", "warm"))
+                        + " |")
+            asked.append(f"{size[0]}x{size[1]}: default {got['default'][1]}, fresh cache "
+                         f"{got['fresh'][1]}, warm cache {got['warm'][1]}, peer {got['peer'][1]}")
+    load.append(open("/proc/loadavg").read().split()[0])
+
+    far = ["| picture | default s | -parallel 8 s | peer s | peer / default | peer / -parallel 8 |",
+           "|---|---:|---:|---:|---:|---:|"]
+    with Logged(cwd, "delayed", "--delay", str(DELAY_MS)) as server:
+        for size, n_runs in cases:
+            # The server makes each tile once: not inside a timed run.
+            measure(plotr_command(server.template, size, "parallel.png", PARALLEL),
+                    paths[TYPICAL], cwd)
+            got = alternate({
+                "default": (plotr_command(server.template, size, "default.png"), None),
+                "parallel": (plotr_command(server.template, size, "parallel.png", PARALLEL), None),
+                "peer": (peer_command(server.template, size, "peer.png"), None)},
+                paths[TYPICAL], n_runs, cwd, server)
+            peer = got["peer"][0]
+            far.append(f"| {size[0]}x{size[1]} | {got['default'][0]:.3f} | "
+                       f"{got['parallel'][0]:.3f} | {peer:.3f} | {peer / got['default'][0]:.2f} | "
+                       f"{peer / got['parallel'][0]:.2f} |")
+    load.append(open("/proc/loadavg").read().split()[0])
+
+    shared = os.path.join(cwd, "cache-shared")
+    variants = {"default": [], "-parallel 8": PARALLEL,
+                "-parallel 8, one shared -cache (empty at the start)":
+                    PARALLEL + ["-cache", shared]}
+    walls = {name: [] for name in variants}
+    batch_asked = {}
+    with Logged(cwd, "batch", "--delay", str(DELAY_MS)) as server:
+        batch(rides, server.template, PARALLEL, cwd)  # the server makes each tile once
+        for _ in range(min(runs, 3)):
+            for name, extra in variants.items():
+                shutil.rmtree(shared, ignore_errors=True)
+                before = server.requests()
+                walls[name].append(batch(rides, server.template, extra, cwd))
+                paths = server.paths()[before:]
+                batch_asked[name] = (len(paths), len(set(paths)))
+    load.append(open("/proc/loadavg").read().split()[0])
+    lots = [f"| {BATCH_RIDES} rides, {BATCH_JOBS} at a time | wall s | requests | "
+            "distinct tiles |", "|---|---:|---:|---:|"]
+    lots += [f"| {name} | {statistics.median(walls[name]):.2f} | {batch_asked[name][0]} | "
+             f"{batch_asked[name][1]} |" for name in variants]
+
+    typical, big = ratios[(800, 600)], ratios[(4000, 3000)]
+    targets = [
+        f"- Typical run, fresh cache, peer / plotr: {verdict(typical['fresh'], 2.5)}.",
+        f"- Typical run, warm cache, peer / plotr: {verdict(typical['warm'], 3.5)}.",
+        f"- 4000x3000, fresh cache, peer / plotr: {verdict(big['fresh'], 1.5)}.",
+        "- Default path: compare the default column with the whole runs above "
+        "(and in RESULTS.md).",
+        f"- Load average (1 min) at the start and after each part: {', '.join(load)}."]
+    return (section(
+        "Tile fetching: -parallel and -cache",
+        "The typical track against the bundled tile server: plotr by default, with "
+        "`-parallel 8` and an empty `-cache` folder each run (fresh), with `-parallel 8` and a "
+        "cache that holds every tile (warm), and the peer. Tiles: requests of a default run.",
+        rows) + ["", "Requests that reached the server in one run: " + "; ".join(asked) + "."]
+        + ["", f"The same against the bundled server waiting {DELAY_MS} ms before each answer, "
+           "standing for a distant provider:", ""] + far
+        + ["", f"A batch: {BATCH_RIDES} rides from one start (gen_gpx.py seeds 101 to "
+           f"{100 + BATCH_RIDES}, 2000 points, 800x600), {BATCH_JOBS} runs at a time, against "
+           f"the server waiting {DELAY_MS} ms; requests are those that reached it in one "
+           "batch.", ""] + lots + ["", "Targets:", ""] + targets)
+
+
 def machine():
     def version(command):
         try:
@@ -255,7 +443,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=5, help="runs per case (3 for big ones)")
-    parser.add_argument("--only", default="parse,run,peer,draw,size",
+    parser.add_argument("--only", default="parse,run,peer,draw,size,fetch",
                         help="comma-separated sections to run")
     opts = parser.parse_args()
     wanted = opts.only.split(",")
@@ -271,7 +459,8 @@ def main():
                     "run": lambda: run_section(paths, url, opts.runs, cwd),
                     "peer": lambda: peer_section(paths, url, opts.runs, cwd),
                     "draw": draw_section,
-                    "size": lambda: size_section(paths, url, cwd)}
+                    "size": lambda: size_section(paths, url, cwd),
+                    "fetch": lambda: fetch_section(paths, opts.runs, cwd)}
         for name in wanted:
             print(f"bench: {name}", file=sys.stderr)
             report += sections[name]() + [""]

@@ -11,6 +11,10 @@ GET /{z}/{x}/{y}.png with a 256 x 256 PNG until SIGTERM or SIGINT.
   --fail 404       every request answers 404
   --fail garbage   tiles answer 200 with a body that is not a picture
   --log FILE       append each request's path (with its query) to FILE
+  --delay MS       wait MS milliseconds before each answer, as a distant server
+
+It answers many requests at once, each connection kept open between them
+(HTTP/1.1), so that parallel downloads gain as they would from a real server.
 
 Tiles carry "Last-Modified: Thu, 01 Jan 2015 00:00:00 GMT"; a request whose
 If-Modified-Since is that time or later is answered 304 without a body.
@@ -43,6 +47,8 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
+import time
 import zlib
 
 import pngfile
@@ -162,13 +168,23 @@ def frames():
 TILE_PATH = re.compile(r"/([0-9]+)/([0-9]+)/([0-9]+)\.png")
 
 
-def make_handler(style, fail, log, size=TILE, redirect_to=None):
+def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
+    log_lock = threading.Lock()
+
     class Handler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+        # Headers and body go out as two writes: without this, a kept-alive
+        # connection waits for the client's delayed acknowledgement between them.
+        disable_nagle_algorithm = True
+
         def do_GET(self):
             if log:
                 # The request line was read as Latin-1: this writes its bytes back unchanged.
-                log.write(self.path + "\n")
-                log.flush()
+                with log_lock:
+                    log.write(self.path + "\n")
+                    log.flush()
+            if delay:
+                time.sleep(delay)
             m = TILE_PATH.fullmatch(self.path.split("?", 1)[0])
             if fail == "404" or not m:
                 return self.answer(404, b"not found\n", "text/plain")
@@ -294,6 +310,12 @@ class Serving:
         self.stop()
 
 
+class Server(http.server.ThreadingHTTPServer):
+    # socketserver's backlog of 5 drops the connections of a client that opens
+    # more at once, and each dropped one waits a second to try again.
+    request_queue_size = 128
+
+
 class Stop(BaseException):
     """Not an Exception: the server's request loop must not swallow it."""
 
@@ -306,11 +328,15 @@ def main():
     parser.add_argument("--fail", choices=["none", "404", "garbage", *HOSTILE], default="none")
     parser.add_argument("--redirect-to", metavar="BASE", help="where --fail redirect points")
     parser.add_argument("--log", help="append each request's path to this file")
+    parser.add_argument("--delay", type=float, default=0, metavar="MS",
+                        help="milliseconds to wait before each answer")
     args = parser.parse_args()
     if args.size != TILE and args.style == "grid" or not 1 <= args.size <= 16384:
         parser.error("--size needs --style checker or noise, and 1 to 16384")
     if (args.fail == "redirect") != (args.redirect_to is not None):
         parser.error("--fail redirect and --redirect-to go together")
+    if not 0 <= args.delay <= 60000:
+        parser.error("--delay takes 0 to 60000 milliseconds")
 
     def stop(signum, frame):
         raise Stop()
@@ -318,8 +344,9 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
     log = open(args.log, "a", encoding="latin-1") if args.log else None
-    handler = make_handler(args.style, args.fail, log, args.size, args.redirect_to)
-    server = http.server.HTTPServer(("127.0.0.1", 0), handler)
+    handler = make_handler(args.style, args.fail, log, args.size, args.redirect_to,
+                           args.delay / 1000)
+    server = Server(("127.0.0.1", 0), handler)
     try:
         print(server.server_address[1], flush=True)
         server.serve_forever()

@@ -318,16 +318,17 @@ class Running:
 
     def __init__(self, suite, command, args, stdin, env=None):
         self.args = args
-        self._err_path = os.path.join(suite.workdir, "stderr")
+        # Files of its own: runs started side by side must not share them.
+        err_fd, self._err_path = tempfile.mkstemp(prefix="stderr-", dir=suite.workdir)
         self._stdin_w = None
         if stdin is None:
             in_r, self._stdin_w = os.pipe()
         else:
-            in_path = os.path.join(suite.workdir, "stdin")
-            with open(in_path, "wb") as f:
+            in_fd, in_path = tempfile.mkstemp(prefix="stdin-", dir=suite.workdir)
+            with open(in_fd, "wb") as f:
                 f.write(stdin.encode() if isinstance(stdin, str) else stdin)
             in_r = os.open(in_path, os.O_RDONLY)
-        with open(self._err_path, "wb") as err_file:
+        with open(err_fd, "wb") as err_file:
             self.proc = subprocess.Popen(command, stdin=in_r, stdout=subprocess.PIPE,
                                          stderr=err_file, cwd=suite.workdir, process_group=0,
                                          env={**os.environ, **env} if env else None)
