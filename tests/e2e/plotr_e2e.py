@@ -321,10 +321,12 @@ class Running:
         # Files of its own: runs started side by side must not share them.
         err_fd, self._err_path = tempfile.mkstemp(prefix="stderr-", dir=suite.workdir)
         self._stdin_w = None
+        self.stdin_path = None  # the file on its standard input, if any
         if stdin is None:
             in_r, self._stdin_w = os.pipe()
         else:
             in_fd, in_path = tempfile.mkstemp(prefix="stdin-", dir=suite.workdir)
+            self.stdin_path = in_path
             with open(in_fd, "wb") as f:
                 f.write(stdin.encode() if isinstance(stdin, str) else stdin)
             in_r = os.open(in_path, os.O_RDONLY)
