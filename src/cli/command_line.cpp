@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "common/text.h"
-#include "render/imaging.h"
+#include "render/color_name.h"
 
 namespace plotr {
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "geo/projection.h"
+#include "render/color_name.h"
 
 namespace plotr {
 
@@ -76,9 +77,6 @@ void draw_primitive(image_handle& image, const std::string& primitive, color_qua
 
 /// Parses a MagickCore colour text such as "#4400FF".
 color_quad color_of_string(const std::string& text);
-
-/// Whether color_of_string would take the text.
-bool is_color(const std::string& text);
 
 long image_width(const image_handle& image);
 long image_height(const image_handle& image);
