@@ -315,6 +315,12 @@ class Server(http.server.ThreadingHTTPServer):
     # more at once, and each dropped one waits a second to try again.
     request_queue_size = 128
 
+    def handle_error(self, request, client_address):
+        # A client that hangs up without reading the answer (curl -f on a 404,
+        # a run that was killed) is no fault of the server's.
+        if not isinstance(sys.exc_info()[1], (ConnectionResetError, BrokenPipeError)):
+            super().handle_error(request, client_address)
+
 
 class Stop(BaseException):
     """Not an Exception: the server's request loop must not swallow it."""
