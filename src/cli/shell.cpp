@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <span>
 #include <vector>
 
 #include "cli/command_line.h"
@@ -33,8 +34,12 @@ void (*last_words_)() = nullptr;  // set before any handler is installed
 bool file_size_signal_ignored_at_start = false;
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
 
-// SIGPIPE: standard output was closed (plotr ... | head -1); the run is not wanted any more.
-constexpr int requests[] = {SIGTERM, SIGHUP, SIGINT, SIGPIPE};
+// Termination requests. SIGPIPE: standard output was closed (plotr ... |
+// head -1); the run is not wanted any more.
+constexpr int requests[] = {SIGTERM, SIGHUP, SIGPIPE, SIGINT};
+// Those that reach plotr alone while a command runs, to be sent on: the
+// terminal sends SIGINT to the command as well, and plotr ignores it meanwhile.
+constexpr std::span<const int> sent_on(requests, 3);
 
 void set_action(int signal, void (*handler)(int)) {
     struct sigaction action {};
@@ -70,10 +75,13 @@ extern "C" void on_request(int signal) {
     errno = saved_errno;
 }
 
-sigset_t signal_set(std::initializer_list<int> signals) {
+sigset_t signal_set(std::span<const int> signals, std::initializer_list<int> more = {}) {
     sigset_t set;
     sigemptyset(&set);
     for (const int s : signals) {
+        sigaddset(&set, s);
+    }
+    for (const int s : more) {
         sigaddset(&set, s);
     }
     return set;
@@ -83,7 +91,7 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 class Waiting {
 public:
     Waiting() {
-        const sigset_t block = signal_set({SIGCHLD, SIGTERM, SIGHUP, SIGPIPE});
+        const sigset_t block = signal_set(sent_on, {SIGCHLD});
         pthread_sigmask(SIG_BLOCK, &block, &mask_);
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
@@ -198,7 +206,7 @@ int system_exit_code(const std::string& command_line) {
     if (const int signal = request.load(); signal != 0 && guard.load() == guarded) {
         kill(pid, signal);
     }
-    const sigset_t requests_only = signal_set({SIGTERM, SIGHUP, SIGPIPE});
+    const sigset_t requests_only = signal_set(sent_on);
     pthread_sigmask(SIG_UNBLOCK, &requests_only, nullptr);
     // Wait without reaping: while the child is a zombie its pid cannot be
     // reused, so a request never reaches a stranger.
@@ -255,7 +263,7 @@ void install_interrupt_handlers(void (*last_words)()) {
     last_words_ = last_words;
     struct sigaction action {};
     action.sa_handler = on_request;
-    action.sa_mask = signal_set({SIGTERM, SIGHUP, SIGINT, SIGPIPE});
+    action.sa_mask = signal_set(requests);
     action.sa_flags = SA_RESTART;
     for (const int signal : requests) {
         struct sigaction before {};

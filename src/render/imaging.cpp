@@ -286,11 +286,12 @@ color_quad color_of_string(const std::string& text) {
 }
 
 bool is_color(const std::string& text) {
-    ensure_magick();
-    const Exception exception = prepare_exception();
-    PixelPacket pixel{};
-    return QueryColorDatabase(text.c_str(), &pixel, exception.get()) != MagickFalse &&
-           exception->severity == UndefinedException;
+    try {
+        color_of_string(text);
+        return true;
+    } catch (const Fatal_error&) {
+        return false;
+    }
 }
 
 long image_width(const image_handle& image) { return static_cast<long>(image.get()->columns); }

@@ -31,6 +31,21 @@ Fd::~Fd() {
     }
 }
 
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 namespace {
 
 [[noreturn]] void unusable(const std::string& path, const std::string& reason) {
@@ -88,21 +103,6 @@ Fd create_temporary(int dir, const std::string& name, std::string& temporary) {
         }
     }
     return Fd();
-}
-
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool copy_contents(int from, int to) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <map>
 #include <string>
@@ -20,6 +21,10 @@ public:
 private:
     int fd_;
 };
+
+/// Writes all `size` bytes to the descriptor, retrying after EINTR and short
+/// writes; false (errno set) when a write fails.
+bool write_all(int fd, const char* data, std::size_t size);
 
 /// The folder of one URL template inside a cache folder: a 64-bit FNV-1a hash
 /// of the template in hex, after a readable slug of its host when it has one,

@@ -79,18 +79,7 @@ std::string config_quoted(const std::string& value) {
 
 void write_file(const std::string& path, const std::string& text) {
     const Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    std::size_t done = 0;
-    while (fd.get() >= 0 && done < text.size()) {
-        const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (fd.get() < 0 || done < text.size()) {
+    if (fd.get() < 0 || !write_all(fd.get(), text.data(), text.size())) {
         throw sys_error(path + ": " + std::strerror(errno));
     }
 }
