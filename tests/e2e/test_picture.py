@@ -14,8 +14,8 @@ import time
 
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
-from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, HELP, Suite, Tile_server,
-                       gpx, numeric, track)
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TILES, EXAMPLE_TRACKS, HELP, Suite,
+                       Tile_server, distance_to, gpx, numeric, requests_problem, tile_paths, track)
 from pngfile import read_png
 from tile_server import encoded_tile, tile_color
 
@@ -24,15 +24,6 @@ PINS = os.path.join(os.path.dirname(os.path.dirname(suite.plotr)), "share", "plo
 WHITE = (255, 255, 255)
 LINE = (0x44, 0x00, 0xFF)
 LINE_ALPHA = 0.7
-
-
-def distance_to(p, a, b):
-    """Distance from point p to the segment a-b."""
-    (px, py), (ax, ay), (bx, by) = p, a, b
-    dx, dy = bx - ax, by - ay
-    t = 0.0 if dx == dy == 0 else max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy)
-                                                / (dx * dx + dy * dy)))
-    return math.hypot(px - ax - t * dx, py - ay - t * dy)
 
 
 def near(actual, expected, tolerance):
@@ -170,13 +161,6 @@ def picture_problems(expected, metadata=True):
     return expected.problems(png) + ([f"chunks {sorted(kept)} are still there"] if kept else [])
 
 
-def requests_problem(server, z, tiles):
-    got, wanted = server.requests(), [f"/{z}/{x}/{y}.png" for x, y in tiles]
-    return None if got == wanted else f"server was asked for {got}, expected {wanted}"
-
-
-EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
-
 with Tile_server(suite.workdir) as server:
     # The worked example, byte for byte.
     name = "worked example"
@@ -191,7 +175,7 @@ with Tile_server(suite.workdir) as server:
             f"stdout {r.stdout!r}\n expected {wanted!r} and two more lines",
             None if lines[-2:] == [f"removing temporary directory {temp_dir}\n",
                                    "writing to out.png\n"] else f"last lines {lines[-2:]!r}",
-            requests_problem(server, 13, EXAMPLE_TILES)])
+            requests_problem(server, tile_paths(13, EXAMPLE_TILES))])
         suite.check(name + ": picture", picture_problems(Expected(EXAMPLE_TRACKS, EXAMPLE_TILES)))
 
     # Switches and places: (name, arguments, tracks, tiles downloaded, line style).
@@ -212,7 +196,7 @@ with Tile_server(suite.workdir) as server:
         r = suite.run(["-url", server.template] + args, gpx(track(points)))
         suite.expect(name, r, 0, stderr="", tracks=tracks)
         suite.check(name + ": requests",
-                    [requests_problem(server, gpx_oracle.canvas(tracks)[0], tiles)])
+                    [requests_problem(server, tile_paths(gpx_oracle.canvas(tracks)[0], tiles))])
         expected = Expected(tracks, tiles, markers="-nomarkers" not in args, **style)
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
@@ -317,7 +301,7 @@ with Tile_server(suite.workdir) as server:
             r = suite.run(["-url", server.template] + args, EXAMPLE_GPX)
             suite.expect(name, r, 2, stdout="", stderr=f"plotr: wrong argument `{args[1]}'; "
                          f"option `{args[0]}' expects {expects}.\n" + HELP)
-            suite.check(name + ": requests", [requests_problem(server, 13, [])])
+            suite.check(name + ": requests", [requests_problem(server, [])])
 
 
 def same_picture(a, b):
@@ -353,7 +337,7 @@ with Tile_server(suite.workdir) as server:
         got = sorted(server.requests())
         suite.check(name + ": same picture, each tile asked for once", [
             same_picture("serial.png", "parallel.png"),
-            None if got == sorted(f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES) else
+            None if got == sorted(tile_paths(13, EXAMPLE_TILES)) else
             f"server was asked for {got}"])
 
     # The cache through its life: filled, used, revalidated, repaired.
@@ -364,7 +348,7 @@ with Tile_server(suite.workdir) as server:
         suite.expect(name + ": first run downloads", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
         folders = glob.glob(os.path.join(cache, "*"))
         suite.check(name + ": folder of the template", [
-            requests_problem(server, 13, EXAMPLE_TILES),
+            requests_problem(server, tile_paths(13, EXAMPLE_TILES)),
             None if len(folders) == 1 and open(os.path.join(folders[0], "template")).read()
             == server.template + "\n" else f"folders {folders}",
             None if len(entries(cache)) == 12 else f"entries {sorted(entries(cache))}",
@@ -377,7 +361,7 @@ with Tile_server(suite.workdir) as server:
         suite.expect(name + ": second run downloads nothing", r, 0, stderr="",
                      stdout=EXAMPLE_LAYOUT + "writing to warm.png\n")
         suite.check(name + ": same picture from the cache", [
-            same_picture("cold.png", "warm.png"), requests_problem(server, 13, []), left])
+            same_picture("cold.png", "warm.png"), requests_problem(server, []), left])
 
         # Older than a week: asked for with a time condition. The server's
         # tiles date from 2015: answered "not modified" and kept, except the
@@ -394,7 +378,8 @@ with Tile_server(suite.workdir) as server:
         replaced = sorted(k for k, p in entries(cache).items() if os.stat(p).st_ino != inodes[k])
         old = sorted(k for k, p in entries(cache).items() if os.stat(p).st_mtime < now - 60)
         suite.check(name + ": kept when not modified, fresh again", [
-            same_picture("cold.png", "stale.png"), requests_problem(server, 13, EXAMPLE_TILES),
+            same_picture("cold.png", "stale.png"),
+            requests_problem(server, tile_paths(13, EXAMPLE_TILES)),
             None if replaced == ["4402/2687"] else f"entries replaced: {replaced}",
             None if not old else f"entries still old: {old}"])
 
@@ -409,7 +394,8 @@ with Tile_server(suite.workdir) as server:
                      stdout=EXAMPLE_LAYOUT + f"downloading tile {server.base}/13/4401/2686.png\n"
                      + (lines[-2] if len(lines) > 1 else "") + "writing to damaged.png\n")
         suite.check(name + ": repaired", [
-            same_picture("cold.png", "damaged.png"), requests_problem(server, 13, [(4401, 2686)]),
+            same_picture("cold.png", "damaged.png"),
+            requests_problem(server, ["/13/4401/2686.png"]),
             None if lines[-2:-1] and re.fullmatch(r"removing temporary directory /tmp/plotr-\d+\n",
                                                  lines[-2]) else f"stdout {r.stdout!r}",
             None if open(damaged, "rb").read() == encoded_tile("checker", 13, 4401, 2686)

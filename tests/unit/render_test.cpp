@@ -16,6 +16,7 @@
 #include "render/map.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
+#include "own_temp_path.h"
 
 namespace plotr {
 namespace {
@@ -69,20 +70,20 @@ TEST(Imaging, ReadAndWriteFailures) {
               "Failure(\"read_image failed: path longer than 4095 bytes\")");
 
     // Only raster formats are decoded: an SVG could pull other files into the map.
-    const std::string svg = ::testing::TempDir() + "plotr-not-a-tile.png";
+    const std::string svg = own_temp_path("not-a-tile.png");
     std::ofstream(svg) << "<svg xmlns='http://www.w3.org/2000/svg' width='8' height='8'/>";
     EXPECT_TRUE(
         failure_of([&] { read_image(svg); }).starts_with("Failure(\"improper image header"));
     std::remove(svg.c_str());
     // JPEG tiles, as some servers send, still decode under their ".png" name.
-    const std::string jpeg = ::testing::TempDir() + "plotr-tile.jpg";
+    const std::string jpeg = own_temp_path("tile.jpg");
     write_image(canvas, jpeg);
     std::rename(jpeg.c_str(), svg.c_str());
     EXPECT_EQ(image_width(read_image(svg)), 4);
     std::remove(svg.c_str());
 
     // A round trip through a file, compressed; a name without extension gets PNG.
-    const std::string path = ::testing::TempDir() + "plotr-render-test";
+    const std::string path = own_temp_path("render-test");
     compress_output(canvas);
     write_image(canvas, path);
     const image_handle back = read_image(path);
@@ -101,7 +102,7 @@ TEST(Imaging, EveryFrameOfATileIsReleased) {
         gif += frame;
     }
     gif += '\x3b';
-    const std::string path = ::testing::TempDir() + "plotr-frames.png";
+    const std::string path = own_temp_path("frames.png");
     std::ofstream(path, std::ios::binary) << gif;
     const image_handle warm_up = get_canvas(1, 1, "#FFFFFF");
     const MagickSizeType memory = GetMagickResource(MemoryResource);
@@ -144,7 +145,7 @@ std::string failure_of_capped(const std::function<void()>& write) {
 }
 
 TEST(Output, AFailedWriteRemovesOnlyTheFileItWrote) {
-    const std::string dir = ::testing::TempDir() + "plotr-output-test/";
+    const std::string dir = own_temp_path("output-test/");
     mkdir(dir.c_str(), 0700);
     const auto old_file = [](const std::string& path) { std::ofstream(path) << "old picture"; };
     struct Case {
@@ -204,7 +205,7 @@ TEST(Imaging, DrawingAndPastingClipAtTheEdges) {
 }
 
 TEST(Map, TilesGoToTheFlooredCanvasOrigin) {
-    const std::string path = ::testing::TempDir() + "plotr-tile.png";
+    const std::string path = own_temp_path("tile.png");
     image_handle tile = get_canvas(256, 256, "#FF0000");
     write_image(tile, path);
     struct Case {
