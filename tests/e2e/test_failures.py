@@ -12,8 +12,8 @@ import shutil
 
 import gpx_oracle
 from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TILES, EXAMPLE_TRACKS,
-                       FIRST_TILE, Suite, Tile_server, curl_failed, gpx, numeric, requests_problem,
-                       temp_dirs, tile_paths, track)
+                       FIRST_TILE, NO_NAMESPACE, Suite, Tile_server, can_unshare, curl_failed, gpx,
+                       mount_namespace, numeric, requests_problem, temp_dirs, tile_paths, track)
 from tile_server import GARBAGE
 
 suite = Suite(__doc__)
@@ -124,6 +124,21 @@ with Tile_server(suite.workdir) as server:
                      'Failure("the output file is the input: /dev/stdin")\n')
         suite.check(name + ": the track is kept", [None if kept else "stdin was overwritten",
                                                    requests_problem(server, [])])
+
+    # Without the credit line's font the run fails before it reads the track
+    # (so before "parsing gpx file") and before any download.
+    name = "attribution without its font"
+    if suite.wanted(name):
+        if not can_unshare():
+            suite.check(name, [NO_NAMESPACE])
+        else:
+            font = "/usr/share/fonts/truetype/dejavu"
+            r = suite.start(["-url", server.template, "-attribution", "OSM"], EXAMPLE_GPX,
+                            prefix=mount_namespace(f"mount -t tmpfs tmpfs {font}")).finish()
+            suite.expect(name, r, 2, stdout="", stderr="Fatal error: exception Failure("
+                         f'"draw_attribution failed: cannot read the font {font}/DejaVuSans.ttf '
+                         '(Debian package fonts-dejavu-core)")\n')
+            suite.check(name + ": nothing asked", [requests_problem(server, [])])
 
     # Near the pole every canvas row lies above the world: no tile, so no
     # directory; the final removal fails.

@@ -325,10 +325,48 @@ TEST(Attribution, BottomRightCornerOrNothing) {
         EXPECT_EQ(bottom, 49) << c.text;
         EXPECT_GE(right + 1 - left, c.min_box_width) << c.text;
     }
+    // Blanks at either end are dropped: the same box as without them.
+    image_handle trimmed = get_canvas(400, 50, "#000000");
+    image_handle padded = get_canvas(400, 50, "#000000");
+    draw_attribution(trimmed, "OpenStreetMap");
+    draw_attribution(padded, "  \t OpenStreetMap \n  ");
+    EXPECT_EQ(difference(trimmed, padded), (std::array<long, 4>{-1, -1, -1, -1}));
     image_handle canvas = get_canvas(100, 50, "#000000");
     EXPECT_EQ(failure_of([&] { draw_attribution(canvas, "x", "/nonexistent/font.ttf"); }),
               "Failure(\"draw_attribution failed: cannot read the font /nonexistent/font.ttf "
               "(Debian package fonts-dejavu-core)\")");
+}
+
+// Shrunk before it is cut: a text a tenth too wide at the full size is drawn
+// whole at a smaller one, so its last letter, an "H", is as tall as the text,
+// not the dots of an ellipsis.
+TEST(Attribution, ShrunkBeforeCut) {
+    const std::string text = "Maps and data H";
+    image_handle probe = get_canvas(10, 10, "#FFFFFF");
+    const double full =
+        measure_text(probe, text, text_style{attribution_font, attribution_size, {0, 0, 0, 0}})
+            .width;
+    const long width = static_cast<long>(full * 0.9) + 2 * attribution_margin_x;
+    image_handle canvas = get_canvas(width, 50, "#FFFFFF");
+    draw_attribution(canvas, text);
+    // The dark rows of the last few columns that hold any text.
+    long last = -1;
+    for (long x = 0; x < width; ++x) {
+        for (long y = 50 - attribution_strip_height; y < 50; ++y) {
+            if (pixel(canvas, x, y).red < 0x8000) last = x;
+        }
+    }
+    ASSERT_GE(last, 0) << "no text";
+    long top = 50, bottom = -1;
+    for (long x = std::max(0L, last - 2); x <= last; ++x) {
+        for (long y = 50 - attribution_strip_height; y < 50; ++y) {
+            if (pixel(canvas, x, y).red < 0x8000) {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        }
+    }
+    EXPECT_GE(bottom - top + 1, 5) << "the text ends low and flat, as an ellipsis does";
 }
 
 }  // namespace
