@@ -553,10 +553,12 @@ def mount_namespace(setup, after=""):
     """A prefix for Suite.start that runs plotr in a private mount namespace.
     The original /tmp stays reachable at OLD_TMP (see outside()), so setup may
     mount over /tmp; then the shell commands `setup` run (status 99 when they
-    fail; a cd there moves plotr), plotr, and `after`. Plotr's status is kept."""
+    fail; a cd there moves plotr), plotr, and `after`. Plotr's status is kept;
+    without `after` plotr takes the shell's place, so signals reach it."""
+    run = f'"$plotr" "$@"; status=$?\n{after}\nexit $status\n' if after else 'exec "$plotr" "$@"\n'
     script = (f"mount --bind /tmp {OLD_TMP} && {{ {setup}; }} || exit 99\n"
               f'plotr=$1; shift; case $plotr in /tmp/*) plotr={OLD_TMP}${{plotr#/tmp}};; esac\n'
-              f'"$plotr" "$@"; status=$?\n{after}\nexit $status\n')
+              + run)
     return ["unshare", "-m", "sh", "-c", script, "sh"]
 
 
