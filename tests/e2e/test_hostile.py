@@ -47,8 +47,9 @@ def leave_behind(own_tmp, body):
 
 
 def run_leaving(args, setup=""):
-    """Runs the example with `args` in a /tmp of its own: the Result (a failed
-    one where that cannot be) and that /tmp, or the problem why not."""
+    """Runs the example with `args` in a /tmp of its own: the Result and that
+    /tmp. Where no mount namespace can be made, the run shares /tmp and the
+    problem comes instead of the folder, so that its case fails."""
     r, own_tmp = suite.run_with_own_tmp(args, EXAMPLE_GPX, setup=setup)
     return r or suite.start(args, EXAMPLE_GPX).finish(), own_tmp
 
