@@ -3,6 +3,7 @@ would and counts checks. Python standard library only."""
 
 import argparse
 import glob
+import math
 import os
 import re
 import shutil
@@ -54,10 +55,48 @@ PARSING = "parsing gpx file\n"
 MISSING_TILES = "file:///nonexistent-plotr-e2e/{z}/{x}/{y}.png"
 # The whole standard error of a run whose canvas the imaging library refused.
 CANVAS_REFUSED = r'Fatal error: exception Failure\("width or height exceeds limit [^\n]*"\)\n'
-# The whole standard error of a run that a failed shell command ended; the
-# removal of a directory that is not there may add rm's own complaints.
-COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit code \d+\n'
-                  r"(rm: [^\n]*\n)*")
+
+
+def command_failed(command, code):
+    """Pattern of the whole standard error of a run that the shell command
+    `command` (curl, mkdir, rm) ended with exit code `code`; the removal of a
+    directory that is not there may add rm's own complaints."""
+    return (rf'(rm: [^\n]*\n)*"{command} [^\n]*" failed with exit code {code}\n'
+            r"(rm: [^\n]*\n)*")
+
+
+# The twelve tiles of the worked example, (x, y) at zoom 13 in download order,
+# and the first of them.
+EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
+FIRST_TILE = "13/4399/2685.png"
+
+
+def tile_paths(z, tiles):
+    """The request paths of `tiles`, (x, y) at zoom `z`."""
+    return [f"/{z}/{x}/{y}.png" for x, y in tiles]
+
+
+def requests_problem(server, wanted):
+    """None when `server` was asked for the paths `wanted`, in that order,
+    since the last look."""
+    got = server.requests()
+    return None if got == wanted else f"server was asked for {got}, expected {wanted}"
+
+
+def curl_failed(url, temp_dir, code):
+    """Pattern of the failure line of the first tile's download from `url`
+    into `temp_dir`; `code` is a number or a pattern."""
+    line = f'"curl -f -s {url} -o {temp_dir}/{FIRST_TILE}" failed with exit code '
+    return re.escape(line) + f"({code})\n"
+
+
+def distance_to(p, a, b):
+    """Distance from point p to the segment a-b."""
+    (px, py), (ax, ay), (bx, by) = p, a, b
+    dx, dy = bx - ax, by - ay
+    t = 0.0 if dx == dy == 0 else max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy)
+                                                / (dx * dx + dy * dy)))
+    return math.hypot(px - ax - t * dx, py - ay - t * dy)
 
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
@@ -227,19 +266,26 @@ class Suite:
             self._clear_output(args)
         return Running(self, [*prefix, self.plotr, *args], args, stdin, env)
 
-    def run_in_own_tmp(self, args=(), stdin=b""):
-        """Runs plotr as start() does, over an empty /tmp of its own where a
-        mount namespace can be made (root), so that what it leaves there is
-        its own even while other suites run: gives the Result and the problem
-        of anything left in /tmp (None when nothing, or no namespace)."""
-        if not can_unshare():
-            return self.start(args, stdin).finish(), None
-        listing = self.path("tmp-listing")
-        prefix = mount_namespace("mount -t tmpfs tmpfs /tmp", f"ls -A /tmp > {outside(listing)}")
-        result = self.start(args, stdin, prefix=prefix).finish()
-        with open(listing) as f:
-            left = f.read().split()
+    def run_in_own_tmp(self, args=(), stdin=b"", **options):
+        """Runs plotr as start() does (`options` are start()'s), over an empty
+        /tmp of its own in a mount namespace (root only), so that what it
+        leaves there is its own even while other suites run: gives the Result
+        and the problem of anything left in /tmp, or of no namespace."""
+        result, own_tmp = self.run_with_own_tmp(args, stdin, **options)
+        if result is None:
+            return self.start(args, stdin, **options).finish(), own_tmp  # own_tmp: the problem
+        left = sorted(os.listdir(own_tmp))
         return result, f"left in /tmp: {left}" if left else None
+
+    def run_with_own_tmp(self, args=(), stdin=b"", setup="", **options):
+        """As run_in_own_tmp, but gives the Result and the folder that was the
+        run's /tmp, to look into; (None, the problem) where no mount namespace
+        can be made. `setup`: shell commands to run first (see mount_namespace)."""
+        if not can_unshare():
+            return None, NO_NAMESPACE
+        own_tmp = tempfile.mkdtemp(prefix="own-tmp-", dir=self.workdir)
+        setup = (f"{setup} && " if setup else "") + f"mount --bind {own_tmp} /tmp"
+        return self.start(args, stdin, prefix=mount_namespace(setup), **options).finish(), own_tmp
 
     def check(self, name, problems):
         """Counts one case: it passes when `problems` is empty."""
@@ -306,6 +352,15 @@ class Suite:
         shutil.rmtree(self.workdir, ignore_errors=True)
         print(f"skipped: {reason}")
         sys.exit(SKIP)
+
+    def skip_rest(self, reason):
+        """Ends a suite whose remaining cases cannot run here: failed if a
+        case failed, otherwise skipped (never passed)."""
+        if self.failed:
+            print(f"not run: {reason}")
+            self.finish()
+        print(f"{self.passed} passed")
+        self.skip(reason)
 
     def finish(self):
         shutil.rmtree(self.workdir, ignore_errors=True)
@@ -420,6 +475,19 @@ def wait_until(condition, timeout=30):
     return True
 
 
+def request_taken(pid, signum):
+    """Whether process `pid` has taken the signal sent to it (none pending)
+    and gone back to sleep, as a handler that returned leaves it."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            fields = dict(line.split(":", 1) for line in f if ":" in line)
+    except OSError:
+        return True  # gone: nothing more to wait for
+    bit = 1 << (signum - 1)
+    pending = any(int(fields[k], 16) & bit for k in ("SigPnd", "ShdPnd"))
+    return not pending and fields["State"].split()[0] == "S"
+
+
 def left_problem(result):
     """Processes of the run that outlived it: a command not ended with it."""
     return f"still running after the run: {result.left_running}" if result.left_running else None
@@ -455,9 +523,13 @@ def _children(pid):
         return []
 
 
-def temp_dirs():
-    """The /tmp/plotr-<N> directories there are now."""
-    return {d for d in glob.glob("/tmp/plotr-*") if re.fullmatch(r"/tmp/plotr-\d+", d)}
+def temp_dirs(tmp="/tmp"):
+    """The plotr-<N> directories in `tmp` (a run's /tmp)."""
+    return {d for d in glob.glob(os.path.join(tmp, "plotr-*"))
+            if re.fullmatch(r"plotr-\d+", os.path.basename(d))}
+
+
+NO_NAMESPACE = "no mount namespace here (needs root and unshare)"
 
 
 def can_unshare():
@@ -481,10 +553,12 @@ def mount_namespace(setup, after=""):
     """A prefix for Suite.start that runs plotr in a private mount namespace.
     The original /tmp stays reachable at OLD_TMP (see outside()), so setup may
     mount over /tmp; then the shell commands `setup` run (status 99 when they
-    fail; a cd there moves plotr), plotr, and `after`. Plotr's status is kept."""
+    fail; a cd there moves plotr), plotr, and `after`. Plotr's status is kept;
+    without `after` plotr takes the shell's place, so signals reach it."""
+    run = f'"$plotr" "$@"; status=$?\n{after}\nexit $status\n' if after else 'exec "$plotr" "$@"\n'
     script = (f"mount --bind /tmp {OLD_TMP} && {{ {setup}; }} || exit 99\n"
               f'plotr=$1; shift; case $plotr in /tmp/*) plotr={OLD_TMP}${{plotr#/tmp}};; esac\n'
-              f'"$plotr" "$@"; status=$?\n{after}\nexit $status\n')
+              + run)
     return ["unshare", "-m", "sh", "-c", script, "sh"]
 
 

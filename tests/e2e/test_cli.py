@@ -7,8 +7,9 @@ import pty
 import subprocess
 
 import gpx_oracle
-from plotr_e2e import (CANVAS_REFUSED, COMMAND_FAILED, EXAMPLE_GPX, EXAMPLE_TRACKS, HELP,
-                       MISSING_TILES, TIMEOUT, Result, Suite, setting, wait_until)
+from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_TRACKS, HELP,
+                       MISSING_TILES, TIMEOUT, Result, Suite, command_failed, setting,
+                       wait_until)
 
 suite = Suite(__doc__)
 
@@ -136,8 +137,8 @@ for args, size, pads in ACCEPTED:
         # A nameless picture (refused when it is written; test_failures has
         # that): stop at the first download.
         r = suite.run(["-url", MISSING_TILES] + args, EXAMPLE_GPX)
-        suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, tracks=EXAMPLE_TRACKS, size=size,
-                     pads=pads, end=gpx_oracle.DOWNLOAD_FAILED)
+        suite.expect(name, r, 1, stderr_re=command_failed("curl", 37), tracks=EXAMPLE_TRACKS,
+                     size=size, pads=pads, end=gpx_oracle.DOWNLOAD_FAILED)
     else:
         # A picture no one could draw is refused before any download.
         r, left = suite.run_in_own_tmp(["-url", MISSING_TILES] + args, EXAMPLE_GPX)

@@ -7,7 +7,8 @@ import os
 import re
 
 import gpx_oracle
-from plotr_e2e import ASSERT_FAILURE, BAD_NUMBER, COMMAND_FAILED, PARSING, Suite, fatal, xml_error
+from plotr_e2e import (ASSERT_FAILURE, BAD_NUMBER, PARSING, Suite, command_failed, fatal,
+                       xml_error)
 
 suite = Suite(__doc__)
 corpus = suite.args.corpus
@@ -78,7 +79,7 @@ for name in files:
         read = EXPECTED[name] == READ
         note = gpx_oracle.skip_note(doc)
         suite.expect(name, result, 0 if read else 1, stderr=note if read else None,
-                     stderr_re=None if read else re.escape(note) + COMMAND_FAILED,
+                     stderr_re=None if read else re.escape(note) + command_failed("rm -r", 1),
                      tracks=gpx_oracle.tracks_of_document(doc))
     else:
         suite.expect(name, result, 2, stdout=PARSING, stderr_re=EXPECTED[name])

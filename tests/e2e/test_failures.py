@@ -11,24 +11,13 @@ import re
 import shutil
 
 import gpx_oracle
-from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, Suite,
-                       Tile_server, gpx, numeric, track)
+from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TILES, EXAMPLE_TRACKS,
+                       FIRST_TILE, NO_NAMESPACE, Suite, Tile_server, can_unshare, curl_failed, gpx,
+                       mount_namespace, numeric, requests_problem, temp_dirs, tile_paths, track)
 from tile_server import GARBAGE
 
 suite = Suite(__doc__)
 FATAL_FAILURE = r'Fatal error: exception Failure\("[^\n]*"\)\n'
-EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
-FIRST_TILE = "13/4399/2685.png"
-
-
-def requests_problem(server, wanted):
-    got = server.requests()
-    return None if got == wanted else f"server was asked for {got}, expected {wanted}"
-
-
-def curl_failed(url, temp_dir, code):
-    """The failure line of the first tile's download."""
-    return f'"curl -f -s {url} -o {temp_dir}/{FIRST_TILE}" failed with exit code {code}\n'
 
 
 with Tile_server(suite.workdir, fail="404") as server:
@@ -37,7 +26,7 @@ with Tile_server(suite.workdir, fail="404") as server:
         r = suite.run(["-url", server.template], EXAMPLE_GPX)
         temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
         suite.check(name + ": failure line", [
-            None if r.stderr == curl_failed(f"{server.base}/{FIRST_TILE}", temp_dir, 22)
+            None if re.fullmatch(curl_failed(f"{server.base}/{FIRST_TILE}", temp_dir, 22), r.stderr)
             else f"stderr {r.stderr!r}",
             requests_problem(server, ["/" + FIRST_TILE])])
 
@@ -65,7 +54,7 @@ with Tile_server(suite.workdir, fail="404") as server:
         temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
         wanted = curl_failed(f"'{server.base}/a\\\"b/{FIRST_TILE}'", temp_dir, 22)
         suite.check(name + ": failure line", [
-            None if r.stderr == wanted else f"stderr {r.stderr!r}\n expected {wanted!r}",
+            None if re.fullmatch(wanted, r.stderr) else f"stderr {r.stderr!r}\n expected /{wanted}/",
             requests_problem(server, ['/a"b/' + FIRST_TILE])])
 
 with Tile_server(suite.workdir) as server:
@@ -77,7 +66,7 @@ with Tile_server(suite.workdir) as server:
             r = suite.run(["-url", server.template + query], EXAMPLE_GPX)
             suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
             suite.check(name + ": requests", [requests_problem(
-                server, [f"/13/{x}/{y}.png{query}" for x, y in EXAMPLE_TILES])])
+                server, [path + query for path in tile_paths(13, EXAMPLE_TILES)])])
 
     # Outputs that cannot be written: everything up to "writing to" runs.
     long_name = "missing/" + "x" * 4988 + ".png"
@@ -89,15 +78,14 @@ with Tile_server(suite.workdir) as server:
     ]
     for name, output, failure in OUTPUTS:
         if suite.wanted(name):
-            before = set(glob.glob("/tmp/magick-*"))
-            r = suite.run(["-url", server.template, "-o", output], EXAMPLE_GPX)
+            # In a /tmp of its own: what MagickCore leaves there is this run's.
+            r, left = suite.run_in_own_tmp(["-url", server.template, "-o", output], EXAMPLE_GPX)
             suite.expect(name, r, 2, stderr=f'Fatal error: exception Failure("{failure}")\n',
                          tracks=EXAMPLE_TRACKS)
             folder = output.split("/")[0]
             suite.check(name + ": nothing written", [
                 f"{folder} was created" if folder and os.path.exists(suite.path(folder)) else None,
-                "a /tmp/magick-* file was left" if set(glob.glob("/tmp/magick-*")) - before
-                else None])
+                left])
         server.requests()
 
     # The output is a path, whatever MagickCore would read into it: the picture
@@ -136,6 +124,21 @@ with Tile_server(suite.workdir) as server:
                      'Failure("the output file is the input: /dev/stdin")\n')
         suite.check(name + ": the track is kept", [None if kept else "stdin was overwritten",
                                                    requests_problem(server, [])])
+
+    # Without the credit line's font the run fails before it reads the track
+    # (so before "parsing gpx file") and before any download.
+    name = "attribution without its font"
+    if suite.wanted(name):
+        if not can_unshare():
+            suite.check(name, [NO_NAMESPACE])
+        else:
+            font = "/usr/share/fonts/truetype/dejavu"
+            r = suite.start(["-url", server.template, "-attribution", "OSM"], EXAMPLE_GPX,
+                            prefix=mount_namespace(f"mount -t tmpfs tmpfs {font}")).finish()
+            suite.expect(name, r, 2, stdout="", stderr="Fatal error: exception Failure("
+                         f'"draw_attribution failed: cannot read the font {font}/DejaVuSans.ttf '
+                         '(Debian package fonts-dejavu-core)")\n')
+            suite.check(name + ": nothing asked", [requests_problem(server, [])])
 
     # Near the pole every canvas row lies above the world: no tile, so no
     # directory; the final removal fails.
@@ -242,20 +245,18 @@ with Tile_server(suite.workdir, fail="garbage") as server:
     # directory stays behind.
     name = "server sends no picture"
     if suite.wanted(name):
-        before = set(glob.glob("/tmp/plotr-*"))
-        r = suite.run(["-url", server.template], EXAMPLE_GPX)
-        suite.expect(name, r, 2, stderr_re=FATAL_FAILURE, tracks=EXAMPLE_TRACKS,
-                     end=gpx_oracle.DOWNLOADED)
-        left = []
-        for d in set(glob.glob("/tmp/plotr-*")) - before:
-            tiles = glob.glob(os.path.join(d, "13/*/*.png"))
-            if re.fullmatch(r"/tmp/plotr-\d+", d) and len(tiles) == 12 and all(
-                    open(t, "rb").read() == GARBAGE for t in tiles):
-                left.append(d)
-        suite.check(name + ": directory left with the 12 tiles", [
-            None if len(left) == 1 else f"{len(left)} such directories",
-            requests_problem(server, [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES])])
-        for d in left:
-            shutil.rmtree(d)
+        # In a /tmp of its own, so that the directory found is this run's.
+        r, own_tmp = suite.run_with_own_tmp(["-url", server.template], EXAMPLE_GPX)
+        if r is None:
+            suite.check(name, [own_tmp])
+        else:
+            suite.expect(name, r, 2, stderr_re=FATAL_FAILURE, tracks=EXAMPLE_TRACKS,
+                         end=gpx_oracle.DOWNLOADED)
+            left = [d for d in temp_dirs(own_tmp)
+                    if len(tiles := glob.glob(os.path.join(d, "13/*/*.png"))) == 12
+                    and all(open(t, "rb").read() == GARBAGE for t in tiles)]
+            suite.check(name + ": directory left with the 12 tiles", [
+                None if len(left) == 1 else f"{len(left)} such directories",
+                requests_problem(server, tile_paths(13, EXAMPLE_TILES))])
 
 suite.finish()

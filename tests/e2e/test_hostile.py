@@ -8,28 +8,20 @@ import glob
 import math
 import os
 import re
-import shutil
 import signal
 
 import gpx_oracle
-from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_TRACKS, Suite, Tile_server, can_unshare, fatal,
-                       left_problem, mount_namespace, temp_dirs, wait_until)
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_TILES, EXAMPLE_TRACKS, FIRST_TILE, Suite, Tile_server,
+                       curl_failed, distance_to, fatal, left_problem, requests_problem, temp_dirs,
+                       tile_paths, wait_until)
 from pngfile import read_png
 from tile_server import GARBAGE, bomb, encoded_tile, frames, tile_color, with_bad_text_chunk
 
 suite = Suite(__doc__)
-FIRST_TILE = "13/4399/2685.png"
-EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
 # Far above what a run needs, even sanitized; far below what any of these
 # servers would make an unguarded decoder take.
 RSS_BOUND_KB = 512 * 1024
 POLICY = "/etc/ImageMagick-6/policy.xml"
-
-
-def curl_failed(base, temp_dir, code):
-    """Pattern of the failure line of the first tile's download."""
-    line = f'"curl -f -s {base}/{FIRST_TILE} -o {temp_dir}/{FIRST_TILE}" failed with exit code '
-    return re.escape(line) + f"({code})\n"
 
 
 def rss_problem(result):
@@ -38,24 +30,28 @@ def rss_problem(result):
     return None
 
 
-def requests_problem(server, wanted):
-    got = server.requests()
-    return None if got == wanted else f"server was asked for {got}, expected {wanted}"
-
-
-def leave_behind(before, body):
-    """Removes the new temporary directories that hold the example's 12 tiles,
-    each the bytes `body(x, y)`; a problem unless there was exactly one."""
+def leave_behind(own_tmp, body):
+    """A problem unless the run's own /tmp holds one temporary directory, with
+    the example's 12 tiles, each the bytes `body(x, y)`; or the problem that
+    the run had no /tmp of its own."""
+    if not os.path.isdir(own_tmp):
+        return own_tmp
     wanted = {f"13/{x}/{y}.png": (x, y) for x, y in EXAMPLE_TILES}
     found = []
-    for d in temp_dirs() - before:
+    for d in temp_dirs(own_tmp):
         files = {os.path.relpath(f, d): f for f in glob.glob(os.path.join(d, "13/*/*.png"))}
         if files.keys() == wanted.keys() and all(
                 open(files[name], "rb").read() == body(*xy) for name, xy in wanted.items()):
             found.append(d)
-    for d in found:
-        shutil.rmtree(d)
     return None if len(found) == 1 else f"{len(found)} directories left with the tiles sent"
+
+
+def run_leaving(args, setup=""):
+    """Runs the example with `args` in a /tmp of its own: the Result and that
+    /tmp. Where no mount namespace can be made, the run shares /tmp and the
+    problem comes instead of the folder, so that its case fails."""
+    r, own_tmp = suite.run_with_own_tmp(args, EXAMPLE_GPX, setup=setup)
+    return r or suite.start(args, EXAMPLE_GPX).finish(), own_tmp
 
 
 def checker(x, y):
@@ -76,7 +72,7 @@ for name, fail, code, shell_says in DOWNLOAD_FAILURES:
     with Tile_server(suite.workdir, fail=fail) as server:
         r = suite.start(["-url", server.template], EXAMPLE_GPX).finish()
         temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOAD_FAILED)
-        wanted = shell_says + curl_failed(server.base, temp_dir, code)
+        wanted = shell_says + curl_failed(f"{server.base}/{FIRST_TILE}", temp_dir, code)
         suite.check(name + ": failure line", [
             None if re.fullmatch(wanted, r.stderr) else f"stderr {r.stderr!r}\n expected /{wanted}/",
             rss_problem(r), left_problem(r), requests_problem(server, ["/" + FIRST_TILE])])
@@ -99,7 +95,7 @@ for name, more, end in [
         temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=end)
         suite.check(name + ": failure line", [
             None if asked else "the server was never asked",
-            None if re.fullmatch(curl_failed(server.base, temp_dir, 255), r.stderr)
+            None if re.fullmatch(curl_failed(f"{server.base}/{FIRST_TILE}", temp_dir, 255), r.stderr)
             else f"stderr {r.stderr!r}", left_problem(r)])
 
 # Tiles that download but cannot be read: status 2 with the reason, and the
@@ -122,48 +118,39 @@ for name, fail, failure, body in UNREADABLE:
     if not suite.wanted(name):
         continue
     with Tile_server(suite.workdir, fail=fail) as server:
-        before = temp_dirs()
-        r = suite.start(["-url", server.template], EXAMPLE_GPX).finish()
+        r, own_tmp = run_leaving(["-url", server.template])
         suite.expect(name, r, 2, stderr_re=fatal(failure), tracks=EXAMPLE_TRACKS,
                      end=gpx_oracle.DOWNLOADED)
         suite.check(name + ": bounded, directory kept", [
-            rss_problem(r), leave_behind(before, body),
-            requests_problem(server, [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES])])
+            rss_problem(r), leave_behind(own_tmp, body),
+            requests_problem(server, tile_paths(13, EXAMPLE_TILES))])
 
 # What cannot be read never enters the cache.
 name = "page that is no picture, with a cache"
 if suite.wanted(name):
     with Tile_server(suite.workdir, fail="garbage") as server:
-        cache = suite.path("poisoned-cache")
-        before = temp_dirs()
-        r = suite.start(["-url", server.template, "-cache", cache, "-parallel", "4"],
-                        EXAMPLE_GPX).finish()
+        cache = "poisoned-cache"  # relative: the run's /tmp is its own
+        r, own_tmp = run_leaving(["-url", server.template, "-cache", cache, "-parallel", "4"])
         suite.expect(name, r, 2, stderr_re=fatal(r'Failure\("[^\n]*"\)'), tracks=EXAMPLE_TRACKS,
                      end=gpx_oracle.DOWNLOADED)
-        kept = [f for d, _, files in os.walk(cache) for f in files if f != "template"]
+        kept = [f for d, _, files in os.walk(suite.path(cache)) for f in files if f != "template"]
         suite.check(name + ": nothing cached", [
-            None if not kept else f"cache holds {kept}", leave_behind(before, lambda x, y: GARBAGE)])
+            None if not kept else f"cache holds {kept}", leave_behind(own_tmp, lambda x, y: GARBAGE)])
 
 # The limits hold where no policy file sets them. File size is capped so
 # that a decoder without limits stops at a disk cache of 1 GiB, not 80 GB.
 name = "PNG claiming 100000 x 100000 pixels, no policy file"
 if suite.wanted(name):
-    if not can_unshare():
-        print(f"skipped {name}: no mount namespace here (needs root and unshare)")
-    else:
-        empty = suite.path("policy.xml")
-        with open(empty, "w") as f:
-            f.write("<policymap/>\n")
-        hide = f"mount --bind {empty} {POLICY} && " if os.path.exists(POLICY) else ""
-        with Tile_server(suite.workdir, fail="bomb") as server:
-            before = temp_dirs()
-            running = suite.start(["-url", server.template], EXAMPLE_GPX,
-                                  prefix=mount_namespace(hide + "ulimit -f 2097152"))
-            r = running.finish()
-            suite.expect(name, r, 2, stderr_re=fatal(re.escape('Failure("read_image failed")')),
-                         tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOADED)
-            suite.check(name + ": bounded, directory kept",
-                        [rss_problem(r), leave_behind(before, lambda x, y: bomb())])
+    empty = suite.path("policy.xml")
+    with open(empty, "w") as f:
+        f.write("<policymap/>\n")
+    hide = f"mount --bind {empty} {POLICY} && " if os.path.exists(POLICY) else ""
+    with Tile_server(suite.workdir, fail="bomb") as server:
+        r, own_tmp = run_leaving(["-url", server.template], setup=hide + "ulimit -f 2097152")
+        suite.expect(name, r, 2, stderr_re=fatal(re.escape('Failure("read_image failed")')),
+                     tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOADED)
+        suite.check(name + ": bounded, directory kept",
+                    [rss_problem(r), leave_behind(own_tmp, lambda x, y: bomb())])
 
 # curl is run without -L: the redirect's own body is the tile, and the other
 # host is never asked.
@@ -172,12 +159,11 @@ if suite.wanted(name):
     with Tile_server(suite.workdir, style="grid") as elsewhere:
         other_host = elsewhere.base.replace("127.0.0.1", "localhost")
         with Tile_server(suite.workdir, fail="redirect", redirect_to=other_host) as server:
-            before = temp_dirs()
-            r = suite.start(["-url", server.template], EXAMPLE_GPX).finish()
+            r, own_tmp = run_leaving(["-url", server.template])
             suite.expect(name, r, 2, stderr_re=fatal(r'Failure\("[^\n]*"\)'),
                          tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOADED)
             suite.check(name + ": nothing followed", [
-                requests_problem(elsewhere, []), leave_behind(before, lambda x, y: b"moved\n")])
+                requests_problem(elsewhere, []), leave_behind(own_tmp, lambda x, y: b"moved\n")])
 
 
 def tile_problem(path, size):
@@ -192,7 +178,7 @@ def tile_problem(path, size):
     rows = {y for _, y in EXAMPLE_TILES}
     for cy in range(0, 600, 9):
         for cx in range(0, 800, 9):
-            if near_line((cx, cy), *line):
+            if distance_to((cx, cy), *line) < 8:
                 continue
             wx, wy = cx + ox, cy + oy
             # Listed last column first, rows from the top: the last paste
@@ -204,13 +190,6 @@ def tile_problem(path, size):
             if any(abs(a - b) > 1 for a, b in zip(got, wanted)):
                 return f"pixel ({cx}, {cy}) is {got}, expected {wanted}"
     return None
-
-
-def near_line(p, a, b, margin=8):
-    (px, py), (ax, ay), (bx, by) = p, a, b
-    dx, dy = bx - ax, by - ay
-    t = max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy)))
-    return (px - ax - t * dx) ** 2 + (py - ay - t * dy) ** 2 < margin * margin
 
 
 # A tile of another size is pasted at its corner with its own size.

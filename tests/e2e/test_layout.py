@@ -6,8 +6,9 @@ places (which must never crash the program)."""
 import re
 
 import gpx_oracle
-from plotr_e2e import (ASSERT_FAILURE, CANVAS_REFUSED, COMMAND_FAILED, EXAMPLE_LAYOUT,
-                       MISSING_TILES, PARSING, Suite, fatal, gpx, numeric, track)
+from plotr_e2e import (ASSERT_FAILURE, CANVAS_REFUSED, EXAMPLE_LAYOUT,
+                       MISSING_TILES, PARSING, Suite, command_failed, fatal, gpx, numeric,
+                       track)
 
 suite = Suite(__doc__)
 
@@ -91,7 +92,7 @@ for name, args, points, start in CASES:
         suite.expect(name, r, 2, stderr_re=CANVAS_REFUSED, end=gpx_oracle.NOT_DOWNLOADED, **common)
     elif name in NO_TILE:
         r = suite.run(args, doc)
-        suite.expect(name, r, 1, stderr_re=COMMAND_FAILED, **common)
+        suite.expect(name, r, 1, stderr_re=command_failed("rm -r", 1), **common)
     elif name in NO_POINT:
         suite.expect(name, suite.run(args, doc), 2, stdout=PARSING,
                      stderr_re=re.escape(note) + fatal(ASSERT_FAILURE))

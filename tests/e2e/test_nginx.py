@@ -10,13 +10,13 @@ import socket
 import subprocess
 import tempfile
 
-from plotr_e2e import EXAMPLE_GPX, EXAMPLE_TRACKS, Suite, Tile_server, wait_until
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_TILES, EXAMPLE_TRACKS, Suite, Tile_server, tile_paths,
+                       wait_until)
 from pngfile import read_png
 
 NGINX = "/usr/sbin/nginx"
 EXAMPLE_CONF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
                             "nginx-tile-cache.conf")
-EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
 
 suite = Suite(__doc__)
 if not os.access(NGINX, os.X_OK):
@@ -85,7 +85,7 @@ def round_trip(server, port):
     """Two runs of the example through the proxy: the second asks the tile
     server for nothing and makes the same picture."""
     template = f"http://127.0.0.1:{port}/{{z}}/{{x}}/{{y}}.png"
-    tiles = [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES]
+    tiles = tile_paths(13, EXAMPLE_TILES)
     for label, wanted in (("first", tiles), ("second", [])):
         r = suite.run(["-url", template, "-o", f"{label}.png"], EXAMPLE_GPX)
         suite.expect(f"{name}: {label} run", r, 0, stderr="", tracks=EXAMPLE_TRACKS)

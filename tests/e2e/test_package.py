@@ -15,6 +15,7 @@ import subprocess
 
 import gpx_oracle
 from plotr_e2e import Suite, Tile_server
+from pngfile import read_png
 
 suite = Suite(__doc__)
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(suite.args.data)))
@@ -134,9 +135,23 @@ suite.check("control fields and Depends", problems)
 sample = source("tests/data/sample-ride.gpx")
 with Tile_server(suite.workdir) as server:
     name = "unpacked program draws the sample ride"
-    r = suite.run(["-url", server.template, "-attribution", "\u00a9 OpenStreetMap contributors"],
-                  sample, executable=plotr)
-    suite.expect(name, r, 0, stderr="", tracks=gpx_oracle.tracks_of_document(sample))
-    suite.check(name + " from the local server",
-                [None if server.requests() else "the tile server saw no request"])
+    pictures = {}
+    for label, more in (("plain", []), ("credited", ["-attribution", "\u00a9 OpenStreetMap"])):
+        r = suite.run(["-url", server.template, "-o", label + ".png"] + more, sample,
+                      executable=plotr)
+        suite.expect(f"{name}: {label}", r, 0, stderr="",
+                     tracks=gpx_oracle.tracks_of_document(sample))
+        suite.check(f"{name}: {label}, from the local server",
+                    [None if server.requests() else "the tile server saw no request"])
+        pictures[label] = read_png(suite.path(label + ".png")) if r.status == 0 else None
+    # The credit line: only the bottom-right corner changes, with dark text.
+    plain, credited = pictures["plain"], pictures["credited"]
+    changed = [] if plain is None or credited is None else [
+        (x, y) for y in range(600) for x in range(800) if plain.pixel(x, y) != credited.pixel(x, y)]
+    suite.check(name + ": credit line", [
+        None if changed else "no credit line",
+        None if all(x >= 600 and y >= 600 - 18 for x, y in changed) else
+        "changes outside the bottom-right corner",
+        None if any(max(credited.pixel(x, y)[:3]) < 0x60 for x, y in changed) else
+        "no dark text"])
 suite.finish()

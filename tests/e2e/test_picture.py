@@ -14,8 +14,9 @@ import time
 
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
-from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, HELP, Suite, Tile_server,
-                       gpx, numeric, track)
+from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_POINTS, EXAMPLE_TILES, EXAMPLE_TRACKS,
+                       HELP, Suite,
+                       Tile_server, distance_to, gpx, numeric, requests_problem, tile_paths, track)
 from pngfile import read_png
 from tile_server import encoded_tile, tile_color
 
@@ -24,15 +25,6 @@ PINS = os.path.join(os.path.dirname(os.path.dirname(suite.plotr)), "share", "plo
 WHITE = (255, 255, 255)
 LINE = (0x44, 0x00, 0xFF)
 LINE_ALPHA = 0.7
-
-
-def distance_to(p, a, b):
-    """Distance from point p to the segment a-b."""
-    (px, py), (ax, ay), (bx, by) = p, a, b
-    dx, dy = bx - ax, by - ay
-    t = 0.0 if dx == dy == 0 else max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy)
-                                                / (dx * dx + dy * dy)))
-    return math.hypot(px - ax - t * dx, py - ay - t * dy)
 
 
 def near(actual, expected, tolerance):
@@ -103,10 +95,12 @@ class Expected:
 
     def line_problems(self, png):
         """Along the line, off the pins: the line colour over the tile, in
-        the middle and, for a wide line, a pixel inside either edge."""
+        the middle and, for a wide line, a pixel inside either edge, and all
+        round every point (round caps and joins)."""
         bad = []
         color, alpha = self.line
         side = self.width / 2 - 1.5 if self.width > 4 else 0
+        samples = []
         for seg in self.segments:
             for (ax, ay), (bx, by) in zip(seg, seg[1:]):
                 steps = max(abs(bx - ax), abs(by - ay))
@@ -114,17 +108,21 @@ class Expected:
                     continue
                 length = math.hypot(bx - ax, by - ay)
                 for i, d in itertools.product(range(0, steps + 1, 3), sorted({0, side, -side})):
-                    x = round(ax + (bx - ax) * i / steps - d * (by - ay) / length)
-                    y = round(ay + (by - ay) * i / steps + d * (bx - ax) / length)
-                    if not (0 <= x < self.size[0] and 0 <= y < self.size[1]):
-                        continue
-                    if self.markers and self.under_pin(x, y):
-                        continue
-                    bg = self.background(x, y)
-                    want = tuple(alpha * c + (1 - alpha) * b for c, b in zip(color, bg))
-                    if not near(png.pixel(x, y), want, 3):
-                        bad.append(f"({x}, {y}) is {png.pixel(x, y)[:3]}, expected about "
-                                   f"{tuple(round(c) for c in want)}")
+                    samples.append((round(ax + (bx - ax) * i / steps - d * (by - ay) / length),
+                                    round(ay + (by - ay) * i / steps + d * (bx - ax) / length)))
+            for (px, py), k in itertools.product(seg if side else [], range(16)):
+                samples.append((round(px + side * math.cos(k * math.pi / 8)),
+                                round(py + side * math.sin(k * math.pi / 8))))
+        for x, y in samples:
+            if not (0 <= x < self.size[0] and 0 <= y < self.size[1]):
+                continue
+            if self.markers and self.under_pin(x, y):
+                continue
+            bg = self.background(x, y)
+            want = tuple(alpha * c + (1 - alpha) * b for c, b in zip(color, bg))
+            if not near(png.pixel(x, y), want, 3):
+                bad.append(f"({x}, {y}) is {png.pixel(x, y)[:3]}, expected about "
+                           f"{tuple(round(c) for c in want)}")
         return _summary(bad)
 
     def pin_problems(self, png):
@@ -170,13 +168,6 @@ def picture_problems(expected, metadata=True):
     return expected.problems(png) + ([f"chunks {sorted(kept)} are still there"] if kept else [])
 
 
-def requests_problem(server, z, tiles):
-    got, wanted = server.requests(), [f"/{z}/{x}/{y}.png" for x, y in tiles]
-    return None if got == wanted else f"server was asked for {got}, expected {wanted}"
-
-
-EXAMPLE_TILES = [(x, y) for x in range(4399, 4403) for y in range(2685, 2688)]
-
 with Tile_server(suite.workdir) as server:
     # The worked example, byte for byte.
     name = "worked example"
@@ -191,7 +182,7 @@ with Tile_server(suite.workdir) as server:
             f"stdout {r.stdout!r}\n expected {wanted!r} and two more lines",
             None if lines[-2:] == [f"removing temporary directory {temp_dir}\n",
                                    "writing to out.png\n"] else f"last lines {lines[-2:]!r}",
-            requests_problem(server, 13, EXAMPLE_TILES)])
+            requests_problem(server, tile_paths(13, EXAMPLE_TILES))])
         suite.check(name + ": picture", picture_problems(Expected(EXAMPLE_TRACKS, EXAMPLE_TILES)))
 
     # Switches and places: (name, arguments, tracks, tiles downloaded, line style).
@@ -204,6 +195,11 @@ with Tile_server(suite.workdir) as server:
         # A colour without alpha is opaque; the pins stay as they are.
         ("red, wider line", ["-color", "red", "-line-width", "10"], EXAMPLE_TRACKS, EXAMPLE_TILES,
          {"line": ((255, 0, 0), 1.0), "width": 10}),
+        # Round caps and joins: past both ends, and around a corner of about
+        # 4 degrees, which a miter would cut off.
+        ("round caps and joins", ["-nomarkers", "-color", "red", "-line-width", "24"],
+         numeric(EXAMPLE_POINTS + [(52.50, 13.36)]), EXAMPLE_TILES,
+         {"line": ((255, 0, 0), 1.0), "width": 24}),
     ]
     for name, args, tracks, tiles, style in CASES:
         if not suite.wanted(name):
@@ -212,7 +208,7 @@ with Tile_server(suite.workdir) as server:
         r = suite.run(["-url", server.template] + args, gpx(track(points)))
         suite.expect(name, r, 0, stderr="", tracks=tracks)
         suite.check(name + ": requests",
-                    [requests_problem(server, gpx_oracle.canvas(tracks)[0], tiles)])
+                    [requests_problem(server, tile_paths(gpx_oracle.canvas(tracks)[0], tiles))])
         expected = Expected(tracks, tiles, markers="-nomarkers" not in args, **style)
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
@@ -317,7 +313,7 @@ with Tile_server(suite.workdir) as server:
             r = suite.run(["-url", server.template] + args, EXAMPLE_GPX)
             suite.expect(name, r, 2, stdout="", stderr=f"plotr: wrong argument `{args[1]}'; "
                          f"option `{args[0]}' expects {expects}.\n" + HELP)
-            suite.check(name + ": requests", [requests_problem(server, 13, [])])
+            suite.check(name + ": requests", [requests_problem(server, [])])
 
 
 def same_picture(a, b):
@@ -337,7 +333,14 @@ def entries(cache):
     return {os.path.relpath(f, os.path.dirname(os.path.dirname(f)))[:-4]: f for f in found}
 
 
-WEEK = 7 * 24 * 3600
+DAY = 24 * 3600
+
+
+def age(paths, days):
+    """Makes the files `days` old."""
+    then = time.time() - days * DAY
+    for path in paths:
+        os.utime(path, (then, then))
 
 with Tile_server(suite.workdir) as server:
     # Without the option, pictures come out the same in parallel, tiles
@@ -353,7 +356,7 @@ with Tile_server(suite.workdir) as server:
         got = sorted(server.requests())
         suite.check(name + ": same picture, each tile asked for once", [
             same_picture("serial.png", "parallel.png"),
-            None if got == sorted(f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES) else
+            None if got == sorted(tile_paths(13, EXAMPLE_TILES)) else
             f"server was asked for {got}"])
 
     # The cache through its life: filled, used, revalidated, repaired.
@@ -364,39 +367,47 @@ with Tile_server(suite.workdir) as server:
         suite.expect(name + ": first run downloads", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
         folders = glob.glob(os.path.join(cache, "*"))
         suite.check(name + ": folder of the template", [
-            requests_problem(server, 13, EXAMPLE_TILES),
+            requests_problem(server, tile_paths(13, EXAMPLE_TILES)),
             None if len(folders) == 1 and open(os.path.join(folders[0], "template")).read()
             == server.template + "\n" else f"folders {folders}",
             None if len(entries(cache)) == 12 else f"entries {sorted(entries(cache))}",
-            None if os.stat(cache).st_mode & 0o777 == 0o700 else "cache mode is not 0700"])
+            None if not (open_folders := [d for d, _, _ in os.walk(cache)
+                                          if os.stat(d).st_mode & 0o777 != 0o700]) else
+            f"folders not of mode 0700: {open_folders}"])
 
-        # All fresh: no request, no directory, no removal line.
-        # By a relative name: the run has a /tmp of its own.
+        # Fresh for a week: at 6.9 days no request, no directory, no removal
+        # line. By a relative name: the run has a /tmp of its own.
+        age(entries(cache).values(), 6.9)
         r, left = suite.run_in_own_tmp(
             ["-url", server.template, "-cache", "tile-cache", "-o", "warm.png"], EXAMPLE_GPX)
         suite.expect(name + ": second run downloads nothing", r, 0, stderr="",
                      stdout=EXAMPLE_LAYOUT + "writing to warm.png\n")
         suite.check(name + ": same picture from the cache", [
-            same_picture("cold.png", "warm.png"), requests_problem(server, 13, []), left])
+            same_picture("cold.png", "warm.png"), requests_problem(server, []), left])
 
-        # Older than a week: asked for with a time condition. The server's
-        # tiles date from 2015: answered "not modified" and kept, except the
-        # one stored before that, which comes again.
-        now = time.time()
-        inodes = {}
-        for key, path in entries(cache).items():
-            then = now - WEEK - 60 if key != "4402/2687" else 1400000000
-            os.utime(path, (then, then))
-            inodes[key] = os.stat(path).st_ino
-        r = suite.run(["-url", server.template, "-cache", cache, "-o", "stale.png"], EXAMPLE_GPX)
-        suite.expect(name + ": stale entries asked for again", r, 0, stderr="",
-                     tracks=EXAMPLE_TRACKS)
-        replaced = sorted(k for k, p in entries(cache).items() if os.stat(p).st_ino != inodes[k])
-        old = sorted(k for k, p in entries(cache).items() if os.stat(p).st_mtime < now - 60)
-        suite.check(name + ": kept when not modified, fresh again", [
-            same_picture("cold.png", "stale.png"), requests_problem(server, 13, EXAMPLE_TILES),
-            None if replaced == ["4402/2687"] else f"entries replaced: {replaced}",
-            None if not old else f"entries still old: {old}"])
+        # Older than a week (7.1 days): asked for with a time condition. The
+        # server's tiles date from 2015: answered "not modified" and kept,
+        # except the one stored before that, which comes again. The same
+        # with the batch download.
+        for label, more in (("", []), (", in parallel", ["-parallel", "4"])):
+            now = time.time()
+            age(entries(cache).values(), 7.1)
+            os.utime(entries(cache)["4402/2687"], (1400000000, 1400000000))
+            inodes = {key: os.stat(path).st_ino for key, path in entries(cache).items()}
+            r = suite.run(["-url", server.template, "-cache", cache, "-o", "stale.png"] + more,
+                          EXAMPLE_GPX)
+            suite.expect(name + ": stale entries asked for again" + label, r, 0, stderr="",
+                         tracks=EXAMPLE_TRACKS)
+            replaced = sorted(k for k, p in entries(cache).items()
+                              if os.stat(p).st_ino != inodes[k])
+            old = sorted(k for k, p in entries(cache).items() if os.stat(p).st_mtime < now - 60)
+            asked = server.requests()
+            suite.check(name + ": kept when not modified, fresh again" + label, [
+                same_picture("cold.png", "stale.png"),
+                None if (sorted(asked) if more else asked) == tile_paths(13, EXAMPLE_TILES) else
+                f"server was asked for {asked}",
+                None if replaced == ["4402/2687"] else f"entries replaced: {replaced}",
+                None if not old else f"entries still old: {old}"])
 
         # A damaged entry is downloaded again and replaced.
         damaged = entries(cache)["4401/2686"]
@@ -409,7 +420,8 @@ with Tile_server(suite.workdir) as server:
                      stdout=EXAMPLE_LAYOUT + f"downloading tile {server.base}/13/4401/2686.png\n"
                      + (lines[-2] if len(lines) > 1 else "") + "writing to damaged.png\n")
         suite.check(name + ": repaired", [
-            same_picture("cold.png", "damaged.png"), requests_problem(server, 13, [(4401, 2686)]),
+            same_picture("cold.png", "damaged.png"),
+            requests_problem(server, ["/13/4401/2686.png"]),
             None if lines[-2:-1] and re.fullmatch(r"removing temporary directory /tmp/plotr-\d+\n",
                                                  lines[-2]) else f"stdout {r.stdout!r}",
             None if open(damaged, "rb").read() == encoded_tile("checker", 13, 4401, 2686)

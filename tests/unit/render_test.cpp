@@ -16,6 +16,7 @@
 #include "render/map.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
+#include "own_temp_path.h"
 
 namespace plotr {
 namespace {
@@ -69,20 +70,20 @@ TEST(Imaging, ReadAndWriteFailures) {
               "Failure(\"read_image failed: path longer than 4095 bytes\")");
 
     // Only raster formats are decoded: an SVG could pull other files into the map.
-    const std::string svg = ::testing::TempDir() + "plotr-not-a-tile.png";
+    const std::string svg = own_temp_path("not-a-tile.png");
     std::ofstream(svg) << "<svg xmlns='http://www.w3.org/2000/svg' width='8' height='8'/>";
     EXPECT_TRUE(
         failure_of([&] { read_image(svg); }).starts_with("Failure(\"improper image header"));
     std::remove(svg.c_str());
     // JPEG tiles, as some servers send, still decode under their ".png" name.
-    const std::string jpeg = ::testing::TempDir() + "plotr-tile.jpg";
+    const std::string jpeg = own_temp_path("tile.jpg");
     write_image(canvas, jpeg);
     std::rename(jpeg.c_str(), svg.c_str());
     EXPECT_EQ(image_width(read_image(svg)), 4);
     std::remove(svg.c_str());
 
     // A round trip through a file, compressed; a name without extension gets PNG.
-    const std::string path = ::testing::TempDir() + "plotr-render-test";
+    const std::string path = own_temp_path("render-test");
     compress_output(canvas);
     write_image(canvas, path);
     const image_handle back = read_image(path);
@@ -101,7 +102,7 @@ TEST(Imaging, EveryFrameOfATileIsReleased) {
         gif += frame;
     }
     gif += '\x3b';
-    const std::string path = ::testing::TempDir() + "plotr-frames.png";
+    const std::string path = own_temp_path("frames.png");
     std::ofstream(path, std::ios::binary) << gif;
     const image_handle warm_up = get_canvas(1, 1, "#FFFFFF");
     const MagickSizeType memory = GetMagickResource(MemoryResource);
@@ -144,7 +145,7 @@ std::string failure_of_capped(const std::function<void()>& write) {
 }
 
 TEST(Output, AFailedWriteRemovesOnlyTheFileItWrote) {
-    const std::string dir = ::testing::TempDir() + "plotr-output-test/";
+    const std::string dir = own_temp_path("output-test/");
     mkdir(dir.c_str(), 0700);
     const auto old_file = [](const std::string& path) { std::ofstream(path) << "old picture"; };
     struct Case {
@@ -204,7 +205,7 @@ TEST(Imaging, DrawingAndPastingClipAtTheEdges) {
 }
 
 TEST(Map, TilesGoToTheFlooredCanvasOrigin) {
-    const std::string path = ::testing::TempDir() + "plotr-tile.png";
+    const std::string path = own_temp_path("tile.png");
     image_handle tile = get_canvas(256, 256, "#FF0000");
     write_image(tile, path);
     struct Case {
@@ -324,10 +325,48 @@ TEST(Attribution, BottomRightCornerOrNothing) {
         EXPECT_EQ(bottom, 49) << c.text;
         EXPECT_GE(right + 1 - left, c.min_box_width) << c.text;
     }
+    // Blanks at either end are dropped: the same box as without them.
+    image_handle trimmed = get_canvas(400, 50, "#000000");
+    image_handle padded = get_canvas(400, 50, "#000000");
+    draw_attribution(trimmed, "OpenStreetMap");
+    draw_attribution(padded, "  \t OpenStreetMap \n  ");
+    EXPECT_EQ(difference(trimmed, padded), (std::array<long, 4>{-1, -1, -1, -1}));
     image_handle canvas = get_canvas(100, 50, "#000000");
     EXPECT_EQ(failure_of([&] { draw_attribution(canvas, "x", "/nonexistent/font.ttf"); }),
               "Failure(\"draw_attribution failed: cannot read the font /nonexistent/font.ttf "
               "(Debian package fonts-dejavu-core)\")");
+}
+
+// Shrunk before it is cut: a text a tenth too wide at the full size is drawn
+// whole at a smaller one, so its last letter, an "H", is as tall as the text,
+// not the dots of an ellipsis.
+TEST(Attribution, ShrunkBeforeCut) {
+    const std::string text = "Maps and data H";
+    image_handle probe = get_canvas(10, 10, "#FFFFFF");
+    const double full =
+        measure_text(probe, text, text_style{attribution_font, attribution_size, {0, 0, 0, 0}})
+            .width;
+    const long width = static_cast<long>(full * 0.9) + 2 * attribution_margin_x;
+    image_handle canvas = get_canvas(width, 50, "#FFFFFF");
+    draw_attribution(canvas, text);
+    // The dark rows of the last few columns that hold any text.
+    long last = -1;
+    for (long x = 0; x < width; ++x) {
+        for (long y = 50 - attribution_strip_height; y < 50; ++y) {
+            if (pixel(canvas, x, y).red < 0x8000) last = x;
+        }
+    }
+    ASSERT_GE(last, 0) << "no text";
+    long top = 50, bottom = -1;
+    for (long x = std::max(0L, last - 2); x <= last; ++x) {
+        for (long y = 50 - attribution_strip_height; y < 50; ++y) {
+            if (pixel(canvas, x, y).red < 0x8000) {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        }
+    }
+    EXPECT_GE(bottom - top + 1, 5) << "the text ends low and flat, as an ellipsis does";
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "cli/command_line.h"
 #include "cli/temp_dir.h"
 #include "common/failure.h"
+#include "own_temp_path.h"
 
 namespace plotr {
 namespace {
@@ -27,7 +28,7 @@ TEST(ShellQuote, OrdinaryValuesStayAsTheyAre) {
 
 // What the shell hands to a program must be the value itself, whatever it holds.
 TEST(ShellQuote, TheShellReadsBackTheSameBytes) {
-    const std::string path = ::testing::TempDir() + "plotr-quote-check";
+    const std::string path = own_temp_path("quote-check");
     for (const std::string value : {"a;touch x", "$(touch x)", "`touch x`", "p?a=1&b=2", "q\"uo'te",
                                     " lead\ttab\nline", "back\\slash*", "~user", "''", "-n"}) {
         const std::string line = "printf '%s' " + shell_quote(value) + " > " + path;
@@ -77,7 +78,7 @@ bool ignored(int signal) {
 
 // What the command sees of system(3)'s signal handling, and what we keep.
 TEST(Shell, CommandsRunAsUnderSystem) {
-    const std::string big = ::testing::TempDir() + "plotr-big";
+    const std::string big = own_temp_path("big");
     struct Case {
         std::string line;
         int code;
@@ -120,7 +121,7 @@ void say_last_words() {
 // A Shell on the real `system` and a real directory, guarded.
 struct Guarded_run {
     Recording_console console;
-    std::string dir = ::testing::TempDir() + "plotr-guarded";
+    std::string dir = own_temp_path("guarded");
     Shell shell{console, system_exit_code, [this] { return dir; }};
 
     Guarded_run() {
@@ -173,12 +174,17 @@ TEST(Interrupts, BetweenCommandsTheNextSafePointActs) {
 TEST(Interrupts, TheCleanupIsNotInterrupted) {
     Guarded_run run;
     // The removal that ends the run gets no request sent on: this one asks
-    // for one and still writes its mark.
+    // for one and writes its mark once we have taken it (nothing pending) and
+    // gone back to waiting (sleeping), so a request sent on would come first.
     const std::string mark = run.dir + "-cleaned";
+    const std::string taken =
+        "awk '/^State:/ { s = $2 } /^(SigPnd|ShdPnd):/ && index(\"4567cdef\", "
+        "substr($2, 13, 1)) { p = 1 } END { exit !(s == \"S\" && !p) }' /proc/$PPID/status";
     const Shell shell(
         run.console,
         [&](const std::string&) {
-            return system_exit_code("kill -TERM $PPID; sleep 0.2; echo done > " + mark);
+            return system_exit_code("kill -TERM $PPID; until " + taken + "; do :; done; echo done > " +
+                                    mark);
         },
         [&] { return run.dir; });
     EXPECT_EQ(run.status_of([&] { shell.exit_with_cleanup(1); }), 1);
@@ -222,7 +228,9 @@ TEST(InterruptsDeathTest, UnguardedTheSignalsOwnActionEndsTheProcess) {
 }
 
 TEST(TempDir, NamesInUseAreDrawnAgainAndTheDirectoryIsPrivate) {
-    Temp_dir_names names(42);
+    // Names of this process's own: two runs of the test draw different ones.
+    const uint64_t seed = static_cast<uint64_t>(getpid());
+    Temp_dir_names names(seed);
     std::vector<std::string> drawn;
     for (int i = 0; i < Temp_dir::attempts; ++i) {
         drawn.push_back(names.next());
@@ -235,7 +243,7 @@ TEST(TempDir, NamesInUseAreDrawnAgainAndTheDirectoryIsPrivate) {
     cleanup();
     // Someone holds the first name: the second is used.
     ASSERT_EQ(mkdir(drawn[0].c_str(), 0755), 0);
-    Temp_dir dir{Temp_dir_names(42)};
+    Temp_dir dir{Temp_dir_names(seed)};
     EXPECT_EQ(dir.name(), drawn[0]);
     EXPECT_EQ(dir.create(), drawn[1]);
     EXPECT_EQ(dir.name(), drawn[1]);
@@ -247,7 +255,7 @@ TEST(TempDir, NamesInUseAreDrawnAgainAndTheDirectoryIsPrivate) {
     for (const std::string& d : drawn) {
         mkdir(d.c_str(), 0755);
     }
-    Temp_dir crowded{Temp_dir_names(42)};
+    Temp_dir crowded{Temp_dir_names(seed)};
     EXPECT_THROW(crowded.create(), Fatal_error);
     cleanup();
 }

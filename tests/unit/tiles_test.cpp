@@ -71,8 +71,8 @@ TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
               "downloading tile u\"\\/1/1/0\ndownloading tile u\"\\/1/1/1\n"
               "removing temporary directory " +
                   dir + "\n");
-    EXPECT_EQ(console.stderr_text, quote_escaped(curl_command("u\"\\/1/0/1", file(0, 1))) +
-                                       " failed with exit code 22\n");
+    EXPECT_EQ(console.stderr_text, "\"curl -f -s 'u\\\"\\\\/1/0/1' -o " + file(0, 1) +
+                                       "\" failed with exit code 22\n");
     EXPECT_NE(config.find("globoff\n"), std::string::npos);
     EXPECT_NE(config.find("url = \"u\\\"\\\\/1/1/0\"\noutput = \"" + file(1, 0) + "\"\n"),
               std::string::npos)

@@ -201,8 +201,10 @@ TEST(XmlReader, FilterChildrenTakesOnlyMatchingDirectChildren) {
     std::string many = "<r n='root'>";
     for (int i = 0; i < 3000; ++i) many += "<x n='" + std::to_string(i % 10) + "'><e/></x>";
     many += "</r>";
-    const std::string expected = children(many);
-    EXPECT_EQ(expected.size(), 3000 * 2 + 4);
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) expected += std::to_string(i % 10) + ",";
+    expected += "root";
+    EXPECT_EQ(children(many), expected);
     // The root's tag must survive all the refills of the signal queue.
     EXPECT_EQ(children(many, 3), expected);
 }
