@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/shell.h"
+#include "common/shell.h"
 #include "common/console.h"
 
 namespace plotr {
