@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/shell.h"
 #include "common/console.h"
+#include "common/shell.h"
 #include "tiles/curl_commands.h"
 #include "tiles/tile_source.h"
 
@@ -45,9 +45,9 @@ inline std::vector<Shell_call> tile_calls(std::string_view input) {
         },
         [&] { return temp_dir; });
     const int zoom = 13, x = 4399, y = 2685;
-    Tile_source source({[&] { return temp_dir; }, zoom, url_template, (1 << zoom) - 1, shell,
-                        console},
-                       {x, x, y, y});
+    Tile_source source(
+        {[&] { return temp_dir; }, zoom, url_template, (1 << zoom) - 1, shell, console},
+        {x, x, y, y});
     source.fetch();
     shell.remove_temp_dir();
 

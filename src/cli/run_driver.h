@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "common/shell.h"
 #include "common/console.h"
+#include "common/shell.h"
 
 namespace plotr {
 

@@ -1,5 +1,3 @@
-#include "tiles/tile_source.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -9,6 +7,7 @@
 #include "common/failure.h"
 #include "common/text.h"
 #include "tiles/curl_commands.h"
+#include "tiles/tile_source.h"
 
 namespace plotr {
 namespace {
@@ -57,12 +56,12 @@ TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
         },
         [&] { return dir; });
     Tile_source source({.temp_dir = [&] { return dir; },
-                                   .zoom = 1,
-                                   .url_template = "u\"\\/{z}/{x}/{y}",
-                                   .last_tile_index = 1,
-                                   .shell = shell,
-                                   .console = console,
-                                   .parallel = 3},
+                        .zoom = 1,
+                        .url_template = "u\"\\/{z}/{x}/{y}",
+                        .last_tile_index = 1,
+                        .shell = shell,
+                        .console = console,
+                        .parallel = 3},
                        {0, 1, 0, 1});
     EXPECT_THROW(source.fetch(), Early_exit);
     ASSERT_EQ(commands.size(), 2u);
@@ -95,14 +94,10 @@ struct Fetch {
             },
             [] { return std::string("/tmp/plotr-1"); });
         Tile_source source({[this] {
-                                           ++dirs_asked;
-                                           return std::string("/tmp/plotr-1");
-                                       },
-                                       zoom,
-                                       "u/{z}/{x}/{y}",
-                                       (1 << zoom) - 1,
-                                       shell,
-                                       console},
+                                ++dirs_asked;
+                                return std::string("/tmp/plotr-1");
+                            },
+                            zoom, "u/{z}/{x}/{y}", (1 << zoom) - 1, shell, console},
                            range);
         return source.fetch();
     }
