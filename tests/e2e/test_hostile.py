@@ -169,6 +169,22 @@ if suite.wanted(name):
             suite.check(name + ": bounded, nothing left",
                         [rss_problem(r), leave_behind(before, lambda x, y: bomb())])
 
+# A file in the font's place that is no font fails before anything is read.
+name = "attribution font that is no font"
+if suite.wanted(name):
+    if not can_unshare():
+        print(f"skipped {name}: no mount namespace here (needs root and unshare)")
+    else:
+        font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
+        fake = suite.path("fake.ttf")
+        with open(fake, "w") as f:
+            f.write("not a font\n")
+        r = suite.start(["-attribution", "x"], EXAMPLE_GPX,
+                        prefix=mount_namespace(f"mount --bind {fake} {font}")).finish()
+        suite.expect(name, r, 2, stdout="", stderr_re=fatal(re.escape(
+            f'Failure("draw_attribution failed: cannot read the font {font} '
+            '(Debian package fonts-dejavu-core)")')))
+
 # curl is run without -L: the redirect's own body is the tile, and the other
 # host is never asked.
 name = "redirect to another host"

@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import signal
+import tempfile
 import time
 
 import gpx_oracle
@@ -438,7 +439,9 @@ with Tile_server(suite.workdir) as server:
     # Folders another user controls are refused; a link in place of an entry
     # is never read.
     name = "cache folders of another user"
-    if suite.wanted(name) and os.geteuid() == 0:
+    if suite.wanted(name) and os.geteuid() != 0:
+        print(f"skipped {name}: needs root")
+    elif suite.wanted(name):
         cache = suite.path("foreign-cache")
         os.makedirs(cache)
         os.chown(cache, 54321, 54321)
@@ -465,6 +468,33 @@ with Tile_server(suite.workdir) as server:
         suite.expect(name + ": link not followed", r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT)
         suite.check(name + ": the tile downloaded", [
             same_picture("first.png", "linked.png"), requests_problem(server, 13, [(4400, 2686)])])
+
+    # A cache shared through a group: what one member downloads, another
+    # pastes; someone outside the group is refused.
+    name = "cache shared by two users"
+    if suite.wanted(name) and (os.geteuid() != 0 or not shutil.which("setpriv")):
+        print(f"skipped {name}: needs root and setpriv")
+    elif suite.wanted(name):
+        shared = tempfile.mkdtemp(prefix="plotr-shared-")
+        os.chmod(shared, 0o755)
+        cache, out = os.path.join(shared, "cache"), os.path.join(shared, "out")
+        os.mkdir(cache, 0o2770)
+        os.chown(cache, 54321, 54320)
+        os.chmod(cache, 0o2770)
+        os.mkdir(out)
+        os.chmod(out, 0o1777)
+        downloads = []
+        for uid in (54322, 54321):
+            r = suite.start(["-url", server.template, "-cache", cache, "-o", f"{out}/{uid}.png"],
+                            EXAMPLE_GPX, prefix=[
+                                "setpriv", f"--reuid={uid}", f"--regid={uid}", "--groups=54320",
+                                "sh", "-c", 'umask 002; exec "$0" "$@"']).finish()
+            downloads.append(r.stdout.count("downloading tile"))
+            suite.expect(f"{name}: uid {uid}", r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT)
+        suite.check(name + ": downloaded once", [
+            None if downloads == [12, 0] else f"downloads {downloads}",
+            requests_problem(server, 13, EXAMPLE_TILES)])
+        shutil.rmtree(shared)
 
     # Several runs at once share one cache and all succeed.
     name = "four runs at once on one cache"
