@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <optional>
 
 #include "cli/command_line.h"
 #include "cli/exe_dir.h"
@@ -18,8 +17,7 @@
 #include "render/map.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
-#include "tiles/tile_cache.h"
-#include "tiles/tiles.h"
+#include "tiles/tile_source.h"
 
 namespace plotr {
 
@@ -45,6 +43,7 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                xmlm_shit::Byte_source& input, const System& system) {
     const Settings settings = parse_command_line(arguments, console);
     refuse_output_over_input(input.fd(), settings.output);
+    check_output(settings.output);
     // A missing font ends the run before anything is read or downloaded.
     if (!settings.attribution.empty()) {
         check_attribution_font(attribution_font);
@@ -75,20 +74,13 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         choose_zoom(south, north, west, east, settings.width - settings.horizontal_padding,
                     settings.height - settings.vertical_padding);
     console.out(zoom_messages(zoom));
-    canvas_layout layout =
+    const canvas_layout layout =
         lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height);
     console.out(layout_messages(layout));
-    layout.tiles.first_column = std::max(0, layout.tiles.first_column);
 
     // Made before any download: a canvas the imaging library refuses ends
     // the run before a provider's bandwidth is spent on it.
     image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
-    std::optional<Tile_cache> cache;
-    if (!settings.cache.empty()) {
-        cache.emplace(settings.cache, settings.url, layout.zoom, layout.tiles.first_column,
-                      std::min(layout.tiles.last_column, layout.last_tile_index));
-    }
-
     // Guarded from before the directory exists, so that a termination request
     // ends the run through its cleanup rather than leaving the directory.
     bool temp_dir_made = false;
@@ -100,38 +92,41 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         }
         return temp_dir.name();
     };
-    const download_context download{.temp_dir = create_temp_dir,
-                                    .zoom = layout.zoom,
-                                    .url_template = settings.url,
-                                    .last_tile_index = layout.last_tile_index,
-                                    .shell = shell,
-                                    .console = console,
-                                    .cache = cache ? &*cache : nullptr,
-                                    .parallel = settings.parallel};
-    const std::vector<tile_entry> tiles = fetch_tiles(download, layout.tiles);
-
+    Tile_source tiles({.temp_dir = create_temp_dir,
+                       .zoom = layout.zoom,
+                       .url_template = settings.url,
+                       .last_tile_index = layout.last_tile_index,
+                       .shell = shell,
+                       .console = console,
+                       .cache_dir = settings.cache,
+                       .parallel = settings.parallel,
+                       .reads =
+                           [](const std::string& file) {
+                               try {
+                                   read_image(file);
+                                   return true;
+                               } catch (const Fatal_error&) {
+                                   return false;
+                               }
+                           }},
+                      layout.tiles);
     const assembly_context assembly{canvas, layout.canvas_top, layout.canvas_left};
-    for (const tile_entry& tile : tiles) {
-        shell.stop_if_interrupted();
-        tile_entry pasted = tile;
-        if (tile.cached) {
-            try {
-                paste_tile(assembly, tile);
-                continue;
-            } catch (const Fatal_error&) {
-                // A damaged entry never fails a run that the server can serve.
-                pasted = fetch_tile_again(download, tile.x, tile.y);
-            }
+    bool any_tile = false;
+    try {
+        tiles.deliver([&](const tile_entry& tile) {
+            any_tile = true;
+            paste_tile(assembly, tile);
+        });
+    } catch (const Fatal_error&) {
+        // Nothing of a failed run stays behind.
+        if (temp_dir_made) {
+            shell.discard_temp_dir();
         }
-        paste_tile(assembly, pasted);
-        // Only a tile that was read enters the cache.
-        if (cache) {
-            cache->store(pasted.x, pasted.y, pasted.file);
-        }
+        throw;
     }
     // A run that took every tile from the cache made no directory. Without
     // tiles the removal runs, and fails, as it always has.
-    if (temp_dir_made || tiles.empty()) {
+    if (temp_dir_made || !any_tile) {
         shell.remove_temp_dir();
     }
 

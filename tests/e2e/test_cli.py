@@ -71,6 +71,7 @@ ERROR_CASES = [
     (["-color", "#12345"], ("wrong", "#12345", "-color", "a colour")),
     (["-attribution", "\udcff"], ("wrong", "\udcff", "-attribution", "UTF-8 text")),
     (["-cache"], ("needs", "-cache")),
+    (["-cache", ""], ("wrong", "", "-cache", "a folder")),
 ]
 for text in ["+5", "1.5", "0x", "0b", "0o", "", " 5", "5 ", "0b102", "0o8", "0xfg", "1e3", "ten",
              "--5", "0x-5", "_1", "- 5", "1073741824", "-1073741825", "99999999999999999999",
@@ -123,7 +124,6 @@ ACCEPTED = [
     (["-o", "-width", "300"], *DEFAULT),
     # "-height" is the first -url's value; the later -url wins.
     (["-url", "-height", "-url", suite.tile_url, "5"], *DEFAULT),
-    (["-o", ""], *DEFAULT),
     (["-compress", "-compress", "-nomarkers", "-nomarkers"], *DEFAULT),
 ]
 for args, size, pads in ACCEPTED:

@@ -172,9 +172,9 @@ if suite.wanted(name):
         f"{m.group(1)} is still there" if m and os.path.exists(m.group(1)) else None,
         "a picture was written" if os.path.exists(suite.path("out.png")) else None])
 
-# During the write the process ends by the signal, and the file it had begun
-# goes with it; MagickCore leaves no file either. The request comes with the
-# second write to the picture.
+# The picture is encoded, written to a file of its own and renamed over the
+# older one; the request comes as the rename is made. The older picture
+# stays as it was, no file of the write is left, nor any of MagickCore's.
 name = "SIGTERM while writing"
 if suite.wanted(name):
     tmp, prefix = own_tmp()
@@ -182,20 +182,30 @@ if suite.wanted(name):
         suite.check(name, [prefix if tmp is None else "no strace here"])
     else:
         out = suite.path("out.png")
+        with open(out, "w") as f:
+            f.write("old")
         with Tile_server(suite.workdir, style="noise") as server:
             running = suite.start(["-url", server.template, "-o", outside(out), "-compress"],
-                                  EXAMPLE_GPX, env=UNDER_STRACE,
-                                  prefix=prefix + at_call(outside(out), "write", signal.SIGTERM, 2))
+                                  EXAMPLE_GPX, env=UNDER_STRACE, keep_output=True,
+                                  prefix=prefix + [STRACE, "-o", "/dev/null", "-P", outside(out),
+                                                   "-e", "trace=rename,renameat,renameat2",
+                                                   "-e", "inject=rename,renameat,renameat2:"
+                                                   "error=EINTR:signal=SIGTERM"])
             # By now every kind of MagickCore work but the encoder's has run:
             # still one thread.
             writing = running.wait_for(f"writing to {outside(out)}\n")
             threads = thread_count((running.children() or [running.pid])[0])
             r = running.finish()
+        with open(out) as f:
+            kept = f.read()
         suite.check(name, [
             status_problem(r, signal.SIGTERM), None if writing else "never began to write",
             None if threads in (1, None) else f"plotr ran {threads} threads",
-            "the half-written picture is still there" if os.path.exists(out) else None,
+            None if kept == "old" else "the older picture was replaced",
+            f"left {glob.glob(suite.path('.out.png.*'))}" if glob.glob(suite.path(".out.png.*"))
+            else None,
             f"MagickCore left {magick_files(tmp)}" if magick_files(tmp) else None])
+        os.remove(out)
 
 # A canvas past MagickCore's memory limit lives in a file of its own, mapped;
 # a request removes it too. Zoom 0 has one tile, which keeps the run short.
@@ -239,8 +249,8 @@ with Tile_server(suite.workdir) as server:
     if not can_unshare():
         suite.skip_rest(f"the file system faults: {NO_NAMESPACE}")
 
-    # A picture that does not fit: whatever the write began is removed, an
-    # older picture of the same name too, as the write had truncated it.
+    # A picture that does not fit: whatever the write began is removed, and
+    # an older picture of the same name stays as it was.
     for name, existing in [("full file system", ""), ("full file system, older picture", "old")]:
         if not suite.wanted(name):
             continue
@@ -250,11 +260,13 @@ with Tile_server(suite.workdir) as server:
         if existing:
             setup += f" && printf {existing} > out.png"
         r = suite.start(["-url", server.template], EXAMPLE_GPX, env=WRITE_FAILS,
-                        prefix=mount_namespace(setup, f"ls -A {full} > {listing}")).finish()
+                        prefix=mount_namespace(setup, f"ls -A {full} > {listing}; "
+                                               f"if [ -e {full}/out.png ]; then cat {full}/out.png >> {listing}; fi")).finish()
         suite.expect(name, r, 2, stderr_re=WRITE_FAILED, tracks=EXAMPLE_TRACKS)
         with open(listing) as f:
             left = f.read()
-        suite.check(name + ": nothing left", [None if left == "" else f"left: {left!r}"])
+        kept = f"out.png\n{existing}" if existing else ""
+        suite.check(name + ": nothing left", [None if left == kept else f"left: {left!r}"])
         server.requests()
 
     name = "read-only current directory"
@@ -264,7 +276,8 @@ with Tile_server(suite.workdir) as server:
         setup = f"mount --bind {ro} {ro} && mount -o remount,bind,ro {ro} && cd {ro}"
         r = suite.start(["-url", server.template], EXAMPLE_GPX,
                         prefix=mount_namespace(setup)).finish()
-        suite.expect(name, r, 2, stderr_re=WRITE_FAILED, tracks=EXAMPLE_TRACKS)
+        suite.expect(name, r, 2, stdout="", stderr='Fatal error: exception Failure("cannot write '
+                     'the picture to out.png: Read-only file system")\n')
         suite.check(name + ": nothing left", [None if not os.listdir(ro) else os.listdir(ro)])
         server.requests()
 

@@ -1,13 +1,13 @@
-#include "tiles/tiles.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <fstream>
 #include <iterator>
 
-#include "cli/command_line.h"
+#include "common/failure.h"
 #include "common/text.h"
+#include "tiles/curl_commands.h"
+#include "tiles/tile_source.h"
 
 namespace plotr {
 namespace {
@@ -33,6 +33,18 @@ TEST(CurlCommand, TheUrlReachesCurlAsAUrl) {
               "curl -f -s --time-cond 'Thu, 01 Jan 2015 00:00:00 GMT' u -o /t/f");
 }
 
+TEST(CacheFolderName, TheHostAloneIsReadable) {
+    const std::string name =
+        cache_folder_name("https://alice:s3cr3t@{s}.tile.example.org:8443/{z}/{x}/{y}.png?key=K");
+    EXPECT_TRUE(name.starts_with("tile.example.org-")) << name;
+    EXPECT_EQ(name.size(), std::string("tile.example.org-").size() + 16) << name;
+    EXPECT_TRUE(
+        cache_folder_name("http://127.0.0.1:8080/{z}/{x}/{y}.png").starts_with("127.0.0.1-"));
+    // Every other part of the template still tells folders apart.
+    EXPECT_NE(cache_folder_name("http://h/{z}/{x}/{y}.png?key=1"),
+              cache_folder_name("http://h/{z}/{x}/{y}.png?key=2"));
+}
+
 TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
     char dir_template[] = "/tmp/plotr-tiles-test-XXXXXX";
     const std::string dir = mkdtemp(dir_template);
@@ -55,14 +67,15 @@ TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
             return 22;
         },
         [&] { return dir; });
-    const download_context context{.temp_dir = [&] { return dir; },
-                                   .zoom = 1,
-                                   .url_template = "u\"\\/{z}/{x}/{y}",
-                                   .last_tile_index = 1,
-                                   .shell = shell,
-                                   .console = console,
-                                   .parallel = 3};
-    EXPECT_THROW(fetch_tiles(context, {0, 1, 0, 1}), Early_exit);
+    Tile_source source({.temp_dir = [&] { return dir; },
+                        .zoom = 1,
+                        .url_template = "u\"\\/{z}/{x}/{y}",
+                        .last_tile_index = 1,
+                        .shell = shell,
+                        .console = console,
+                        .parallel = 3},
+                       {0, 1, 0, 1});
+    EXPECT_THROW(source.fetch(), Early_exit);
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0], "curl --parallel --parallel-max 3 --no-progress-meter -K " + dir +
                                "/curl.conf > " + dir + "/curl.out");
@@ -92,16 +105,13 @@ struct Fetch {
                 return 0;
             },
             [] { return std::string("/tmp/plotr-1"); });
-        const download_context context{[this] {
-                                           ++dirs_asked;
-                                           return std::string("/tmp/plotr-1");
-                                       },
-                                       zoom,
-                                       "u/{z}/{x}/{y}",
-                                       (1 << zoom) - 1,
-                                       shell,
-                                       console};
-        return fetch_tiles(context, range);
+        Tile_source source({[this] {
+                                ++dirs_asked;
+                                return std::string("/tmp/plotr-1");
+                            },
+                            zoom, "u/{z}/{x}/{y}", (1 << zoom) - 1, shell, console},
+                           range);
+        return source.fetch();
     }
 };
 

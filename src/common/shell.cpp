@@ -1,4 +1,4 @@
-#include "cli/shell.h"
+#include "common/shell.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -16,7 +16,6 @@
 #include <span>
 #include <vector>
 
-#include "cli/command_line.h"
 #include "common/failure.h"
 #include "common/text.h"
 
@@ -326,6 +325,18 @@ void Shell::remove_temp_dir() const {
     // A request from now on waits for the removal instead of failing it.
     guard.store(cleaning);
     run_command(announce_removal());
+    end_guard();
+}
+
+void Shell::discard_temp_dir() const {
+    guard.store(cleaning);
+    const std::string dir = temp_dir_();
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
+    if (error) {
+        console_.err("plotr: cannot remove the temporary directory " + dir + ": " +
+                     error.message() + "\n");
+    }
     end_guard();
 }
 
