@@ -103,7 +103,7 @@ with Tile_server(suite.workdir, fail="hang") as server:
 # Between commands the request waits for the next safe point, here the next
 # paste. The cache holds every tile but the last pasted, so the run downloads
 # that one (the directory is guarded) and pastes the first listed from the
-# cache: the request comes as plotr opens it. Ctrl-C there, with no command to
+# cache: the request comes as plotr opens it through its column's folder. Ctrl-C there, with no command to
 # reach, is a request like any other.
 with Tile_server(suite.workdir) as server:
     cache = suite.path("pasting-cache")
@@ -120,7 +120,8 @@ with Tile_server(suite.workdir) as server:
         if os.path.exists(entry("13/4399/2687.png")):
             os.remove(entry("13/4399/2687.png"))
         running = suite.start(["-url", server.template, "-cache", cache], EXAMPLE_GPX,
-                              prefix=at_call(entry("13/4402/2685.png"), "openat", signum),
+                              prefix=at_call(os.path.dirname(entry("13/4402/2685.png")),
+                                             "openat", signum),
                               env=UNDER_STRACE)
         r = running.finish()
         m = re.fullmatch(re.escape(EXAMPLE_LAYOUT + f"downloading tile {server.base}/13/4399/2687.png\n")
@@ -187,21 +188,20 @@ if suite.wanted(name):
         with Tile_server(suite.workdir, style="noise") as server:
             running = suite.start(["-url", server.template, "-o", outside(out), "-compress"],
                                   EXAMPLE_GPX, env=UNDER_STRACE, keep_output=True,
-                                  prefix=prefix + [STRACE, "-o", "/dev/null", "-P", outside(out),
-                                                   "-e", "trace=rename,renameat,renameat2",
-                                                   "-e", "inject=rename,renameat,renameat2:"
-                                                   "error=EINTR:signal=SIGTERM"])
+                                  # The run's only rename is the picture's.
+                                  prefix=prefix + [STRACE, "-o", "/dev/null", "-e", "trace=rename",
+                                                   "-e", "inject=rename:error=EINTR:signal=SIGTERM"])
             # By now every kind of MagickCore work but the encoder's has run:
             # still one thread.
             writing = running.wait_for(f"writing to {outside(out)}\n")
             threads = thread_count((running.children() or [running.pid])[0])
             r = running.finish()
-        with open(out) as f:
+        with open(out, "rb") as f:
             kept = f.read()
         suite.check(name, [
             status_problem(r, signal.SIGTERM), None if writing else "never began to write",
             None if threads in (1, None) else f"plotr ran {threads} threads",
-            None if kept == "old" else "the older picture was replaced",
+            None if kept == b"old" else "the older picture was replaced",
             f"left {glob.glob(suite.path('.out.png.*'))}" if glob.glob(suite.path(".out.png.*"))
             else None,
             f"MagickCore left {magick_files(tmp)}" if magick_files(tmp) else None])

@@ -479,7 +479,7 @@ with Tile_server(suite.workdir) as server:
         r = suite.run(["-url", server.template, "-cache", cache, "-o", "linked.png"], EXAMPLE_GPX)
         suite.expect(name + ": link not followed", r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT)
         suite.check(name + ": the tile downloaded", [
-            same_picture("first.png", "linked.png"), requests_problem(server, 13, [(4400, 2686)])])
+            same_picture("first.png", "linked.png"), requests_problem(server, tile_paths(13, [(4400, 2686)]))])
 
     # A cache shared through a group: what one member downloads, another
     # pastes; someone outside the group is refused.
@@ -505,7 +505,7 @@ with Tile_server(suite.workdir) as server:
             suite.expect(f"{name}: uid {uid}", r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT)
         suite.check(name + ": downloaded once", [
             None if downloads == [12, 0] else f"downloads {downloads}",
-            requests_problem(server, 13, EXAMPLE_TILES)])
+            requests_problem(server, tile_paths(13, EXAMPLE_TILES))])
         shutil.rmtree(shared)
 
     # Several runs at once share one cache and all succeed.
@@ -548,7 +548,7 @@ if suite.wanted(name):
             f"plotr: tile 13/4400/2686 from {server.base}/13/4400/2686.png could not be read; "
             "the cached copy from 2014-05-13 16:53:20 UTC is used\n"))
         suite.check(name + ": same picture, still stale", [
-            same_picture("good.png", "fallback.png"), requests_problem(server, 13, [(4400, 2686)]),
+            same_picture("good.png", "fallback.png"), requests_problem(server, tile_paths(13, [(4400, 2686)])),
             None if os.stat(stale).st_mtime == 1400000000 else "entry refreshed"])
 
 suite.finish()
