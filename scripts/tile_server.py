@@ -2,7 +2,8 @@
 """A map tile server for tests and the demo, on 127.0.0.1 only.
 
 Prints its port and a newline once it listens, then answers
-GET /{z}/{x}/{y}.png with a 256 x 256 PNG until SIGTERM or SIGINT.
+GET /{z}/{x}/{y}.png with a 256 x 256 PNG until SIGTERM or SIGINT, and
+GET /{z}/{x}/{y}@2x.png (@1x to @9x) with the same tile N times as large.
 
   --style grid     a calm map-like tile with its z/x/y label (the default)
   --style checker  one solid colour per tile, tile_color(x, y)
@@ -123,12 +124,26 @@ def grid_tile(z, x, y):
     return b"".join(rows)
 
 
+def enlarged(pixels, side, n):
+    """RGB rows of side x side pixels, each pixel made n x n."""
+    out = []
+    for r in range(side):
+        row = b"".join(pixels[(r * side + c) * 3:(r * side + c) * 3 + 3] * n for c in range(side))
+        out.append(row * n)
+    return b"".join(out)
+
+
 @functools.lru_cache(maxsize=1024)
-def encoded_tile(style, z, x, y, size=TILE):
+def encoded_tile(style, z, x, y, size=TILE, density=1):
     if style == "checker":
-        return pngfile.encode(size, size, 3, bytes(tile_color(x, y)) * (size * size))
+        side = size * density
+        return pngfile.encode(side, side, 3, bytes(tile_color(x, y)) * (side * side))
     if style == "noise":
-        return pngfile.encode(size, size, 3, random.Random(f"{z}/{x}/{y}").randbytes(size * size * 3))
+        side = size * density
+        return pngfile.encode(side, side, 3, random.Random(f"{z}/{x}/{y}").randbytes(side * side * 3))
+    if density > 1:
+        return pngfile.encode(TILE * density, TILE * density, 3,
+                              enlarged(grid_tile(z, x, y), TILE, density))
     return pngfile.encode(TILE, TILE, 3, grid_tile(z, x, y))
 
 
@@ -165,7 +180,7 @@ def frames():
     return screen + frame * FRAMES + b"\x3b"
 
 
-TILE_PATH = re.compile(r"/([0-9]+)/([0-9]+)/([0-9]+)\.png")
+TILE_PATH = re.compile(r"/([0-9]+)/([0-9]+)/([0-9]+)(?:@([1-9])x)?\.png")
 
 
 def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
@@ -188,19 +203,20 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
             m = TILE_PATH.fullmatch(self.path.split("?", 1)[0])
             if fail == "404" or not m:
                 return self.answer(404, b"not found\n", "text/plain")
-            z, x, y = (int(g) for g in m.groups())
+            z, x, y = (int(g) for g in m.groups()[:3])
+            density = int(m.group(4) or 1)
             # A tile outside the world is a client's fault, as on a real server.
             if z > 30 or x >= 1 << z or y >= 1 << z:
                 return self.answer(404, b"no such tile\n", "text/plain")
             if fail == "garbage":
                 return self.answer(200, GARBAGE, "image/png")
             if fail in HOSTILE:
-                return self.misbehave(encoded_tile(style, z, x, y, size))
+                return self.misbehave(encoded_tile(style, z, x, y, size, density))
             if self.not_modified():
                 self.send_response(304)
                 self.end_headers()
                 return
-            self.answer(200, encoded_tile(style, z, x, y, size), "image/png",
+            self.answer(200, encoded_tile(style, z, x, y, size, density), "image/png",
                         modified=TILES_MODIFIED)
 
         def not_modified(self):

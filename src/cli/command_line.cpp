@@ -32,6 +32,11 @@ struct Option {
 
 bool is_colour(std::string_view text) { return !text.empty() && is_color(std::string(text)); }
 
+bool is_tile_size(std::string_view text) {
+    const auto number = parse_integer(text);
+    return number && (*number == 256 || *number == 512);
+}
+
 // Help texts are formatted once from the built-in defaults.
 std::vector<Option> option_table() {
     const Settings defaults;
@@ -70,6 +75,15 @@ std::vector<Option> option_table() {
         {"-line-width", Action::integer,
          format("\ttrack width in pixels; default is %d", defaults.line_width), nullptr,
          &Settings::line_width, nullptr, 1, 64},
+        {"-scale", Action::integer,
+         format("N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is %d",
+                defaults.scale),
+         nullptr, &Settings::scale, nullptr, 1, 4},
+        {"-tile-size", Action::integer,
+         format("N\tside of the provider's tiles in pixels, 256 or 512; default is %d",
+                defaults.tile_size),
+         nullptr, &Settings::tile_size, nullptr, std::numeric_limits<int>::min(),
+         std::numeric_limits<int>::max(), Text_check{is_tile_size, "256 or 512"}},
     };
 }
 
@@ -194,8 +208,8 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             fail(format("%s: wrong argument `%s'; option `%s' expects %s.\n", program.c_str(),
                         value.c_str(), argument.c_str(), expects.c_str()));
         };
+        if (option->check && !option->check->accepts(value)) wrong(option->check->expects);
         if (option->action == Action::text) {
-            if (option->check && !option->check->accepts(value)) wrong(option->check->expects);
             settings.*(option->text_field) = value;
         } else if (const auto number = parse_integer(value)) {
             if (*number < option->min || *number > option->max) {

@@ -28,6 +28,8 @@ struct Settings {
     std::string attribution;  ///< credit line, UTF-8; empty: none
     std::string color;        ///< track colour text; empty: the built-in blue
     int line_width = 4;       ///< track width in pixels, 1..64
+    int scale = 1;            ///< device pixels per pixel, 1..4
+    int tile_size = 256;      ///< side of the provider's tiles, 256 or 512
 };
 
 /// The largest picture side the command line takes.

@@ -61,6 +61,10 @@ struct encoder_settings {
 /// it, else PNG. Nothing else in the name means anything ("%d", "jpg:", "[1]", "-").
 void write_image(image_handle& image, const std::string& path, encoder_settings settings = {});
 
+/// A copy of the image resized to width x height with the Lanczos filter.
+/// Fails with MagickCore's reason, else "resize_image failed".
+image_handle resize_image(const image_handle& image, long width, long height);
+
 /// Lays the source over the target with its top-left pixel at (x, y); what
 /// falls outside the target is clipped.
 void composite_image(image_handle& target, const image_handle& source, CompositeOperator op, long x,

@@ -55,6 +55,14 @@ std::string tile_url(const std::string& url_template, int z, int x, int y) {
     return replace_first(std::move(url), "{y}", std::to_string(y));
 }
 
+bool has_retina_placeholder(const std::string& url_template) {
+    return url_template.find("{r}") != std::string::npos;
+}
+
+std::string with_retina(const std::string& url_template, const std::string& suffix) {
+    return replace_first(url_template, "{r}", suffix);
+}
+
 std::string curl_command(const std::string& url, const std::string& file,
                          std::optional<std::time_t> since) {
     std::string command = "curl -f -s";

@@ -11,6 +11,12 @@ namespace plotr {
 /// "{x}" and "{y}" by the numbers. Other occurrences stay as they are.
 std::string tile_url(const std::string& url_template, int z, int x, int y);
 
+/// Whether the template asks for high-density tiles with "{r}".
+bool has_retina_placeholder(const std::string& url_template);
+
+/// The template with its first "{r}" replaced by `suffix` ("@2x", or "").
+std::string with_retina(const std::string& url_template, const std::string& suffix);
+
 /// The command that downloads one tile, "curl -f -s <url> -o <file>" with both
 /// quoted for the shell; curl is told to take the URL as it is: "-g" when it
 /// holds [ ] { }, "--url" before it when it begins with "-". With `since`, the
