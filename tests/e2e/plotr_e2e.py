@@ -43,6 +43,8 @@ HELP = (
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -scale N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is 1\n"
+    "  -tile-size N\tside of the provider's tiles in pixels, 256 or 512; default is 256\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n"
 )
@@ -61,7 +63,8 @@ COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit cod
 
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
-                 "-cache", "-parallel", "-attribution", "-color", "-line-width"}
+                 "-cache", "-parallel", "-attribution", "-color", "-line-width", "-scale",
+                 "-tile-size"}
 
 
 def setting(args, option, default):
