@@ -47,6 +47,8 @@ const char* const expected_help =
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -scale N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is 1\n"
+    "  -tile-size N\tside of the provider's tiles in pixels, 256 or 512; default is 256\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n";
 
@@ -74,7 +76,8 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.vertical_padding, 1000);
 
     o = parse({"-cache", "tiles", "-parallel", "64", "-attribution", "\xC2\xA9 OpenStreetMap",
-               "-color", "#FF000080", "-line-width", "1", "-width", "1", "-height", "0x3fffffff"});
+               "-color", "#FF000080", "-line-width", "1", "-width", "1", "-height", "0x3fffffff",
+               "-scale", "4", "-tile-size", "0x200"});
     EXPECT_EQ(o.status, -1);
     EXPECT_EQ(o.settings.cache, "tiles");
     EXPECT_EQ(o.settings.parallel, 64);
@@ -82,6 +85,8 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.color, "#FF000080");
     EXPECT_EQ(o.settings.line_width, 1);
     EXPECT_EQ(o.settings.height, max_side);
+    EXPECT_EQ(o.settings.scale, 4);
+    EXPECT_EQ(o.settings.tile_size, 512);
 }
 
 TEST(CommandLine, Utf8) {
@@ -130,6 +135,14 @@ TEST(CommandLine, Errors) {
         {{"-line-width", "0"},
          "plotr: wrong argument `0'; option `-line-width' expects an integer from 1 to 64.\n"},
         {{"-parallel", "x"}, "plotr: wrong argument `x'; option `-parallel' expects an integer.\n"},
+        {{"-scale", "5"},
+         "plotr: wrong argument `5'; option `-scale' expects an integer from 1 to 4.\n"},
+        {{"-scale", "0"},
+         "plotr: wrong argument `0'; option `-scale' expects an integer from 1 to 4.\n"},
+        {{"-tile-size", "384"},
+         "plotr: wrong argument `384'; option `-tile-size' expects 256 or 512.\n"},
+        {{"-tile-size", "big"},
+         "plotr: wrong argument `big'; option `-tile-size' expects 256 or 512.\n"},
         {{"-color", "nocolour"},
          "plotr: wrong argument `nocolour'; option `-color' expects a colour.\n"},
         {{"-color", ""}, "plotr: wrong argument `'; option `-color' expects a colour.\n"},
@@ -197,6 +210,9 @@ TEST(RunFrame, ExeDirAndMarkers) {
               "/usr/bin/../share/plotr/pin-icon-start.png");
     EXPECT_EQ(marker_paths_for(".").end_icon, "./../share/plotr/pin-icon-end.png");
     EXPECT_EQ(marker_paths_for("/").shadow_icon, "//../share/plotr/pin-shadow.png");
+    EXPECT_EQ(marker_paths_for("/usr/bin", 1).end_icon, "/usr/bin/../share/plotr/pin-icon-end.png");
+    EXPECT_EQ(marker_paths_for("/usr/bin", 3).shadow_icon,
+              "/usr/bin/../share/plotr/pin-shadow@3x.png");
 }
 
 TEST(RunFrame, TempDirNames) {
