@@ -13,6 +13,8 @@ generates the inputs into bench/data/ once, starts the bundled tile server on
   peer   the same tracks rendered by the npm package staticmaps (bench/peer)
   draw   drawing only, in process (Google Benchmark, bench/draw_bench)
   size   the typical picture's file size with and without -compress
+  scale  the typical run at -scale 1 and -scale 2 (deeper tiles, and retina
+         tiles through {r}) with a warm -cache: time and peak memory per pixel
   fetch  tiles: default, -parallel 8 with a fresh and a warm -cache, and the
          peer, on the typical run and at 4000x3000; the same against a server
          that waits 50 ms per tile; a batch of 50 rides, four at a time, with
@@ -249,6 +251,31 @@ def size_section(paths, url, cwd):
             f"9): {sizes['-compress'] / sizes['plain']:.0%} of it."]
 
 
+def scale_section(paths, url, runs, cwd):
+    cache = os.path.join(cwd, "scale-cache")
+    retina = url.replace(".png", "{r}.png")
+    contenders = {"-scale 1": plotr_command(url, (800, 600), "s1.png", ["-cache", cache]),
+                  "-scale 2": plotr_command(url, (800, 600), "s2.png",
+                                            ["-cache", cache, "-scale", "2"]),
+                  "-scale 2, {r}": plotr_command(retina, (800, 600), "r2.png",
+                                                 ["-cache", cache, "-scale", "2"])}
+    for command in contenders.values():
+        measure(command, paths[TYPICAL], cwd)  # warms the cache
+    got = side_by_side(contenders, paths[TYPICAL], runs, cwd)
+    base_wall, base_rss = got["-scale 1"]
+    rows = ["| run | pixels | s | / scale 1 | peak | peak / scale 1 |",
+            "|---|---:|---:|---:|---:|---:|"]
+    for name, (wall, rss) in got.items():
+        pixels = 800 * 600 * (1 if name == "-scale 1" else 4)
+        rows.append(f"| {TYPICAL}, 800x600, {name} | {pixels:,} | {wall:.3f} | "
+                    f"{wall / base_wall:.2f} | {mib(rss)} | {rss / base_rss:.2f} |")
+    return section(
+        "-scale 2 against -scale 1",
+        "The typical run with a warm -cache, side by side. Target: at most 4.5 times the time "
+        "of scale 1, and no more memory per pixel (four times the pixels: a peak of at most "
+        "four times scale 1's).", rows)
+
+
 PARALLEL = ["-parallel", "8"]
 DELAY_MS = 50
 BATCH_RIDES = 50
@@ -443,7 +470,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=5, help="runs per case (3 for big ones)")
-    parser.add_argument("--only", default="parse,run,peer,draw,size,fetch",
+    parser.add_argument("--only", default="parse,run,peer,draw,size,fetch,scale",
                         help="comma-separated sections to run")
     opts = parser.parse_args()
     wanted = opts.only.split(",")
@@ -460,6 +487,7 @@ def main():
                     "peer": lambda: peer_section(paths, url, opts.runs, cwd),
                     "draw": draw_section,
                     "size": lambda: size_section(paths, url, cwd),
+                    "scale": lambda: scale_section(paths, url, opts.runs, cwd),
                     "fetch": lambda: fetch_section(paths, opts.runs, cwd)}
         for name in wanted:
             print(f"bench: {name}", file=sys.stderr)
