@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/console.h"
+#include "tiles/provider.h"
 
 namespace plotr {
 
@@ -27,6 +28,11 @@ struct Settings {
     std::string attribution;  ///< credit line, UTF-8; empty: none
     std::string color;        ///< track colour text; empty: the built-in blue
     int line_width = 4;       ///< track width in pixels, 1..64
+    /// The provider of -provider; with it, url, attribution, parallel and
+    /// user_agent hold the provider's values unless their options say otherwise.
+    std::optional<Provider> provider;
+    std::optional<std::string> user_agent;  ///< none: curl's own
+    int parallel_asked = 0;  ///< a -parallel above the provider's limit; 0: none
 };
 
 /// The largest picture side the command line takes.
@@ -40,9 +46,13 @@ struct Early_exit {
 
 /// Reads the argument vector (element 0 is the program name) into Settings.
 /// Prints nothing when it returns. On -help/--help it prints the help on
-/// standard output and throws Early_exit{0}; on an error it prints the error
-/// line and the help on standard error and throws Early_exit{2}.
-Settings parse_command_line(const std::vector<std::string>& arguments, Console& console);
+/// standard output and throws Early_exit{0}, on "-provider list" the list of
+/// the providers in `providers_file` likewise; on an error it prints the error
+/// line and the help on standard error and throws Early_exit{2}. A
+/// `providers_file` that cannot be read or is malformed is a broken
+/// installation: Failure("<file>: ...") when -provider needs it.
+Settings parse_command_line(const std::vector<std::string>& arguments, Console& console,
+                            const std::string& providers_file = "");
 
 /// The help text, always with the built-in defaults.
 std::string usage_text();

@@ -11,6 +11,7 @@
 #include "cli/exe_dir.h"
 #include "cli/temp_dir.h"
 #include "common/failure.h"
+#include "common/text.h"
 #include "geo/layout.h"
 #include "geo/zoom.h"
 #include "gpx/track.h"
@@ -39,19 +40,49 @@ void refuse_output_over_input(int input_fd, const std::string& output) {
     }
 }
 
+// The provider's key comes from its environment variable, checked before
+// anything is read or downloaded.
+Manners download_manners(const Settings& settings) {
+    Manners manners{.user_agent = settings.user_agent,
+                    .polite = settings.provider.has_value(),
+                    .api_key = {}};
+    if (!settings.provider) return manners;
+    const Provider& provider = *settings.provider;
+    if (provider.tile_size != 256) {
+        throw failure(format("the provider %s serves %d-pixel tiles; plotr pastes 256-pixel tiles",
+                             provider.name.c_str(), provider.tile_size));
+    }
+    if (!provider.key_env.empty() && settings.url.find("{apikey}") != std::string::npos) {
+        const char* key = std::getenv(provider.key_env.c_str());
+        if (key == nullptr || *key == '\0') {
+            throw failure("the provider " + provider.name +
+                          " needs an API key in the environment variable " + provider.key_env);
+        }
+        manners.api_key = key;
+    }
+    return manners;
+}
+
 }  // namespace
 
 int run_driver(const std::vector<std::string>& arguments, Console& console,
                xmlm_shit::Byte_source& input, const System& system) {
-    const Settings settings = parse_command_line(arguments, console);
+    const std::string exe_dir =
+        directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
+    const Settings settings =
+        parse_command_line(arguments, console, builtin_providers_path(exe_dir));
+    if (settings.parallel_asked > 0) {
+        console.err(format("plotr: -parallel %d lowered to %d, the most the provider %s allows\n",
+                           settings.parallel_asked, settings.parallel,
+                           settings.provider->name.c_str()));
+    }
+    const Manners manners = download_manners(settings);
     refuse_output_over_input(input.fd(), settings.output);
     // A missing font ends the run before anything is read or downloaded.
     if (!settings.attribution.empty()) {
         check_attribution_font(attribution_font);
     }
 
-    const std::string exe_dir =
-        directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
     const marker_paths markers = marker_paths_for(exe_dir);
     Temp_dir temp_dir{Temp_dir_names(current_seed())};
     const Shell shell(console, system, [&] { return temp_dir.name(); });
@@ -73,7 +104,8 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
 
     const zoom_choice zoom =
         choose_zoom(south, north, west, east, settings.width - settings.horizontal_padding,
-                    settings.height - settings.vertical_padding);
+                    settings.height - settings.vertical_padding,
+                    settings.provider ? settings.provider->max_zoom : max_zoom);
     console.out(zoom_messages(zoom));
     canvas_layout layout =
         lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height);
@@ -84,8 +116,13 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     // the run before a provider's bandwidth is spent on it.
     image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
     std::optional<Tile_cache> cache;
-    if (!settings.cache.empty()) {
-        cache.emplace(settings.cache, settings.url, layout.zoom, layout.tiles.first_column,
+    // Providers ask for a cache: with one there is always a cache.
+    const std::string cache_dir =
+        !settings.cache.empty() || !settings.provider
+            ? settings.cache
+            : default_cache_dir(std::getenv("XDG_CACHE_HOME"), std::getenv("HOME"));
+    if (!cache_dir.empty()) {
+        cache.emplace(cache_dir, settings.url, layout.zoom, layout.tiles.first_column,
                       std::min(layout.tiles.last_column, layout.last_tile_index));
     }
 
@@ -107,7 +144,8 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                                     .shell = shell,
                                     .console = console,
                                     .cache = cache ? &*cache : nullptr,
-                                    .parallel = settings.parallel};
+                                    .parallel = settings.parallel,
+                                    .manners = manners};
     const std::vector<tile_entry> tiles = fetch_tiles(download, layout.tiles);
 
     const assembly_context assembly{canvas, layout.canvas_top, layout.canvas_left};

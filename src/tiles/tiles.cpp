@@ -9,9 +9,11 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "common/failure.h"
 #include "common/text.h"
+#include "tiles/provider.h"
 
 namespace plotr {
 
@@ -54,12 +56,6 @@ download plan(const download_context& context, const std::string& temp_dir, int 
     return {x, y, tile_url(context.url_template, context.zoom, x, y), file, since};
 }
 
-void fetch_one(const download_context& context, const download& tile) {
-    context.shell.run_command("mkdir -p " + shell_quote(tile.file.substr(0, tile.file.rfind('/'))));
-    context.console.out_flushed("downloading tile " + tile.url + "\n");
-    context.shell.run_command(curl_command(tile.url, tile.file, tile.since));
-}
-
 // A value of curl's configuration file, in double quotes.
 std::string config_quoted(const std::string& value) {
     std::string quoted = "\"";
@@ -84,55 +80,149 @@ void write_file(const std::string& path, const std::string& text) {
     }
 }
 
+// The options of curl's configuration file that one transfer needs, the URL
+// with its key among them.
+std::string transfer_config(const download_context& context, const download& tile) {
+    std::string config = "globoff\n";
+    if (context.manners.user_agent) {
+        config += "user-agent = " + config_quoted(*context.manners.user_agent) + "\n";
+    }
+    if (tile.since) {
+        config += "time-cond = " + config_quoted(http_date(*tile.since)) + "\n";
+    }
+    return config + "url = " + config_quoted(fill_key(tile.url, context.manners.api_key)) + "\n";
+}
+
+// Interrupted at once by a termination request, which the shell sends on to
+// the command; the next safe point then ends the run through its cleanup.
+void pause(const download_context& context, int seconds) {
+    context.shell.run_for_code(format("sleep %d", seconds));
+    context.shell.stop_if_interrupted();
+}
+
+void fetch_one(const download_context& context, const download& tile) {
+    context.shell.run_command("mkdir -p " + shell_quote(tile.file.substr(0, tile.file.rfind('/'))));
+    context.console.out_flushed("downloading tile " + tile.url + "\n");
+    if (!context.manners.polite) {
+        context.shell.run_command(
+            curl_command(tile.url, tile.file, tile.since, context.manners.user_agent));
+        return;
+    }
+    const std::string config = tile.file + ".conf";
+    const std::string status = tile.file + ".status";
+    unlink(config.c_str());  // left by an earlier download of the same tile
+    write_file(config, transfer_config(context, tile));
+    const std::string command = polite_curl_command(config, tile.file, status);
+    Retries retries;
+    for (;;) {
+        const int code = context.shell.run_for_code(command);
+        if (code == 0) return;
+        Transfer_outcome outcome{code, 0, {}};
+        std::ifstream report(status);
+        report >> outcome.http;
+        std::getline(report >> std::ws, outcome.retry_after);
+        const auto wait = retry_wait(outcome, retries, context.now());
+        if (!wait) context.shell.fail(command, code, http_status_line(outcome.http, tile.url));
+        pause(context, *wait);
+    }
+}
+
 // Every transfer in a section of its own, as the time condition is per
-// transfer; each reports its exit code and file, which name it.
+// transfer; each reports its exit code and file, which name it, and politely
+// also its HTTP status and Retry-After. Failed transfers that may be retried
+// go again as a batch of their own.
 void fetch_batch(const download_context& context, const std::string& temp_dir,
                  const std::vector<download>& tiles) {
-    std::string lines;
-    std::string config;
-    for (const download& tile : tiles) {
-        lines += "downloading tile " + tile.url + "\n";
-        if (!config.empty()) {
-            config += "next\n";
+    const bool polite = context.manners.polite;
+    std::vector<download> pending = tiles;
+    std::map<std::string, Retries> retries;
+    for (int round = 1;; ++round) {
+        std::string lines;
+        std::string config;
+        for (const download& tile : pending) {
+            lines += "downloading tile " + tile.url + "\n";
+            if (!config.empty()) {
+                config += "next\n";
+            }
+            config += "fail\nsilent\ngloboff\ncreate-dirs\n";
+            if (polite) {
+                config += "location\nmax-redirs = 5\nproto-redir = \"=http,https\"\n";
+                config += "connect-timeout = 15\nspeed-limit = 1\nspeed-time = 30\n";
+                config += "write-out = \"%{exitcode} %{filename_effective} %{http_code} "
+                          "%header{retry-after}\\n\"\n";
+            } else {
+                config += "write-out = \"%{exitcode} %{filename_effective}\\n\"\n";
+            }
+            if (context.manners.user_agent) {
+                config += "user-agent = " + config_quoted(*context.manners.user_agent) + "\n";
+            }
+            if (tile.since) {
+                config += "time-cond = " + config_quoted(http_date(*tile.since)) + "\n";
+            }
+            config += "url = " + config_quoted(fill_key(tile.url, context.manners.api_key)) + "\n";
+            config += "output = " + config_quoted(tile.file) + "\n";
         }
-        config += "fail\nsilent\ngloboff\ncreate-dirs\n";
-        config += "write-out = \"%{exitcode} %{filename_effective}\\n\"\n";
-        if (tile.since) {
-            config += "time-cond = " + config_quoted(http_date(*tile.since)) + "\n";
+        const std::string name = round == 1 ? "/curl" : format("/curl-%d", round);
+        const std::string config_file = temp_dir + name + ".conf";
+        const std::string report_file = temp_dir + name + ".out";
+        write_file(config_file, config);
+        if (round == 1) {
+            context.console.out_flushed(lines);
         }
-        config += "url = " + config_quoted(tile.url) + "\n";
-        config += "output = " + config_quoted(tile.file) + "\n";
-    }
-    const std::string config_file = temp_dir + "/curl.conf";
-    const std::string report_file = temp_dir + "/curl.out";
-    write_file(config_file, config);
-    context.console.out_flushed(lines);
-    const std::string command =
-        format("curl --parallel --parallel-max %d --no-progress-meter -K ", context.parallel) +
-        shell_quote(config_file) + " > " + shell_quote(report_file);
-    const int code = context.shell.run_for_code(command);
+        const std::string command =
+            format("curl --parallel --parallel-max %d --no-progress-meter -K ",
+                   context.parallel) +
+            shell_quote(config_file) + " > " + shell_quote(report_file);
+        const int code = context.shell.run_for_code(command);
 
-    std::map<std::string, int> codes;
-    std::ifstream report(report_file);
-    for (std::string line; std::getline(report, line);) {
-        const auto blank = line.find(' ');
-        if (blank != std::string::npos) {
-            codes[line.substr(blank + 1)] = std::atoi(line.c_str());
-        }
-    }
-    // As the one-tile path would have ended: at the first tile, in download
-    // order, that failed or that the batch never finished.
-    for (const download& tile : tiles) {
-        const auto found = codes.find(tile.file);
-        if (found == codes.end() || found->second != 0) {
-            const int tile_code = found != codes.end() ? found->second : code;
-            if (tile_code != 0) {
-                context.shell.fail(curl_command(tile.url, tile.file, tile.since), tile_code);
+        std::map<std::string, Transfer_outcome> outcomes;
+        std::ifstream report(report_file);
+        for (std::string line; std::getline(report, line);) {
+            std::istringstream fields(line);
+            Transfer_outcome outcome{0, 0, {}};
+            std::string file;
+            if (fields >> outcome.code >> file) {
+                fields >> outcome.http;
+                std::getline(fields >> std::ws, outcome.retry_after);
+                outcomes[file] = outcome;
             }
         }
-    }
-    if (code != 0) {
-        context.shell.fail(command, code);
+        // As the one-tile path would have ended: at the first tile, in download
+        // order, that failed for good or that the batch never finished.
+        std::vector<download> again;
+        int wait = 0;
+        for (const download& tile : pending) {
+            const auto found = outcomes.find(tile.file);
+            const int tile_code = found != outcomes.end() ? found->second.code : code;
+            if (tile_code == 0) {
+                continue;
+            }
+            if (polite && found != outcomes.end()) {
+                if (const auto seconds =
+                        retry_wait(found->second, retries[tile.file], context.now())) {
+                    again.push_back(tile);
+                    wait = std::max(wait, *seconds);
+                    continue;
+                }
+            }
+            if (polite) {
+                context.shell.fail(
+                    polite_curl_command(tile.file + ".conf", tile.file, tile.file + ".status"),
+                    tile_code,
+                    http_status_line(found != outcomes.end() ? found->second.http : 0, tile.url));
+            }
+            context.shell.fail(
+                curl_command(tile.url, tile.file, tile.since, context.manners.user_agent),
+                tile_code);
+        }
+        if (again.empty()) {
+            if (code != 0) {
+                context.shell.fail(command, code);
+            }
+            return;
+        }
+        pause(context, wait);
+        pending = std::move(again);
     }
 }
 
@@ -151,8 +241,12 @@ std::string tile_url(const std::string& url_template, int z, int x, int y) {
 }
 
 std::string curl_command(const std::string& url, const std::string& file,
-                         std::optional<std::time_t> since) {
+                         std::optional<std::time_t> since,
+                         const std::optional<std::string>& user_agent) {
     std::string command = "curl -f -s";
+    if (user_agent) {
+        command += " -A " + shell_quote(*user_agent);
+    }
     if (since) {
         command += " --time-cond " + shell_quote(http_date(*since));
     }
@@ -161,6 +255,56 @@ std::string curl_command(const std::string& url, const std::string& file,
     }
     command += url.starts_with("-") ? " --url " : " ";
     return command + shell_quote(url) + " -o " + shell_quote(file);
+}
+
+std::string polite_curl_command(const std::string& config, const std::string& file,
+                                const std::string& status) {
+    return "curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 "
+           "--speed-limit 1 --speed-time 30 -w '%{http_code} %header{retry-after}\\n' -K " +
+           shell_quote(config) + " -o " + shell_quote(file) + " > " + shell_quote(status);
+}
+
+std::optional<int> retry_wait(const Transfer_outcome& outcome, Retries& retries, std::time_t now) {
+    constexpr int busy_retries = 4;
+    constexpr int longest_wait = 60;
+    if (outcome.code == 28) {
+        if (retries.timeouts >= 1) return std::nullopt;
+        ++retries.timeouts;
+        return 1;
+    }
+    const int http = outcome.http;
+    const bool busy = http == 429 || http == 500 || http == 502 || http == 503 || http == 504;
+    if (outcome.code != 22 || !busy || retries.busy >= busy_retries) return std::nullopt;
+    long asked = 0;
+    const std::string& after = outcome.retry_after;
+    if (!after.empty() && after.find_first_not_of("0123456789") == std::string::npos) {
+        asked = after.size() > 6 ? longest_wait : std::stol(after);
+    } else if (!after.empty()) {
+        std::tm t{};
+        const char* end = strptime(after.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &t);
+        if (end != nullptr && *end == '\0') asked = static_cast<long>(timegm(&t) - now);
+    }
+    const int backoff = 1 << retries.busy;
+    ++retries.busy;
+    return static_cast<int>(std::max<long>(backoff, std::min<long>(asked, longest_wait)));
+}
+
+std::string http_status_line(int http, const std::string& url) {
+    if (http < 300) return "";
+    static const std::map<int, const char*> reasons = {
+        {301, "Moved Permanently"},     {302, "Found"},
+        {303, "See Other"},             {307, "Temporary Redirect"},
+        {308, "Permanent Redirect"},    {400, "Bad Request"},
+        {401, "Unauthorized"},          {403, "Forbidden"},
+        {404, "Not Found"},             {410, "Gone"},
+        {429, "Too Many Requests"},     {500, "Internal Server Error"},
+        {502, "Bad Gateway"},           {503, "Service Unavailable"},
+        {504, "Gateway Timeout"},
+    };
+    const auto reason = reasons.find(http);
+    return format("plotr: the server answered %d%s%s for %s\n", http,
+                  reason != reasons.end() ? " " : "",
+                  reason != reasons.end() ? reason->second : "", url.c_str());
 }
 
 std::vector<tile_entry> fetch_tiles(const download_context& context, const tile_range& range) {
