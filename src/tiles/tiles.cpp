@@ -122,7 +122,7 @@ void fetch_one(const download_context& context, const download& tile) {
         report >> outcome.http;
         std::getline(report >> std::ws, outcome.retry_after);
         const auto wait = retry_wait(outcome, retries, context.now());
-        if (!wait) context.shell.fail(command, code, http_status_line(outcome.http, tile.url));
+        if (!wait) context.shell.fail(command, code, http_status_line(outcome, tile.url));
         pause(context, *wait);
     }
 }
@@ -209,7 +209,7 @@ void fetch_batch(const download_context& context, const std::string& temp_dir,
                 context.shell.fail(
                     polite_curl_command(tile.file + ".conf", tile.file, tile.file + ".status"),
                     tile_code,
-                    http_status_line(found != outcomes.end() ? found->second.http : 0, tile.url));
+                    found != outcomes.end() ? http_status_line(found->second, tile.url) : "");
             }
             context.shell.fail(
                 curl_command(tile.url, tile.file, tile.since, context.manners.user_agent),
@@ -289,8 +289,9 @@ std::optional<int> retry_wait(const Transfer_outcome& outcome, Retries& retries,
     return static_cast<int>(std::max<long>(backoff, std::min<long>(asked, longest_wait)));
 }
 
-std::string http_status_line(int http, const std::string& url) {
-    if (http < 300) return "";
+std::string http_status_line(const Transfer_outcome& outcome, const std::string& url) {
+    const int http = outcome.http;
+    if ((outcome.code != 22 && outcome.code != 47) || http < 300) return "";
     static const std::map<int, const char*> reasons = {
         {301, "Moved Permanently"},     {302, "Found"},
         {303, "See Other"},             {307, "Temporary Redirect"},

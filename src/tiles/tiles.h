@@ -56,9 +56,10 @@ struct Retries {
 /// `now`) up to 60 s, whichever is longer; a timeout once, after 1 s.
 std::optional<int> retry_wait(const Transfer_outcome& outcome, Retries& retries, std::time_t now);
 
-/// "plotr: the server answered 429 Too Many Requests for <url>\n" for an
-/// HTTP status of 300 or more; "" otherwise.
-std::string http_status_line(int http, const std::string& url);
+/// "plotr: the server answered 429 Too Many Requests for <url>\n" when the
+/// server's answer failed the transfer (an HTTP error, too many redirects);
+/// "" otherwise.
+std::string http_status_line(const Transfer_outcome& outcome, const std::string& url);
 
 /// What downloading needs besides the tile range.
 struct download_context {
