@@ -10,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/shell.h"
 #include "common/console.h"
-#include "tiles/tiles.h"
+#include "common/shell.h"
+#include "tiles/curl_commands.h"
+#include "tiles/tile_source.h"
 
 namespace plotr::shell_words {
 
@@ -24,7 +25,7 @@ struct Shell_call {
 
 /// Reads `input` as a URL template, a NUL, a directory name (the rest up to a second NUL;
 /// both may be empty). Returns the mkdir, curl and rm lines a run makes for tile 4399/2685
-/// at zoom 13 with them, through fetch_tiles and Shell, or fewer if the code made fewer.
+/// at zoom 13 with them, through Tile_source and Shell, or fewer if the code made fewer.
 inline std::vector<Shell_call> tile_calls(std::string_view input) {
     const size_t end = input.find('\0');
     const std::string url_template(input.substr(0, end));
@@ -44,9 +45,10 @@ inline std::vector<Shell_call> tile_calls(std::string_view input) {
         },
         [&] { return temp_dir; });
     const int zoom = 13, x = 4399, y = 2685;
-    const download_context context{[&] { return temp_dir; }, zoom,  url_template,
-                                   (1 << zoom) - 1,          shell, console};
-    fetch_tiles(context, {x, x, y, y});
+    Tile_source source(
+        {[&] { return temp_dir; }, zoom, url_template, (1 << zoom) - 1, shell, console},
+        {x, x, y, y});
+    source.fetch();
     shell.remove_temp_dir();
 
     const std::string dir = temp_dir + "/13/4399";

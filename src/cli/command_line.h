@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/console.h"
+#include "common/failure.h"
 #include "tiles/provider.h"
 
 namespace plotr {
@@ -37,12 +38,6 @@ struct Settings {
 
 /// The largest picture side the command line takes.
 inline constexpr int max_side = 1073741823;
-
-/// Thrown when the command line ends the process before the run: after the help
-/// (status 0) or after an error message (status 2). The text is already printed.
-struct Early_exit {
-    int status;
-};
 
 /// Reads the argument vector (element 0 is the program name) into Settings.
 /// Prints nothing when it returns. On -help/--help it prints the help on

@@ -8,7 +8,7 @@
 
 #include "cli/command_line.h"
 #include "cli/run_driver.h"
-#include "cli/shell.h"
+#include "common/shell.h"
 #include "common/failure.h"
 #include "gpx/xmlm_shit.h"
 #include "render/output.h"

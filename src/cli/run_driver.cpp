@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <optional>
 
 #include "cli/command_line.h"
 #include "cli/exe_dir.h"
@@ -19,8 +18,7 @@
 #include "render/map.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
-#include "tiles/tile_cache.h"
-#include "tiles/tiles.h"
+#include "tiles/tile_source.h"
 
 namespace plotr {
 
@@ -107,25 +105,18 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                     settings.height - settings.vertical_padding,
                     settings.provider ? settings.provider->max_zoom : max_zoom);
     console.out(zoom_messages(zoom));
-    canvas_layout layout =
+    const canvas_layout layout =
         lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height);
     console.out(layout_messages(layout));
-    layout.tiles.first_column = std::max(0, layout.tiles.first_column);
 
     // Made before any download: a canvas the imaging library refuses ends
     // the run before a provider's bandwidth is spent on it.
     image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
-    std::optional<Tile_cache> cache;
     // Providers ask for a cache: with one there is always a cache.
     const std::string cache_dir =
         !settings.cache.empty() || !settings.provider
             ? settings.cache
             : default_cache_dir(std::getenv("XDG_CACHE_HOME"), std::getenv("HOME"));
-    if (!cache_dir.empty()) {
-        cache.emplace(cache_dir, settings.url, layout.zoom, layout.tiles.first_column,
-                      std::min(layout.tiles.last_column, layout.last_tile_index));
-    }
-
     // Guarded from before the directory exists, so that a termination request
     // ends the run through its cleanup rather than leaving the directory.
     bool temp_dir_made = false;
@@ -137,39 +128,25 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         }
         return temp_dir.name();
     };
-    const download_context download{.temp_dir = create_temp_dir,
-                                    .zoom = layout.zoom,
-                                    .url_template = settings.url,
-                                    .last_tile_index = layout.last_tile_index,
-                                    .shell = shell,
-                                    .console = console,
-                                    .cache = cache ? &*cache : nullptr,
-                                    .parallel = settings.parallel,
-                                    .manners = manners};
-    const std::vector<tile_entry> tiles = fetch_tiles(download, layout.tiles);
-
+    Tile_source tiles({.temp_dir = create_temp_dir,
+                       .zoom = layout.zoom,
+                       .url_template = settings.url,
+                       .last_tile_index = layout.last_tile_index,
+                       .shell = shell,
+                       .console = console,
+                       .cache_dir = cache_dir,
+                       .parallel = settings.parallel,
+                       .manners = manners},
+                      layout.tiles);
     const assembly_context assembly{canvas, layout.canvas_top, layout.canvas_left};
-    for (const tile_entry& tile : tiles) {
-        shell.stop_if_interrupted();
-        tile_entry pasted = tile;
-        if (tile.cached) {
-            try {
-                paste_tile(assembly, tile);
-                continue;
-            } catch (const Fatal_error&) {
-                // A damaged entry never fails a run that the server can serve.
-                pasted = fetch_tile_again(download, tile.x, tile.y);
-            }
-        }
-        paste_tile(assembly, pasted);
-        // Only a tile that was read enters the cache.
-        if (cache) {
-            cache->store(pasted.x, pasted.y, pasted.file);
-        }
-    }
+    bool any_tile = false;
+    tiles.deliver([&](const tile_entry& tile) {
+        any_tile = true;
+        paste_tile(assembly, tile);
+    });
     // A run that took every tile from the cache made no directory. Without
     // tiles the removal runs, and fails, as it always has.
-    if (temp_dir_made || tiles.empty()) {
+    if (temp_dir_made || !any_tile) {
         shell.remove_temp_dir();
     }
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/shell.h"
 #include "common/console.h"
+#include "common/shell.h"
 
 namespace plotr {
 

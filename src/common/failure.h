@@ -14,6 +14,13 @@ public:
     explicit Fatal_error(const std::string& description) : std::runtime_error(description) {}
 };
 
+/// Ends the process before or during the run with this status, its messages
+/// already printed: after the help (0), a command-line error (2), a failed
+/// command (1).
+struct Early_exit {
+    int status;
+};
+
 /// Failure("text"): the text in double quotes with escapes.
 Fatal_error failure(std::string_view text);
 

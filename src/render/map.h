@@ -1,7 +1,7 @@
 #pragma once
 
 #include "render/imaging.h"
-#include "tiles/tiles.h"
+#include "tiles/tile_source.h"
 
 namespace plotr {
 

@@ -14,38 +14,6 @@
 
 namespace plotr {
 
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-Fd::~Fd() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 namespace {
 
 [[noreturn]] void unusable(const std::string& path, const std::string& reason) {
@@ -132,8 +100,7 @@ bool replace_atomically(int dir, const std::string& name, Fill fill) {
     if (out.get() < 0) {
         return false;
     }
-    const bool filled = fill(out.get()) && close(out.get()) == 0;
-    out = Fd(-1);
+    const bool filled = fill(out.get()) && out.close() == 0;
     if (filled && renameat(dir, temporary.c_str(), dir, name.c_str()) == 0) {
         return true;
     }

@@ -1,30 +1,12 @@
 #pragma once
 
-#include <cstddef>
 #include <ctime>
 #include <map>
 #include <string>
 
+#include "common/fd.h"
+
 namespace plotr {
-
-/// An open file descriptor, closed with its owner; move-only.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-/// Writes all `size` bytes to the descriptor, retrying after EINTR and short
-/// writes; false (errno set) when a write fails.
-bool write_all(int fd, const char* data, std::size_t size);
 
 /// The folder of one URL template inside a cache folder: a 64-bit FNV-1a hash
 /// of the template in hex, after a readable slug of its host when it has one,

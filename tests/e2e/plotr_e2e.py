@@ -43,6 +43,9 @@ HELP = (
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -provider NAME\ttake tiles from a known provider, with its credit line and manners; "
+    '"-provider list" shows them\n'
+    "  -user-agent TEXT\tidentify downloads as <text>; default is curl's own\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n"
 )
@@ -61,7 +64,8 @@ COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit cod
 
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
-                 "-cache", "-parallel", "-attribution", "-color", "-line-width"}
+                 "-cache", "-parallel", "-attribution", "-color", "-line-width", "-provider",
+                 "-user-agent"}
 
 
 def setting(args, option, default):

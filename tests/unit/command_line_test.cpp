@@ -47,6 +47,9 @@ const char* const expected_help =
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -provider NAME\ttake tiles from a known provider, with its credit line and manners; "
+    "\"-provider list\" shows them\n"
+    "  -user-agent TEXT\tidentify downloads as <text>; default is curl's own\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n";
 

@@ -1,4 +1,4 @@
-#include "cli/shell.h"
+#include "common/shell.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,13 +1,13 @@
-#include "tiles/tiles.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <fstream>
 #include <iterator>
 
-#include "cli/command_line.h"
+#include "common/failure.h"
 #include "common/text.h"
+#include "tiles/curl_commands.h"
+#include "tiles/tile_source.h"
 
 namespace plotr {
 namespace {
@@ -55,14 +55,15 @@ TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
             return 22;
         },
         [&] { return dir; });
-    const download_context context{.temp_dir = [&] { return dir; },
-                                   .zoom = 1,
-                                   .url_template = "u\"\\/{z}/{x}/{y}",
-                                   .last_tile_index = 1,
-                                   .shell = shell,
-                                   .console = console,
-                                   .parallel = 3};
-    EXPECT_THROW(fetch_tiles(context, {0, 1, 0, 1}), Early_exit);
+    Tile_source source({.temp_dir = [&] { return dir; },
+                        .zoom = 1,
+                        .url_template = "u\"\\/{z}/{x}/{y}",
+                        .last_tile_index = 1,
+                        .shell = shell,
+                        .console = console,
+                        .parallel = 3},
+                       {0, 1, 0, 1});
+    EXPECT_THROW(source.fetch(), Early_exit);
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0], "curl --parallel --parallel-max 3 --no-progress-meter -K " + dir +
                                "/curl.conf > " + dir + "/curl.out");
@@ -92,16 +93,13 @@ struct Fetch {
                 return 0;
             },
             [] { return std::string("/tmp/plotr-1"); });
-        const download_context context{[this] {
-                                           ++dirs_asked;
-                                           return std::string("/tmp/plotr-1");
-                                       },
-                                       zoom,
-                                       "u/{z}/{x}/{y}",
-                                       (1 << zoom) - 1,
-                                       shell,
-                                       console};
-        return fetch_tiles(context, range);
+        Tile_source source({[this] {
+                                ++dirs_asked;
+                                return std::string("/tmp/plotr-1");
+                            },
+                            zoom, "u/{z}/{x}/{y}", (1 << zoom) - 1, shell, console},
+                           range);
+        return source.fetch();
     }
 };
 

@@ -1,4 +1,4 @@
-#include "cli/shell.h"
+#include "common/shell.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -16,7 +16,6 @@
 #include <span>
 #include <vector>
 
-#include "cli/command_line.h"
 #include "common/failure.h"
 #include "common/text.h"
 

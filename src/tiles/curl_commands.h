@@ -1,27 +1,11 @@
 #pragma once
 
 #include <ctime>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "cli/shell.h"
-#include "common/console.h"
-#include "geo/layout.h"
-#include "tiles/tile_cache.h"
-
 namespace plotr {
-
-/// One tile ready to paste: its column, row and file. All tiles of a run share
-/// its zoom. `cached`: the file is a cache entry, not yet read by this run.
-struct tile_entry {
-    int x;
-    int y;
-    std::string file;
-    bool cached = false;
-    bool operator==(const tile_entry&) const = default;
-};
 
 /// How downloads behave beyond the plain "curl -f -s"; nothing of it without
 /// -provider or -user-agent.
@@ -61,26 +45,6 @@ std::optional<int> retry_wait(const Transfer_outcome& outcome, Retries& retries,
 /// "" otherwise.
 std::string http_status_line(const Transfer_outcome& outcome, const std::string& url);
 
-/// What downloading needs besides the tile range.
-struct download_context {
-    /// Gives the directory to download into; asked once, before the first
-    /// download, so a run that downloads nothing creates nothing.
-    std::function<std::string()> temp_dir;
-    int zoom;
-    std::string url_template;
-    int last_tile_index;
-    /// Runs the "mkdir -p" and "curl" command lines.
-    const Shell& shell;
-    Console& console;
-    /// Tiles kept between runs; none when null.
-    const Tile_cache* cache = nullptr;
-    /// Downloads at once: above 1, all tiles go to one curl command.
-    int parallel = 1;
-    Manners manners = {};
-    /// The clock that ages cache entries and reads Retry-After dates.
-    std::function<std::time_t()> now = [] { return std::time(nullptr); };
-};
-
 /// The template with the first "{s}" replaced by "a", then the first "{z}",
 /// "{x}" and "{y}" by the numbers. Other occurrences stay as they are.
 std::string tile_url(const std::string& url_template, int z, int x, int y);
@@ -94,25 +58,34 @@ std::string curl_command(const std::string& url, const std::string& file,
                          std::optional<std::time_t> since = std::nullopt,
                          const std::optional<std::string>& user_agent = std::nullopt);
 
-/// The command of a polite transfer: curl with the provider's manners, the
-/// URL in the configuration file `config`, writing the file and its
-/// "<HTTP status> <Retry-After>" line into `status`.
+/// The command of a polite transfer: curl with a provider's manners, the rest
+/// in the configuration file `config` (see polite_transfer_config), writing
+/// the tile into `file` and "<HTTP status> <Retry-After>" into `status`.
 std::string polite_curl_command(const std::string& config, const std::string& file,
                                 const std::string& status);
 
-/// Downloads every tile of the range that lies in the world: columns ascending,
-/// rows ascending within a column, each with "mkdir -p" and "curl", printing
-/// "downloading tile <url>" (flushed) before each download. Returns the entries
-/// with the last column first and each column's rows ascending.
-/// With a cache, a fresh entry is used as it is, with no line and no command;
-/// a stale one is asked for with its time as condition and kept (and marked
-/// fresh) when the server has nothing newer. With `parallel` above 1, the lines
-/// come first and one curl command then downloads them all; a failed transfer
-/// ends the run as the one-tile command of the first failed tile would.
-std::vector<tile_entry> fetch_tiles(const download_context& context, const tile_range& range);
+/// The configuration file of one polite transfer: the URL with its key, the
+/// user agent and the time condition.
+std::string polite_transfer_config(const Manners& manners, const std::string& url,
+                                   std::optional<std::time_t> since);
 
-/// Downloads tile (x, y) anew, as the one-tile path does, without condition:
-/// for a cache entry that cannot be read.
-tile_entry fetch_tile_again(const download_context& context, int x, int y);
+/// One transfer of a batch.
+struct curl_transfer {
+    std::string url;
+    std::string file;
+    std::optional<std::time_t> since;  ///< as for curl_command
+};
+
+/// curl's configuration file for the batch: each transfer in a section of its
+/// own (the time condition is per transfer), taking the URL as it is and
+/// reporting "<exit code> <file>" on a line of standard output; politely also
+/// " <HTTP status> <Retry-After>", with the manners' options and key.
+std::string curl_batch_config(const std::vector<curl_transfer>& transfers,
+                              const Manners& manners = {});
+
+/// The command that runs the batch configured in `config_file`, `parallel`
+/// transfers at once, its report going to `report_file`.
+std::string curl_batch_command(int parallel, const std::string& config_file,
+                               const std::string& report_file);
 
 }  // namespace plotr

@@ -1,0 +1,175 @@
+#include "tiles/curl_commands.h"
+
+#include <ctime>
+#include <map>
+
+#include "common/shell.h"
+#include "common/text.h"
+#include "tiles/provider.h"
+
+namespace plotr {
+
+namespace {
+
+std::string replace_first(std::string text, std::string_view placeholder,
+                          const std::string& value) {
+    const auto at = text.find(placeholder);
+    if (at != std::string::npos) {
+        text.replace(at, placeholder.size(), value);
+    }
+    return text;
+}
+
+// An HTTP date, as curl reads it whatever the locale.
+std::string http_date(std::time_t time) {
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm t{};
+    gmtime_r(&time, &t);
+    return format("%s, %02d %s %d %02d:%02d:%02d GMT", days[t.tm_wday], t.tm_mday, months[t.tm_mon],
+                  t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+}
+
+bool globs(const std::string& url) { return url.find_first_of("[]{}") != std::string::npos; }
+
+// A value of curl's configuration file, in double quotes.
+std::string config_quoted(const std::string& value) {
+    std::string quoted = "\"";
+    for (const char c : value) {
+        switch (c) {
+            case '\\': quoted += "\\\\"; break;
+            case '"': quoted += "\\\""; break;
+            case '\n': quoted += "\\n"; break;
+            case '\r': quoted += "\\r"; break;
+            case '\t': quoted += "\\t"; break;
+            case '\v': quoted += "\\v"; break;
+            default: quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+std::string tile_url(const std::string& url_template, int z, int x, int y) {
+    std::string url = replace_first(url_template, "{s}", "a");
+    url = replace_first(std::move(url), "{z}", std::to_string(z));
+    url = replace_first(std::move(url), "{x}", std::to_string(x));
+    return replace_first(std::move(url), "{y}", std::to_string(y));
+}
+
+std::string curl_command(const std::string& url, const std::string& file,
+                         std::optional<std::time_t> since,
+                         const std::optional<std::string>& user_agent) {
+    std::string command = "curl -f -s";
+    if (user_agent) {
+        command += " -A " + shell_quote(*user_agent);
+    }
+    if (since) {
+        command += " --time-cond " + shell_quote(http_date(*since));
+    }
+    if (globs(url)) {
+        command += " -g";
+    }
+    command += url.starts_with("-") ? " --url " : " ";
+    return command + shell_quote(url) + " -o " + shell_quote(file);
+}
+
+std::string polite_curl_command(const std::string& config, const std::string& file,
+                                const std::string& status) {
+    return "curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 "
+           "--speed-limit 1 --speed-time 30 -w '%{http_code} %header{retry-after}\\n' -K " +
+           shell_quote(config) + " -o " + shell_quote(file) + " > " + shell_quote(status);
+}
+
+std::string polite_transfer_config(const Manners& manners, const std::string& url,
+                                   std::optional<std::time_t> since) {
+    std::string config = "globoff\n";
+    if (manners.user_agent) {
+        config += "user-agent = " + config_quoted(*manners.user_agent) + "\n";
+    }
+    if (since) {
+        config += "time-cond = " + config_quoted(http_date(*since)) + "\n";
+    }
+    return config + "url = " + config_quoted(fill_key(url, manners.api_key)) + "\n";
+}
+
+std::string curl_batch_config(const std::vector<curl_transfer>& transfers, const Manners& manners) {
+    std::string config;
+    for (const curl_transfer& transfer : transfers) {
+        if (!config.empty()) {
+            config += "next\n";
+        }
+        config += "fail\nsilent\ngloboff\ncreate-dirs\n";
+        if (manners.polite) {
+            config += "location\nmax-redirs = 5\nproto-redir = \"=http,https\"\n";
+            config += "connect-timeout = 15\nspeed-limit = 1\nspeed-time = 30\n";
+            config += "write-out = \"%{exitcode} %{filename_effective} %{http_code} "
+                      "%header{retry-after}\\n\"\n";
+        } else {
+            config += "write-out = \"%{exitcode} %{filename_effective}\\n\"\n";
+        }
+        if (manners.user_agent) {
+            config += "user-agent = " + config_quoted(*manners.user_agent) + "\n";
+        }
+        if (transfer.since) {
+            config += "time-cond = " + config_quoted(http_date(*transfer.since)) + "\n";
+        }
+        config += "url = " + config_quoted(fill_key(transfer.url, manners.api_key)) + "\n";
+        config += "output = " + config_quoted(transfer.file) + "\n";
+    }
+    return config;
+}
+
+std::optional<int> retry_wait(const Transfer_outcome& outcome, Retries& retries, std::time_t now) {
+    constexpr int busy_retries = 4;
+    constexpr int longest_wait = 60;
+    if (outcome.code == 28) {
+        if (retries.timeouts >= 1) return std::nullopt;
+        ++retries.timeouts;
+        return 1;
+    }
+    const int http = outcome.http;
+    const bool busy = http == 429 || http == 500 || http == 502 || http == 503 || http == 504;
+    if (outcome.code != 22 || !busy || retries.busy >= busy_retries) return std::nullopt;
+    long asked = 0;
+    const std::string& after = outcome.retry_after;
+    if (!after.empty() && after.find_first_not_of("0123456789") == std::string::npos) {
+        asked = after.size() > 6 ? longest_wait : std::stol(after);
+    } else if (!after.empty()) {
+        std::tm t{};
+        const char* end = strptime(after.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &t);
+        if (end != nullptr && *end == '\0') asked = static_cast<long>(timegm(&t) - now);
+    }
+    const int backoff = 1 << retries.busy;
+    ++retries.busy;
+    return static_cast<int>(std::max<long>(backoff, std::min<long>(asked, longest_wait)));
+}
+
+std::string http_status_line(const Transfer_outcome& outcome, const std::string& url) {
+    const int http = outcome.http;
+    if ((outcome.code != 22 && outcome.code != 47) || http < 300) return "";
+    static const std::map<int, const char*> reasons = {
+        {301, "Moved Permanently"},     {302, "Found"},
+        {303, "See Other"},             {307, "Temporary Redirect"},
+        {308, "Permanent Redirect"},    {400, "Bad Request"},
+        {401, "Unauthorized"},          {403, "Forbidden"},
+        {404, "Not Found"},             {410, "Gone"},
+        {429, "Too Many Requests"},     {500, "Internal Server Error"},
+        {502, "Bad Gateway"},           {503, "Service Unavailable"},
+        {504, "Gateway Timeout"},
+    };
+    const auto reason = reasons.find(http);
+    return format("plotr: the server answered %d%s%s for %s\n", http,
+                  reason != reasons.end() ? " " : "",
+                  reason != reasons.end() ? reason->second : "", url.c_str());
+}
+
+std::string curl_batch_command(int parallel, const std::string& config_file,
+                               const std::string& report_file) {
+    return format("curl --parallel --parallel-max %d --no-progress-meter -K ", parallel) +
+           shell_quote(config_file) + " > " + shell_quote(report_file);
+}
+
+}  // namespace plotr
