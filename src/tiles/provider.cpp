@@ -60,13 +60,14 @@ std::vector<Provider> parse_providers(std::string_view text) {
     std::vector<Provider> providers;
     std::set<std::string> keys;  // of the open entry
     int number = 0;
+    int opened = 0;  // the line of the open entry's [name]
     const auto fail = [&](const std::string& what) {
         throw Provider_file_error(format("line %d: %s", number, what.c_str()));
     };
     // An entry is complete when the next one opens or the file ends.
     const auto close = [&] {
         if (!providers.empty() && providers.back().url.empty()) {
-            --number;
+            number = opened;
             fail("the entry [" + providers.back().name + "] has no url");
         }
     };
@@ -88,6 +89,7 @@ std::vector<Provider> parse_providers(std::string_view text) {
             providers.push_back({});
             providers.back().name = name;
             keys.clear();
+            opened = number;
             continue;
         }
         const auto equals = line.find('=');
