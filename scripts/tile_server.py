@@ -34,8 +34,9 @@ Servers that misbehave, for the tests that prove a client survives them:
   --fail 429        every request answers 429 Too Many Requests, Retry-After: 0
 
 Providers' habits, beside any of the above:
-  --busy N          the first request of one tile in N (by z/x/y) answers 429
-                    with Retry-After: 1; later requests of that tile are served
+  --busy N          one tile in N (by z/x/y) answers its first request, and
+                    every other one after, with 429 and Retry-After: 1; the
+                    requests in between are served
   --want-agent TEXT requests with another User-Agent (or none) answer 403
 
 The tests import tile_color, GARBAGE and the bodies of the misbehaving modes
@@ -185,7 +186,7 @@ def is_busy_tile(z, x, y, every):
 def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0, busy=0,
                  want_agent=None):
     log_lock = threading.Lock()
-    asked = set()  # tiles asked for once already, for --busy
+    asked = {}  # requests of each busy tile so far
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -212,9 +213,9 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0, busy=
                 return self.answer(404, b"no such tile\n", "text/plain")
             if is_busy_tile(z, x, y, busy):
                 with log_lock:
-                    first = (z, x, y) not in asked
-                    asked.add((z, x, y))
-                if first:
+                    count = asked.get((z, x, y), 0)
+                    asked[(z, x, y)] = count + 1
+                if count % 2 == 0:
                     return self.answer(429, b"slow down\n", "text/plain", retry_after="1")
             if fail == "garbage":
                 return self.answer(200, GARBAGE, "image/png")
