@@ -10,6 +10,7 @@
 #include "cli/exe_dir.h"
 #include "cli/temp_dir.h"
 #include "common/failure.h"
+#include "common/text.h"
 #include "geo/layout.h"
 #include "geo/tile_grid.h"
 #include "geo/zoom.h"
@@ -39,19 +40,44 @@ void refuse_output_over_input(int input_fd, const std::string& output) {
     }
 }
 
+// The provider's key comes from its environment variable, checked before
+// anything is read or downloaded.
+Manners download_manners(const Settings& settings) {
+    Manners manners{
+        .user_agent = settings.user_agent, .polite = settings.provider.has_value(), .api_key = {}};
+    if (!settings.provider) return manners;
+    const Provider& provider = *settings.provider;
+    if (!provider.key_env.empty() && settings.url.find("{apikey}") != std::string::npos) {
+        const char* key = std::getenv(provider.key_env.c_str());
+        if (key == nullptr || *key == '\0') {
+            throw failure("the provider " + provider.name +
+                          " needs an API key in the environment variable " + provider.key_env);
+        }
+        manners.api_key = key;
+    }
+    return manners;
+}
+
 }  // namespace
 
 int run_driver(const std::vector<std::string>& arguments, Console& console,
                xmlm_shit::Byte_source& input, const System& system) {
-    const Settings settings = parse_command_line(arguments, console);
+    const std::string exe_dir =
+        directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
+    const Settings settings =
+        parse_command_line(arguments, console, builtin_providers_path(exe_dir));
+    if (settings.parallel_asked > 0) {
+        console.err(format("plotr: -parallel %d lowered to %d, the most the provider %s allows\n",
+                           settings.parallel_asked, settings.parallel,
+                           settings.provider->name.c_str()));
+    }
+    const Manners manners = download_manners(settings);
     refuse_output_over_input(input.fd(), settings.output);
     // A missing font ends the run before anything is read or downloaded.
     if (!settings.attribution.empty()) {
         check_attribution_font(attribution_font);
     }
 
-    const std::string exe_dir =
-        directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
     const marker_paths markers = marker_paths_for(exe_dir, settings.scale);
     Temp_dir temp_dir{Temp_dir_names(current_seed())};
     const Shell shell(console, system, [&] { return temp_dir.name(); });
@@ -73,20 +99,26 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
 
     const zoom_choice zoom =
         choose_zoom(south, north, west, east, settings.width - settings.horizontal_padding,
-                    settings.height - settings.vertical_padding);
+                    settings.height - settings.vertical_padding,
+                    settings.provider ? settings.provider->max_zoom : max_zoom);
     console.out(zoom_messages(zoom));
     const canvas_layout layout =
         lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height);
     console.out(layout_messages(layout));
     // The ground of the scale-1 layout, drawn `scale` times as large.
     const int scale = settings.scale;
-    const tile_grid grid =
-        plan_tile_grid(layout, scale, settings.tile_size, has_retina_placeholder(settings.url));
+    const tile_grid grid = plan_tile_grid(layout, scale, settings.tile_size,
+                                          has_retina_placeholder(settings.url), zoom.limit);
 
     // Made before any download: a canvas the imaging library refuses ends
     // the run before a provider's bandwidth is spent on it.
     image_handle canvas = get_canvas(static_cast<long>(settings.width) * scale,
                                      static_cast<long>(settings.height) * scale, "#FFFFFF");
+    // Providers ask for a cache: with one there is always a cache.
+    const std::string cache_dir =
+        !settings.cache.empty() || !settings.provider
+            ? settings.cache
+            : default_cache_dir(std::getenv("XDG_CACHE_HOME"), std::getenv("HOME"));
     // Guarded from before the directory exists, so that a termination request
     // ends the run through its cleanup rather than leaving the directory.
     bool temp_dir_made = false;
@@ -104,8 +136,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                        .last_tile_index = grid.last_tile_index,
                        .shell = shell,
                        .console = console,
-                       .cache_dir = settings.cache,
-                       .parallel = settings.parallel},
+                       .cache_dir = cache_dir,
+                       .parallel = settings.parallel,
+                       .manners = manners},
                       grid.tiles);
     bool told_tile_size = false;
     const assembly_context assembly{

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "geo/projection.h"
-
 namespace plotr {
 
 namespace {
@@ -14,7 +12,7 @@ const char* const retina_suffixes[] = {"", "", "@2x", "@3x", "@4x"};
 }  // namespace
 
 tile_grid plan_tile_grid(const canvas_layout& layout, int scale, int provider_side,
-                         bool retina_tiles) {
+                         bool retina_tiles, int zoom_limit) {
     const int z = layout.zoom;
     // A 512-pixel tile covers the ground of a 256-pixel one a level deeper.
     int zoom = provider_side > tile_size ? z - 1 : z;
@@ -25,7 +23,7 @@ tile_grid plan_tile_grid(const canvas_layout& layout, int scale, int provider_si
             ++zoom;
         }
     }
-    zoom = std::clamp(zoom, 0, max_zoom);
+    zoom = std::clamp(zoom, 0, std::max(z, zoom_limit));
 
     tile_grid g{};
     g.zoom = zoom;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "geo/layout.h"
+#include "geo/projection.h"
 
 namespace plotr {
 
@@ -26,8 +27,8 @@ struct tile_grid {
 /// `provider_side` (256 or 512) pixel tiles; `retina_tiles` when the template
 /// holds "{r}". Retina tiles come at the layout's zoom (one less for 512);
 /// otherwise the zoom is the shallowest whose tiles need no enlarging, within
-/// 0..max_zoom, and the tiles are resized to `side`. Pure arithmetic.
+/// 0..zoom_limit, and the tiles are resized to `side`. Pure arithmetic.
 tile_grid plan_tile_grid(const canvas_layout& layout, int scale, int provider_side,
-                         bool retina_tiles);
+                         bool retina_tiles, int zoom_limit = max_zoom);
 
 }  // namespace plotr

@@ -9,6 +9,7 @@
 #include "common/console.h"
 #include "common/shell.h"
 #include "geo/layout.h"
+#include "tiles/curl_commands.h"
 #include "tiles/tile_cache.h"
 
 namespace plotr {
@@ -38,7 +39,9 @@ struct tile_source_settings {
     std::string cache_dir = {};
     /// Downloads at once: above 1, all tiles go to one curl command.
     int parallel = 1;
-    /// The clock that ages cache entries.
+    /// A provider's manners, or a user agent alone; none by default.
+    Manners manners = {};
+    /// The clock that ages cache entries and reads Retry-After dates.
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
 };
 
@@ -61,7 +64,9 @@ public:
     /// condition and kept (and marked fresh) when the server has nothing newer.
     /// With `parallel` above 1, the lines come first and one curl command then
     /// downloads them all; a failed transfer ends the run as the one-tile
-    /// command of the first failed tile would. Gives the tiles with the last
+    /// command of the first failed tile would. Politely, failed transfers are
+    /// retried as retry_wait says (in the batch, as a new batch) and a final
+    /// failure adds its http_status_line. Gives the tiles with the last
     /// column first and each column's rows ascending.
     std::vector<tile_entry> fetch();
 
@@ -84,6 +89,7 @@ private:
     download planned(int x, int y, std::optional<std::time_t> since);
     void download_one(const download& tile) const;
     void download_batch() const;
+    void pause(int seconds) const;
     void confirm_not_modified();
     std::vector<tile_entry> listed() const;
     tile_entry fetch_again(int x, int y);

@@ -98,8 +98,11 @@ with Tile_server(suite.workdir, size=2048) as server:
         running.signal(signum, group)
         r = running.finish()
         # All downloads, then the removal: the same lines as when a marker
-        # image is missing.
-        suite.expect(name, r, 1, stderr="", tracks=EXAMPLE_TRACKS, end=gpx_oracle.REMOVED)
+        # image is missing. The tiles' size is told at the first paste, if
+        # the request came after it.
+        suite.expect(name, r, 1, stderr_re=r"(plotr: the tiles are 2048x2048 pixels, not "
+                     r"256x256; neither -tile-size 256 nor 512 fits them\n)?",
+                     tracks=EXAMPLE_TRACKS, end=gpx_oracle.REMOVED)
         suite.check(name + ": signalled while pasting", [None if pasting else "never got there"])
 
 # The final removal is let finish; then the request ends the process by its

@@ -10,12 +10,13 @@ import itertools
 import math
 import os
 import re
+import shutil
 import time
 
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TRACKS, HELP, Suite, Tile_server,
-                       gpx, numeric, track)
+                       gpx, numeric, provider_file, track)
 from pngfile import read_png
 from tile_server import encoded_tile, tile_color
 
@@ -312,6 +313,36 @@ with Tile_server(suite.workdir) as server:
             f"box corner is {credited.pixel(left, top)[:3]}, expected about {want}",
             None if any(max(credited.pixel(x, y)[:3]) < 0x60 for x, y in changed) else
             "no dark grey text"])
+
+    # A provider's credit line is drawn as -attribution would draw it, unless
+    # -attribution says otherwise; its zoom limit holds; its tiles go to the
+    # default cache under XDG_CACHE_HOME.
+    name = "provider: default credit line and zoom limit"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "local", server.template, max_zoom=10)
+        xdg = suite.path("xdg-cache")
+        pictures = {}
+        for label, args in (("provider", []), ("same", ["-attribution", "\u00a9 Local Tiles"]),
+                            ("none", ["-attribution", ""])):
+            r = suite.start(["-provider", provider, "-width", "300", "-height", str(HEIGHT),
+                             "-o", label + ".png", *args], EXAMPLE_GPX, local_tiles=False,
+                            env={"XDG_CACHE_HOME": xdg}).finish()
+            suite.check(f"{name}: {label} run", [
+                r.crash(), None if r.status == 0 and r.stderr == "" else
+                f"status {r.status}, stderr {r.stderr!r}",
+                None if "zoom is too high, choose 10\n" in r.stdout else f"stdout {r.stdout!r}"])
+            pictures[label] = read_png(suite.path(label + ".png"))
+        size = [(x, y) for y in range(HEIGHT) for x in range(300)]
+        changed = [(x, y) for x, y in size
+                   if pictures["provider"].pixel(x, y) != pictures["none"].pixel(x, y)]
+        suite.check(name, [
+            None if all(pictures["provider"].pixel(x, y) == pictures["same"].pixel(x, y)
+                        for x, y in size) else "not the picture -attribution draws",
+            None if changed and min(y for _, y in changed) >= HEIGHT - STRIP else
+            f"{len(changed)} pixels changed by the credit line",
+            None if glob.glob(os.path.join(xdg, "plotr/tiles/127.0.0.1_*/10/*/*.png"))
+            else "nothing in $XDG_CACHE_HOME/plotr/tiles"])
+        shutil.rmtree(xdg, ignore_errors=True)
 
     # Texts that MagickCore's text drawing would read a file for or expand
     # are drawn as they are: "@credits" is wider than "credits" whatever the

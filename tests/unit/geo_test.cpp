@@ -94,6 +94,7 @@ TEST(Zoom, WorkedExamples) {
         int width, height;
         std::string messages;
         int zoom;
+        int limit = max_zoom;  // a provider's highest zoom
     };
     const Case cases[] = {
         {52.50, 52.53, 13.35, 13.42, 800, 600,
@@ -122,10 +123,25 @@ TEST(Zoom, WorkedExamples) {
          "calculated maximum zoom to fit height: 9\n"
          "calculated minimum zoom: 1\n",
          1},
+        // A provider's limit, below and above 18.
+        {0, 0.0001, 0, 0.0001, 800, 600,
+         "we got 15.742953 meters GPX, choose maximum zoom level (17)\n", 17, 17},
+        {52.5, 52.5002, 13.4, 13.4003, 800, 600,
+         "calculated maximum zoom to fit width:  21\n"
+         "calculated maximum zoom to fit height: 21\n"
+         "calculated minimum zoom: 21\n"
+         "zoom is too high, choose 20\n",
+         20, 20},
+        {52.50, 52.53, 13.35, 13.42, 800, 600,
+         "calculated maximum zoom to fit width:  13\n"
+         "calculated maximum zoom to fit height: 14\n"
+         "calculated minimum zoom: 13\n"
+         "zoom is too high, choose 12\n",
+         12, 12},
     };
     for (const Case& c : cases) {
         const zoom_choice z =
-            choose_zoom(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height);
+            choose_zoom(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height, c.limit);
         EXPECT_EQ(zoom_messages(z), c.messages);
         EXPECT_EQ(z.zoom, c.zoom);
     }
