@@ -44,6 +44,7 @@ PINS = [f"pin-{n}{s}.png" for s in ("", "@2x", "@3x", "@4x")
 FILES = {
     "usr/bin/plotr": "-rwxr-xr-x",
     **{f"usr/share/plotr/{n}": "-rw-r--r--" for n in PINS},
+    "usr/share/plotr/providers": "-rw-r--r--",
     "usr/share/man/man1/plotr.1.gz": "-rw-r--r--",
     "usr/share/bash-completion/completions/plotr": "-rw-r--r--",
     "usr/share/doc/plotr/copyright": "-rw-r--r--",
@@ -90,7 +91,7 @@ SAME = [("usr/share/man/man1/plotr.1.gz", "man/plotr.1"),
         ("usr/share/bash-completion/completions/plotr", "completions/plotr"),
         ("usr/share/doc/plotr/copyright", "packaging/copyright"),
         ("usr/share/doc/plotr/changelog.gz", "packaging/changelog")] + [
-            (f"usr/share/plotr/{n}", f"share/plotr/{n}") for n in PINS]
+            (f"usr/share/plotr/{n}", f"share/plotr/{n}") for n in PINS + ["providers"]]
 suite.check("files match the tree", [None if unpacked(p) == source(s) else f"{p} differs from {s}"
                                      for p, s in SAME])
 
