@@ -38,29 +38,6 @@ void refuse_output_over_input(int input_fd, const std::string& output) {
     }
 }
 
-// The provider's key comes from its environment variable, checked before
-// anything is read or downloaded.
-Manners download_manners(const Settings& settings) {
-    Manners manners{.user_agent = settings.user_agent,
-                    .polite = settings.provider.has_value(),
-                    .api_key = {}};
-    if (!settings.provider) return manners;
-    const Provider& provider = *settings.provider;
-    if (provider.tile_size != 256) {
-        throw failure(format("the provider %s serves %d-pixel tiles; plotr pastes 256-pixel tiles",
-                             provider.name.c_str(), provider.tile_size));
-    }
-    if (!provider.key_env.empty() && settings.url.find("{apikey}") != std::string::npos) {
-        const char* key = std::getenv(provider.key_env.c_str());
-        if (key == nullptr || *key == '\0') {
-            throw failure("the provider " + provider.name +
-                          " needs an API key in the environment variable " + provider.key_env);
-        }
-        manners.api_key = key;
-    }
-    return manners;
-}
-
 }  // namespace
 
 int run_driver(const std::vector<std::string>& arguments, Console& console,
@@ -74,7 +51,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                            settings.parallel_asked, settings.parallel,
                            settings.provider->name.c_str()));
     }
-    const Manners manners = download_manners(settings);
+    const Manners manners =
+        settings.provider ? provider_manners(*settings.provider, settings.url, settings.user_agent)
+                          : Manners{.user_agent = settings.user_agent, .polite = false, .api_key = {}};
     refuse_output_over_input(input.fd(), settings.output);
     // A missing font ends the run before anything is read or downloaded.
     if (!settings.attribution.empty()) {

@@ -192,6 +192,32 @@ TEST(Providers, MalformedFiles) {
     EXPECT_EQ(p.max_parallel, 2);
 }
 
+TEST(Providers, KeysFromTheEnvironment) {
+    Provider p = parse_providers("[k]\nurl = u?k={apikey}\nkey_env = K\n").front();
+    const auto none = [](const char*) -> const char* { return nullptr; };
+    const auto empty = [](const char*) -> const char* { return ""; };
+    const auto some = [](const char* name) -> const char* {
+        return std::string(name) == "K" ? "s3cr3t" : nullptr;
+    };
+    for (const auto getenv : {+none, +empty}) {
+        try {
+            provider_manners(p, p.url, std::nullopt, getenv);
+            ADD_FAILURE();
+        } catch (const Fatal_error& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "Failure(\"the provider k needs an API key in the environment variable K\")");
+        }
+    }
+    const Manners manners = provider_manners(p, p.url, "ua", +some);
+    EXPECT_EQ(manners.api_key, "s3cr3t");
+    EXPECT_EQ(manners.user_agent, "ua");
+    EXPECT_TRUE(manners.polite);
+    // A -url without the key asks for none; 512-pixel tiles cannot be pasted.
+    EXPECT_EQ(provider_manners(p, "v", std::nullopt, +none).api_key, "");
+    p.tile_size = 512;
+    EXPECT_THROW(provider_manners(p, "v", std::nullopt, +none), Fatal_error);
+}
+
 TEST(Retries, BusyAnswersAndTimeouts) {
     const std::time_t now = 1420070400;  // Thu, 01 Jan 2015 00:00:00 GMT
     Retries busy;
