@@ -326,6 +326,31 @@ with Tile_server(suite.workdir, fail="429") as server:
             None if m and m.group(2) == "22" else f"stderr {r.stderr!r}",
             None if server.requests() == 5 * ["/" + FIRST_TILE] else "not asked five times"])
 
+    # A termination request ends a wait at once, through the cleanup.
+    name = "provider: SIGTERM during a wait"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "refusing", server.template, max_parallel=1)
+
+        def waiting(running):
+            for pid in running.children():
+                try:
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        if b"sleep" in f.read():
+                            return True
+                except OSError:
+                    pass
+            return False
+
+        running = suite.start(["-provider", provider, "-cache", suite.path("wait-cache")],
+                              EXAMPLE_GPX, local_tiles=False)
+        asleep = wait_until(lambda: waiting(running))
+        running.signal(signal.SIGTERM)
+        r = running.finish(timeout=10)
+        m = REMOVED.search(r.stdout)
+        suite.check(name, run_problems(r, m.group(1) if m else None, 1, "") + [
+            None if asleep else "never waited", "timed out" if r.timed_out else None])
+        server.requests()
+
 # The key: never on a command line, in the output or in the cache; a
 # termination request during a hanging download still cleans up.
 with Tile_server(suite.workdir, fail="hang") as server:
