@@ -63,6 +63,8 @@ std::vector<Provider> parse_providers(std::string_view text) {
     std::set<std::string> keys;  // of the open entry
     int number = 0;
     int opened = 0;  // the line of the open entry's [name]
+    // Some editors begin UTF-8 files with a byte-order mark.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     const auto fail = [&](const std::string& what) {
         throw Provider_file_error(format("line %d: %s", number, what.c_str()));
     };
