@@ -55,6 +55,7 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         settings.provider ? provider_manners(*settings.provider, settings.url, settings.user_agent)
                           : Manners{.user_agent = settings.user_agent, .polite = false, .api_key = {}};
     refuse_output_over_input(input.fd(), settings.output);
+    check_output(settings.output);
     // A missing font ends the run before anything is read or downloaded.
     if (!settings.attribution.empty()) {
         check_attribution_font(attribution_font);
@@ -115,14 +116,31 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                        .console = console,
                        .cache_dir = cache_dir,
                        .parallel = settings.parallel,
-                       .manners = manners},
+                       .manners = manners,
+                       .reads =
+                           [](const std::string& file) {
+                               try {
+                                   read_image(file);
+                                   return true;
+                               } catch (const Fatal_error&) {
+                                   return false;
+                               }
+                           }},
                       layout.tiles);
     const assembly_context assembly{canvas, layout.canvas_top, layout.canvas_left};
     bool any_tile = false;
-    tiles.deliver([&](const tile_entry& tile) {
-        any_tile = true;
-        paste_tile(assembly, tile);
-    });
+    try {
+        tiles.deliver([&](const tile_entry& tile) {
+            any_tile = true;
+            paste_tile(assembly, tile);
+        });
+    } catch (const Fatal_error&) {
+        // Nothing of a failed run stays behind.
+        if (temp_dir_made) {
+            shell.discard_temp_dir();
+        }
+        throw;
+    }
     // A run that took every tile from the cache made no directory. Without
     // tiles the removal runs, and fails, as it always has.
     if (temp_dir_made || !any_tile) {

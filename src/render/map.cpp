@@ -24,7 +24,7 @@ long offset_on_canvas(int tile_index, double canvas_origin) {
 }  // namespace
 
 void paste_tile(const assembly_context& context, const tile_entry& entry) {
-    const image_handle tile = read_image(entry.file);
+    const image_handle tile = read_image(entry.file, entry.fd);
     const long left = offset_on_canvas(entry.x, context.canvas_left);
     const long top = offset_on_canvas(entry.y, context.canvas_top);
     composite_image(context.canvas, tile, OverCompositeOp, left, top);

@@ -12,7 +12,7 @@ struct assembly_context {
     double canvas_left;
 };
 
-/// Reads the tile's file and pastes it with its top-left corner at world pixel
+/// Reads the tile's file (its open descriptor when it has one) and pastes it with its top-left corner at world pixel
 /// (256 x, 256 y), relative to the floored canvas origin. Fails as read_image
 /// and composite_image do.
 void paste_tile(const assembly_context& context, const tile_entry& entry);

@@ -43,6 +43,7 @@ FILES = {
     "usr/share/plotr/pin-icon-start.png": "-rw-r--r--",
     "usr/share/plotr/pin-icon-end.png": "-rw-r--r--",
     "usr/share/plotr/pin-shadow.png": "-rw-r--r--",
+    "usr/share/plotr/providers": "-rw-r--r--",
     "usr/share/man/man1/plotr.1.gz": "-rw-r--r--",
     "usr/share/bash-completion/completions/plotr": "-rw-r--r--",
     "usr/share/doc/plotr/copyright": "-rw-r--r--",
