@@ -310,7 +310,7 @@ with Tile_server(suite.workdir) as server:
                         for x, y in size) else "not the picture -attribution draws",
             None if changed and min(y for _, y in changed) >= HEIGHT - STRIP else
             f"{len(changed)} pixels changed by the credit line",
-            None if glob.glob(os.path.join(xdg, "plotr/tiles/127.0.0.1_*/10/*/*.png"))
+            None if glob.glob(os.path.join(xdg, "plotr/tiles/127.0.0.1*/10/*/*.png"))
             else "nothing in $XDG_CACHE_HOME/plotr/tiles"])
         shutil.rmtree(xdg, ignore_errors=True)
 
