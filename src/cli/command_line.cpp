@@ -33,6 +33,8 @@ struct Option {
     std::optional<Text_check> check = std::nullopt;
 };
 
+bool is_folder_name(std::string_view text) { return !text.empty(); }
+
 bool is_colour(std::string_view text) { return !text.empty() && is_color(std::string(text)); }
 
 bool is_tile_size(std::string_view text) {
@@ -72,7 +74,7 @@ std::vector<Option> option_table() {
          nullptr, nullptr, &Settings::nomarkers},
         {"-cache", Action::text,
          "DIR\tkeep downloaded tiles in <dir> and use them again; default is none",
-         &Settings::cache},
+         &Settings::cache, nullptr, nullptr, 0, 0, Text_check{is_folder_name, "a folder"}},
         {"-parallel", Action::integer,
          format("\tdownload up to this many tiles at once; default is %d", defaults.parallel),
          nullptr, &Settings::parallel, nullptr, 1, 64},

@@ -40,24 +40,6 @@ void refuse_output_over_input(int input_fd, const std::string& output) {
     }
 }
 
-// The provider's key comes from its environment variable, checked before
-// anything is read or downloaded.
-Manners download_manners(const Settings& settings) {
-    Manners manners{
-        .user_agent = settings.user_agent, .polite = settings.provider.has_value(), .api_key = {}};
-    if (!settings.provider) return manners;
-    const Provider& provider = *settings.provider;
-    if (!provider.key_env.empty() && settings.url.find("{apikey}") != std::string::npos) {
-        const char* key = std::getenv(provider.key_env.c_str());
-        if (key == nullptr || *key == '\0') {
-            throw failure("the provider " + provider.name +
-                          " needs an API key in the environment variable " + provider.key_env);
-        }
-        manners.api_key = key;
-    }
-    return manners;
-}
-
 }  // namespace
 
 int run_driver(const std::vector<std::string>& arguments, Console& console,
@@ -71,8 +53,12 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                            settings.parallel_asked, settings.parallel,
                            settings.provider->name.c_str()));
     }
-    const Manners manners = download_manners(settings);
+    const Manners manners =
+        settings.provider
+            ? provider_manners(*settings.provider, settings.url, settings.user_agent)
+            : Manners{.user_agent = settings.user_agent, .polite = false, .api_key = {}};
     refuse_output_over_input(input.fd(), settings.output);
+    check_output(settings.output);
     // A missing font ends the run before anything is read or downloaded.
     if (!settings.attribution.empty()) {
         check_attribution_font(attribution_font);
@@ -138,7 +124,16 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                        .console = console,
                        .cache_dir = cache_dir,
                        .parallel = settings.parallel,
-                       .manners = manners},
+                       .manners = manners,
+                       .reads =
+                           [](const std::string& file) {
+                               try {
+                                   read_image(file);
+                                   return true;
+                               } catch (const Fatal_error&) {
+                                   return false;
+                               }
+                           }},
                       grid.tiles);
     bool told_tile_size = false;
     const assembly_context assembly{
@@ -155,10 +150,18 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
             }
         }};
     bool any_tile = false;
-    tiles.deliver([&](const tile_entry& tile) {
-        any_tile = true;
-        paste_tile(assembly, tile);
-    });
+    try {
+        tiles.deliver([&](const tile_entry& tile) {
+            any_tile = true;
+            paste_tile(assembly, tile);
+        });
+    } catch (const Fatal_error&) {
+        // Nothing of a failed run stays behind.
+        if (temp_dir_made) {
+            shell.discard_temp_dir();
+        }
+        throw;
+    }
     // A run that took every tile from the cache made no directory. Without
     // tiles the removal runs, and fails, as it always has.
     if (temp_dir_made || !any_tile) {

@@ -329,6 +329,18 @@ void Shell::remove_temp_dir() const {
     end_guard();
 }
 
+void Shell::discard_temp_dir() const {
+    guard.store(cleaning);
+    const std::string dir = temp_dir_();
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
+    if (error) {
+        console_.err("plotr: cannot remove the temporary directory " + dir + ": " +
+                     error.message() + "\n");
+    }
+    end_guard();
+}
+
 void Shell::exit_with_cleanup(int status) const {
     int was = guarded;
     guard.compare_exchange_strong(was, cleaning);

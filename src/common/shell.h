@@ -77,6 +77,11 @@ public:
     /// process now, by its default action.
     void remove_temp_dir() const;
 
+    /// For a run that ends by a failure: removes the directory without a line
+    /// on standard output (a removal that fails is one line on standard error),
+    /// then ends the guard as remove_temp_dir does.
+    void discard_temp_dir() const;
+
     /// Prints the removal line (flushed), runs "rm -r <temp_dir>" without
     /// checking it, then ends the run: throws Early_exit{status}. Requests that
     /// come meanwhile no longer reach the command.

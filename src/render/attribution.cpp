@@ -123,9 +123,17 @@ std::optional<fitted> fit(image_handle& canvas, const std::string& text, const s
 }  // namespace
 
 void check_attribution_font(const std::string& font) {
-    std::ifstream file(font, std::ios::binary);
-    char byte = 0;
-    if (!file.get(byte)) {
+    // Read as a font: a file that is there but no font fails here too.
+    bool loads = std::ifstream(font, std::ios::binary).get() != EOF;
+    if (loads) {
+        try {
+            image_handle probe = get_canvas(1, 1, box_color);
+            loads = measure_text(probe, "x", text_style{font, 10, text_color}).width > 0;
+        } catch (const Fatal_error&) {
+            loads = false;
+        }
+    }
+    if (!loads) {
         throw failure("draw_attribution failed: cannot read the font " + font +
                       " (Debian package fonts-dejavu-core)");
     }

@@ -19,7 +19,7 @@ inline constexpr long attribution_margin_y = 2;
 inline constexpr long attribution_strip_height = 18;
 
 /// Fails with Failure("draw_attribution failed: cannot read the font <path>
-/// ...") unless the font file can be read.
+/// ...") unless the font file can be read and loads as a font.
 void check_attribution_font(const std::string& font);
 
 /// Writes the text over the bottom-right corner of the canvas: dark grey on a

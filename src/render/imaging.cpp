@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,9 @@ constexpr struct {
     {ThreadResource, 1},
 };
 
+// Where MagickCore puts its temporary files, for a signal handler to read.
+char temporary_folder[MagickPathExtent];
+
 void ensure_magick() {
     if (IsMagickCoreInstantiated() == MagickFalse) {
         // Without MagickCore's own signal handlers: plotr's stay in place
@@ -50,6 +54,20 @@ void ensure_magick() {
         for (const auto& [resource, limit] : resource_limits) {
             if (GetMagickResourceLimit(resource) > limit) {
                 SetMagickResourceLimit(resource, limit);
+            }
+        }
+        // One file made the way MagickCore makes them shows the folder.
+        char path[MagickPathExtent] = {};
+        const int fd = AcquireUniqueFileResource(path);
+        if (fd >= 0) {
+            close(fd);
+            RelinquishUniqueFileResource(path);
+            const std::string_view made(path);
+            const std::string_view folder = made.substr(0, made.rfind('/'));
+            if (made.find('/') != std::string_view::npos &&
+                folder.size() < sizeof temporary_folder) {
+                std::memcpy(temporary_folder, folder.data(), folder.size());
+                temporary_folder[folder.size()] = '\0';
             }
         }
     }
@@ -72,6 +90,10 @@ struct Destroy_exception {
 };
 using Exception = std::unique_ptr<ExceptionInfo, Destroy_exception>;
 
+struct Close_file {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
 Exception prepare_exception() { return Exception(AcquireExceptionInfo()); }
 
 // Any recorded exception, a warning as well, fails the operation.
@@ -93,9 +115,22 @@ void copy_path(char (&field)[MagickPathExtent], const std::string& path, const c
 // included, which can read other files. So the raster formats that tile
 // servers send go to their own decoder, and everything else to PNG's, as the
 // ".png" name of a tile asks, which refuses it.
-std::string decoder_prefix(const std::string& path) {
+std::string decoder_prefix(const std::string& path, int fd) {
     char head[12] = {};
-    std::ifstream(path, std::ios::binary).read(head, sizeof head);
+    if (fd >= 0) {
+        for (std::size_t got = 0; got < sizeof head;) {
+            const ssize_t n = pread(fd, head + got, sizeof head - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+    } else {
+        std::ifstream(path, std::ios::binary).read(head, sizeof head);
+    }
     const std::string_view bytes(head, sizeof head);
     if (bytes.starts_with("\xFF\xD8\xFF")) {
         return "JPEG:";
@@ -129,10 +164,30 @@ image_handle read_with(Image_info info, const char* operation) {
 
 }  // namespace
 
-image_handle read_image(const std::string& path) {
+void start_imaging() { ensure_magick(); }
+
+const char* magick_temporary_folder() { return temporary_folder; }
+
+image_handle read_image(const std::string& path, int fd) {
     Image_info info(CloneImageInfo(nullptr));
     // The decoder's name goes in front: "PNG:" + path must fit too.
-    copy_path(info->filename, decoder_prefix(path) + path, "read_image");
+    copy_path(info->filename, decoder_prefix(path, fd) + path, "read_image");
+    if (fd < 0) {
+        return read_with(std::move(info), "read_image");
+    }
+    // The open file is read, from its start; the path only names it in messages.
+    std::unique_ptr<std::FILE, Close_file> file;
+    const int copy = dup(fd);
+    if (copy >= 0 && lseek(copy, 0, SEEK_SET) == 0) {
+        file.reset(fdopen(copy, "rb"));
+    }
+    if (!file) {
+        if (copy >= 0) {
+            close(copy);
+        }
+        throw failure("read_image failed");
+    }
+    info->file = file.get();
     return read_with(std::move(info), "read_image");
 }
 
@@ -158,61 +213,74 @@ image_handle resize_image(const image_handle& image, long width, long height) {
 
 namespace {
 
-bool is_format_name(std::string_view text) {
-    return !text.empty() && text.size() < 32 && std::ranges::all_of(text, [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c));
-    });
-}
+// Formats that write one self-contained picture, and nothing beside it.
+constexpr std::string_view single_picture_formats[] = {
+    "PNG",  "PNG8", "PNG24", "PNG32", "PNG48", "PNG64", "JPG", "JPEG", "GIF",
+    "WEBP", "TIF",  "TIFF",  "BMP",   "PPM",   "PGM",   "PNM", "PBM",  "ICO"};
 
-// The format that the file name's extension names, when MagickCore can write
-// it; PNG otherwise. Only letters and digits: "*" would name any format.
-std::string output_format(const std::string& path) {
+// The extension in capitals; empty when there is none or it is no plain name
+// ("*" would name any format).
+std::string extension_of(const std::string& path) {
     const std::string name = path.substr(path.rfind('/') + 1);
     const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || !is_format_name(std::string_view(name).substr(dot + 1))) {
-        return "PNG";
+    if (dot == std::string::npos) {
+        return "";
     }
-    std::string format = name.substr(dot + 1);
-    std::ranges::transform(format, format.begin(),
+    std::string extension = name.substr(dot + 1);
+    const bool plain =
+        !extension.empty() && extension.size() < 32 && std::ranges::all_of(extension, [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c));
+        });
+    if (!plain) {
+        return "";
+    }
+    std::ranges::transform(extension, extension.begin(),
                            [](char c) { return std::toupper(static_cast<unsigned char>(c)); });
-    const Exception exception = prepare_exception();
-    const MagickInfo* info = GetMagickInfo(format.c_str(), exception.get());
-    return info != nullptr && GetImageEncoder(info) != nullptr ? format : "PNG";
+    return extension;
 }
 
-struct Close_file {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
+bool can_write(const std::string& format) {
+    ensure_magick();
+    const Exception exception = prepare_exception();
+    const MagickInfo* info = GetMagickInfo(format.c_str(), exception.get());
+    return info != nullptr && GetImageEncoder(info) != nullptr;
+}
+
+bool forbidden(const std::string& format) {
+    return can_write(format) &&
+           IsRightsAuthorized(CoderPolicyDomain, WritePolicyRights, format.c_str()) == MagickFalse;
+}
 
 }  // namespace
 
-void write_image(image_handle& image, const std::string& path, encoder_settings settings) {
-    if (path.empty()) {
-        throw failure("write_image failed");
+std::string output_format(const std::string& path) {
+    const std::string extension = extension_of(path);
+    return std::ranges::find(single_picture_formats, extension) !=
+                       std::end(single_picture_formats) &&
+                   can_write(extension)
+               ? extension
+               : "PNG";
+}
+
+std::string forbidden_output_format(const std::string& path) {
+    const std::string extension = extension_of(path);
+    if (!extension.empty() && forbidden(extension)) {
+        return extension;
     }
-    if (path.size() > max_path_length) {
-        throw failure("write_image failed: path longer than 4095 bytes");
-    }
-    // The file is opened here and handed over, so that MagickCore reads no
-    // syntax into its name ("%d", "png:", "[1]", "-"); the name it gets only
-    // carries the format, and the last part of the path for formats that
-    // write their name into the file ("./" so that "-" is no standard output).
     const std::string format = output_format(path);
-    std::string name = format + ":./" + path.substr(path.rfind('/') + 1);
-    name.resize(std::min(name.size(), max_path_length));
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        throw failure("write_image failed");
-    }
-    std::unique_ptr<std::FILE, Close_file> file(fdopen(fd, "wb"));
-    if (!file) {
-        close(fd);
-        throw failure("write_image failed");
-    }
-    copy_path(image.get()->filename, name, "write_image");
+    return forbidden(format) ? format : "";
+}
+
+std::string encode_image(image_handle& image, const std::string& format, const std::string& name,
+                         encoder_settings settings) {
+    // MagickCore reads no syntax into the name ("%d", "png:", "[1]"); it only
+    // carries the format, and the name for formats that record it.
+    std::string magick_name = format + ":./" + name;
+    magick_name.resize(std::min(magick_name.size(), max_path_length));
+    copy_path(image.get()->filename, magick_name, "write_image");
     std::strcpy(image.get()->magick, format.c_str());
     const Image_info info(CloneImageInfo(nullptr));
-    info->file = file.get();
+    copy_path(info->filename, magick_name, "write_image");
     info->affirm = MagickTrue;
     std::strcpy(info->magick, format.c_str());
     if (settings.depth != 0) {
@@ -223,12 +291,15 @@ void write_image(image_handle& image, const std::string& path, encoder_settings 
         image.get()->quality = settings.quality;
         info->quality = settings.quality;
     }
-    const bool written = WriteImage(info.get(), image.get()) != MagickFalse;
-    // What stdio still holds is only written now, and may fail now.
-    const bool flushed = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
-    if (std::fclose(file.release()) != 0 || !written || !flushed) {
+    const Exception exception = prepare_exception();
+    std::size_t length = 0;
+    void* blob = ImageToBlob(info.get(), image.get(), &length, exception.get());
+    if (blob == nullptr) {
         throw failure("write_image failed");
     }
+    std::string bytes(static_cast<const char*>(blob), length);
+    RelinquishMagickMemory(blob);
+    return bytes;
 }
 
 void composite_image(image_handle& target, const image_handle& source, CompositeOperator op, long x,

@@ -41,10 +41,18 @@ inline constexpr std::size_t max_path_length = MagickPathExtent - 1;
 // that MagickCore recorded, or "<operation> failed". A path longer than
 // max_path_length is refused with "<operation> failed: path longer than 4095 bytes".
 
+/// Starts MagickCore, with plotr's resource limits, once; later calls do nothing.
+void start_imaging();
+
+/// The folder of MagickCore's temporary files, as found at start; empty
+/// before, or when none could be made. Async-signal-safe.
+const char* magick_temporary_folder();
+
 /// Decodes a PNG, JPEG, GIF or WebP file, by its first bytes; anything else is
 /// handed to the PNG decoder, which refuses it. Any exception MagickCore
-/// records, a warning too, fails with its reason text.
-image_handle read_image(const std::string& path);
+/// records, a warning too, fails with its reason text. With `fd`, that open
+/// file is read (from its start) and `path` only names it.
+image_handle read_image(const std::string& path, int fd = -1);
 
 /// A width x height image of one colour (a MagickCore colour text).
 image_handle get_canvas(long width, long height, const std::string& color);
@@ -56,10 +64,20 @@ struct encoder_settings {
     std::size_t quality = 0;  ///< for PNG: zlib level * 10 + filter
 };
 
-/// Encodes the image into exactly the file `path`, created or truncated (mode 0666
-/// less the umask), in the format its extension names when MagickCore can write
-/// it, else PNG. Nothing else in the name means anything ("%d", "jpg:", "[1]", "-").
-void write_image(image_handle& image, const std::string& path, encoder_settings settings = {});
+/// The format a picture named `path` is written in: the one its extension names
+/// (any letter case) when it is a single-file raster format MagickCore can write
+/// (PNG, JPEG, GIF, WebP, TIFF, BMP, PPM/PGM/PNM/PBM, ICO), else PNG.
+std::string output_format(const std::string& path);
+
+/// The format, in capitals, that the name's extension names, or that it would
+/// be written in, when MagickCore knows it and its security policy forbids
+/// writing it; empty otherwise.
+std::string forbidden_output_format(const std::string& path);
+
+/// Encodes the image in memory in `format`, as a file named `name` would hold
+/// it; throws Failure("write_image failed") when the encoder refuses it.
+std::string encode_image(image_handle& image, const std::string& format, const std::string& name,
+                         encoder_settings settings = {});
 
 /// A copy of the image resized to width x height with the Lanczos filter.
 /// Fails with MagickCore's reason, else "resize_image failed".

@@ -36,7 +36,7 @@ std::string tile_size_hint(long width, long height, long expected_side, int scal
 }
 
 void paste_tile(const assembly_context& context, const tile_entry& entry) {
-    image_handle tile = read_image(entry.file);
+    image_handle tile = read_image(entry.file, entry.fd);
     const long width = image_width(tile);
     const long height = image_height(tile);
     if (width != context.expected_side || height != context.expected_side) {

@@ -25,8 +25,8 @@ struct assembly_context {
 /// when `retina` tiles were asked for), or that neither does.
 std::string tile_size_hint(long width, long height, long expected_side, int scale, bool retina);
 
-/// Reads the tile's file and pastes it with its top-left corner at grid pixel
-/// (side x, side y), relative to the floored canvas origin. A tile of the
+/// Reads the tile's file (its open descriptor when it has one) and pastes it with its top-left
+/// corner at grid pixel (side x, side y), relative to the floored canvas origin. A tile of the
 /// expected size is first resized to `side` when that differs; any other is
 /// pasted at its own size, and reported to odd_tile. Fails as read_image,
 /// resize_image and composite_image do.

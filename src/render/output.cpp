@@ -6,60 +6,110 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+
+#include "common/failure.h"
+#include "common/fd.h"
+#include "common/text.h"
 
 namespace plotr {
 
 namespace {
 
-// What the output path was before the write, so that only a file this run
-// created or truncated is ever removed.
-struct Output_snapshot {
-    std::string path;
-    bool existed;
-    struct stat before;
-};
+// The temporary file of the write under way, for abandon_output in a signal
+// handler; empty when none.
+char temporary_path[PATH_MAX + 64];
+std::atomic<bool> writing_temporary{false};
 
-Output_snapshot snapshot_of(const std::string& path) {
-    Output_snapshot snapshot{path, false, {}};
-    snapshot.existed = lstat(path.c_str(), &snapshot.before) == 0;
-    return snapshot;
-}
-
-bool same_time(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// Async-signal-safe. A regular file is removed when it is new, or when the
-// regular file that was there was replaced, truncated or written since the
-// snapshot. A symbolic link, a device or a pipe is left alone, and so is
-// whatever took the place of one.
-void remove_if_touched(const Output_snapshot& snapshot) {
-    struct stat now {};
-    if (lstat(snapshot.path.c_str(), &now) != 0 || !S_ISREG(now.st_mode)) {
-        return;
+// The file a name finally stands for: symbolic links followed, as a write
+// through them would, even to a target that does not exist yet.
+std::string final_target(std::string path) {
+    for (int link = 0; link < 40; ++link) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return path;
+        }
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+            return path;
+        }
+        target.resize(static_cast<std::size_t>(length));
+        const auto slash = path.rfind('/');
+        path = target.starts_with('/') || slash == std::string::npos
+                   ? target
+                   : path.substr(0, slash + 1) + target;
     }
-    const struct stat& before = snapshot.before;
-    if (snapshot.existed &&
-        (!S_ISREG(before.st_mode) ||
-         (before.st_dev == now.st_dev && before.st_ino == now.st_ino &&
-          before.st_size == now.st_size && same_time(before.st_mtim, now.st_mtim) &&
-          same_time(before.st_ctim, now.st_ctim)))) {
-        return;
-    }
-    unlink(snapshot.path.c_str());
+    return path;
 }
 
-// The write under way, for abandon_output in a signal handler.
-std::atomic<const Output_snapshot*> writing{nullptr};
-static_assert(std::atomic<const Output_snapshot*>::is_always_lock_free);
+std::string folder_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+[[noreturn]] void write_failed() { throw failure("write_image failed"); }
+
+// Devices and pipes take the picture as it comes.
+void write_directly(const std::string& path, const std::string& bytes) {
+    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.get() < 0 || !write_all(fd.get(), bytes.data(), bytes.size()) || fd.close() != 0) {
+        write_failed();
+    }
+}
+
+// A new file beside the old one, renamed over it once complete: the old file
+// stays whole until then, whatever fails.
+void replace_file(const std::string& path, const std::string& bytes, const struct stat* old) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    static unsigned counter = 0;
+    Fd fd;
+    for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
+        const std::string temporary = format("%s.%s.plotr-%ld-%u", folder.c_str(), name.c_str(),
+                                             static_cast<long>(getpid()), counter++);
+        if (temporary.size() >= sizeof temporary_path) {
+            write_failed();
+        }
+        std::memcpy(temporary_path, temporary.c_str(), temporary.size() + 1);
+        writing_temporary.store(true);
+        // 0666 less the umask, as a new file gets.
+        fd = Fd(open(temporary_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd.get() < 0) {
+            writing_temporary.store(false);
+            if (errno != EEXIST) {
+                write_failed();
+            }
+        }
+    }
+    const bool written = fd.get() >= 0 &&
+                         (old == nullptr || fchmod(fd.get(), old->st_mode & 07777) == 0) &&
+                         write_all(fd.get(), bytes.data(), bytes.size()) && fd.close() == 0 &&
+                         rename(temporary_path, path.c_str()) == 0;
+    if (!written) {
+        unlink(temporary_path);
+    }
+    writing_temporary.store(false);
+    if (!written) {
+        write_failed();
+    }
+}
 
 // MagickCore keeps pixels that pass its memory limit in files of its temporary
 // directory named "magick-" and 32 letters, digits, '_' or '-'.
+// Only there: a file of that name elsewhere is someone's own.
 bool is_magick_temporary(const char* path, std::size_t length) {
     const char* name = path + length;
     while (name > path && name[-1] != '/') {
         --name;
+    }
+    const char* folder = magick_temporary_folder();
+    const std::size_t folder_length = std::strlen(folder);
+    if (folder_length == 0 || name - path != static_cast<std::ptrdiff_t>(folder_length + 1) ||
+        std::memcmp(path, folder, folder_length) != 0) {
+        return false;
     }
     constexpr std::size_t prefix = 7;
     constexpr std::size_t random = 32;
@@ -149,6 +199,42 @@ void compress_output(image_handle& canvas) {
     strip(canvas);
 }
 
+void check_output(const std::string& output) {
+    const auto refuse = [&](const std::string& reason) {
+        throw failure("cannot write the picture to " + output + ": " + reason);
+    };
+    if (output.empty()) {
+        throw failure("cannot write the picture: the file name is empty");
+    }
+    const std::string target = final_target(output);
+    struct stat st {};
+    if (stat(target.c_str(), &st) != 0 && errno == ENAMETOOLONG) {
+        refuse(std::strerror(errno));
+    }
+    if (target.ends_with('/') || (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+        refuse(std::strerror(EISDIR));
+    }
+    if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (access(target.c_str(), W_OK) != 0) {
+            refuse(std::strerror(errno));
+        }
+    } else {
+        const std::string folder = folder_of(target);
+        if (stat(folder.c_str(), &st) != 0) {
+            refuse(std::strerror(errno));
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            refuse(std::strerror(ENOTDIR));
+        }
+        if (access(folder.c_str(), W_OK | X_OK) != 0) {
+            refuse(std::strerror(errno));
+        }
+    }
+    if (const std::string format = forbidden_output_format(output); !format.empty()) {
+        refuse("the imaging library's security policy does not allow the " + format + " format");
+    }
+}
+
 void write_output(Console& console, image_handle& canvas, const std::string& output,
                   bool compress) {
     console.out_flushed("writing to " + output + "\n");
@@ -160,21 +246,32 @@ void write_output(Console& console, image_handle& canvas, const std::string& out
         // strongest level with adaptive filtering instead.
         settings = {.depth = 8, .quality = 95};
     }
-    const Output_snapshot snapshot = snapshot_of(output);
-    writing.store(&snapshot);
-    try {
-        write_image(canvas, output, settings);
-    } catch (...) {
-        writing.store(nullptr);
-        remove_if_touched(snapshot);
-        throw;
+    write_image(canvas, output, settings);
+}
+
+void write_image(image_handle& image, const std::string& path, encoder_settings settings) {
+    if (path.empty()) {
+        write_failed();
     }
-    writing.store(nullptr);
+    if (path.size() > max_path_length) {
+        throw failure("write_image failed: path longer than 4095 bytes");
+    }
+    const std::string bytes =
+        encode_image(image, output_format(path), path.substr(path.rfind('/') + 1), settings);
+    const std::string target = final_target(path);
+    struct stat st {};
+    if (stat(target.c_str(), &st) != 0) {
+        replace_file(target, bytes, nullptr);
+    } else if (S_ISREG(st.st_mode)) {
+        replace_file(target, bytes, &st);
+    } else {
+        write_directly(target, bytes);
+    }
 }
 
 void abandon_output() {
-    if (const Output_snapshot* snapshot = writing.load()) {
-        remove_if_touched(*snapshot);
+    if (writing_temporary.load()) {
+        unlink(temporary_path);
     }
     // MagickCore's own clean-up walks a locked list and allocates, which no
     // signal handler may do: its temporary files are found through /proc instead.

@@ -10,16 +10,27 @@ namespace plotr {
 /// Prepares the canvas for a smaller file: true colour, no profiles or comments.
 void compress_output(image_handle& canvas);
 
-/// Prints "writing to <output>" (flushed), compresses when asked, and writes
-/// the canvas; the file's extension picks the format. When the write fails it
-/// removes the output file if this write created or truncated it (a regular
-/// file only, never one it did not touch), then throws Failure as write_image.
+/// Ends the run before anything is read when the picture could not be written
+/// to `output`: an empty name, a folder, a folder missing or not writable, a
+/// format the imaging library's policy forbids. Throws Failure("cannot write
+/// the picture to <output>: <reason>").
+void check_output(const std::string& output);
+
+/// Encodes the image in the format output_format picks for `path` and puts it
+/// in place as write_output does; throws Failure("write_image failed"), or for
+/// a path over max_path_length "write_image failed: path longer than 4095 bytes".
+void write_image(image_handle& image, const std::string& path, encoder_settings settings = {});
+
+/// Prints "writing to <output>" (flushed), compresses when asked, encodes the
+/// canvas in the format output_format picks, and puts it in place whole: a
+/// new file renamed over the name (over a symbolic link's final target), so
+/// that a failed write leaves the file that was there as it was. A device or a
+/// pipe is written directly. Throws Failure("write_image failed") on failure.
 void write_output(Console& console, image_handle& canvas, const std::string& output, bool compress);
 
-/// For a process about to die of a signal: removes the output file that a
-/// write_output under way has created or truncated, and the temporary files
-/// that MagickCore holds open or mapped (its pixel caches on disk).
-/// Async-signal-safe.
+/// For a process about to die of a signal: removes the temporary file of a
+/// write_output under way, and MagickCore's own temporary files that it holds
+/// open or mapped (its pixel caches on disk). Async-signal-safe.
 void abandon_output();
 
 }  // namespace plotr

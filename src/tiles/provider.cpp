@@ -1,10 +1,12 @@
 #include "tiles/provider.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include "common/failure.h"
 #include "common/text.h"
 
 namespace plotr {
@@ -60,6 +62,8 @@ std::vector<Provider> parse_providers(std::string_view text) {
     std::set<std::string> keys;  // of the open entry
     int number = 0;
     int opened = 0;  // the line of the open entry's [name]
+    // Some editors begin UTF-8 files with a byte-order mark.
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     const auto fail = [&](const std::string& what) {
         throw Provider_file_error(format("line %d: %s", number, what.c_str()));
     };
@@ -186,6 +190,22 @@ std::string provider_template(const Provider& provider) {
     const auto at = url.find("{s}");
     if (at != std::string::npos) url.replace(at, 3, provider.subdomains.front());
     return url;
+}
+
+Manners provider_manners(const Provider& provider, const std::string& url_template,
+                         const std::optional<std::string>& user_agent,
+                         const char* (*getenv)(const char*)) {
+    Manners manners{.user_agent = user_agent, .polite = true, .api_key = {}};
+    if (!provider.key_env.empty() && url_template.find("{apikey}") != std::string::npos) {
+        const char* key = getenv != nullptr ? getenv(provider.key_env.c_str())
+                                            : std::getenv(provider.key_env.c_str());
+        if (key == nullptr || *key == '\0') {
+            throw failure("the provider " + provider.name +
+                          " needs an API key in the environment variable " + provider.key_env);
+        }
+        manners.api_key = key;
+    }
+    return manners;
 }
 
 std::string fill_key(std::string url, const std::string& key) {

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tiles/curl_commands.h"
+
 namespace plotr {
 
 /// One tile provider: where its tiles are, how it wants to be credited and
@@ -58,6 +60,15 @@ std::string provider_list(const std::vector<Provider>& providers);
 /// subdomain; "{r}" stays for -scale to fill, and "{apikey}" stays, so that
 /// what is printed or kept never holds the key.
 std::string provider_template(const Provider& provider);
+
+/// How downloads from the provider behave, for `url_template` (the provider's
+/// or -url's) and the user agent the command line settled. A template holding
+/// "{apikey}" takes the key from the provider's variable, read by `getenv`.
+/// Throws Failure, before anything is downloaded, when that key is unset or
+/// empty, or when the provider serves tiles of other than 256 pixels.
+Manners provider_manners(const Provider& provider, const std::string& url_template,
+                         const std::optional<std::string>& user_agent,
+                         const char* (*getenv)(const char*) = nullptr);
 
 /// The URL with every "{apikey}" replaced by the key: only for curl's eyes.
 std::string fill_key(std::string url, const std::string& key);

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "common/failure.h"
 #include "common/text.h"
@@ -26,8 +28,35 @@ void check_writable(int fd, const std::string& path) {
     }
 }
 
+bool in_my_groups(gid_t gid) {
+    if (gid == getegid()) {
+        return true;
+    }
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)) + 1);
+    const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+    return std::find(groups.begin(), groups.begin() + std::max(count, 0), gid) !=
+           groups.begin() + std::max(count, 0);
+}
+
+// Only folders that this user (or root) controls, or a group of theirs shares:
+// anyone else could plant tiles. Gives the folder's permission bits.
+mode_t check_trusted(int fd, const std::string& path) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        unusable(path, std::strerror(errno));
+    }
+    if ((st.st_mode & S_IWOTH) != 0) {
+        unusable(path, "writable by others");
+    }
+    if (st.st_uid != geteuid() && st.st_uid != 0 && !in_my_groups(st.st_gid)) {
+        unusable(path, format("owned by another user (uid %ld)", static_cast<long>(st.st_uid)));
+    }
+    check_writable(fd, path);
+    return st.st_mode & 07777;
+}
+
 // The user's own folder: symbolic links in its path are the user's choice.
-Fd open_top(const std::string& dir) {
+Fd open_top(const std::string& dir, mode_t& mode) {
     for (std::size_t slash = dir.find('/', 1); slash != std::string::npos;
          slash = dir.find('/', slash + 1)) {
         mkdir(dir.substr(0, slash).c_str(), 0700);
@@ -39,13 +68,16 @@ Fd open_top(const std::string& dir) {
     if (fd.get() < 0) {
         unusable(dir, std::strerror(errno));
     }
-    check_writable(fd.get(), dir);
+    mode = check_trusted(fd.get(), dir);
     return fd;
 }
 
 // Inside the cache nothing is followed: a link planted for a folder is refused.
-Fd open_folder(int parent, const std::string& name, const std::string& path) {
-    if (mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
+// A new folder gets its parent's owner and group bits, never others', so a
+// private cache stays private and a shared one stays usable by its group.
+Fd open_folder(int parent, mode_t parent_mode, const std::string& name, const std::string& path,
+               mode_t& mode) {
+    if (mkdirat(parent, name.c_str(), parent_mode & 0770) != 0 && errno != EEXIST) {
         unusable(path, std::strerror(errno));
     }
     Fd fd(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -54,18 +86,18 @@ Fd open_folder(int parent, const std::string& name, const std::string& path) {
                            ? "a symbolic link or a file is in the place of a folder"
                            : std::strerror(errno));
     }
-    check_writable(fd.get(), path);
+    mode = check_trusted(fd.get(), path);
     return fd;
 }
 
 // A name no other writer uses, created exclusively, so that a link planted
 // there is never written through.
-Fd create_temporary(int dir, const std::string& name, std::string& temporary) {
+Fd create_temporary(int dir, const std::string& name, mode_t mode, std::string& temporary) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = format(".%s.%ld.%u", name.c_str(), static_cast<long>(getpid()), counter++);
         Fd fd(openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     0600));
+                     mode));
         if (fd.get() >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -94,9 +126,9 @@ bool copy_contents(int from, int to) {
 
 // Whole or not at all: readers see the old entry or the new one.
 template <typename Fill>
-bool replace_atomically(int dir, const std::string& name, Fill fill) {
+bool replace_atomically(int dir, mode_t mode, const std::string& name, Fill fill) {
     std::string temporary;
-    Fd out = create_temporary(dir, name, temporary);
+    Fd out = create_temporary(dir, name, mode, temporary);
     if (out.get() < 0) {
         return false;
     }
@@ -113,7 +145,16 @@ std::string slug_of(const std::string& url_template) {
     if (const auto scheme = host.find("://"); scheme != std::string::npos) {
         host.erase(0, scheme + 3);
     }
-    host = host.substr(0, host.find('/'));
+    host = host.substr(0, host.find_first_of("/?#"));
+    // Neither a user's name and password nor the port.
+    if (const auto at = host.rfind('@'); at != std::string::npos) {
+        host.erase(0, at + 1);
+    }
+    if (host.starts_with('[')) {
+        host = host.substr(0, host.find(']') + 1);
+    } else {
+        host = host.substr(0, host.find(':'));
+    }
     if (host.starts_with("{s}.")) {
         host.erase(0, 4);
     }
@@ -130,6 +171,19 @@ std::string slug_of(const std::string& url_template) {
         slug.erase(0, 1);
     }
     return slug;
+}
+
+// The template as the `template` file keeps it: without a user's name and
+// password.
+std::string without_userinfo(const std::string& url_template) {
+    const auto scheme = url_template.find("://");
+    const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const std::size_t end = url_template.find_first_of("/?#", start);
+    const auto at = url_template.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at == std::string::npos || at < start) {
+        return url_template;
+    }
+    return url_template.substr(0, start) + url_template.substr(at + 1);
 }
 
 }  // namespace
@@ -160,55 +214,118 @@ Tile_cache::Tile_cache(const std::string& dir, const std::string& url_template, 
     while (top_path.size() > 1 && top_path.ends_with('/')) {
         top_path.pop_back();
     }
-    const Fd top = open_top(top_path);
+    mode_t mode = 0;
+    const Fd top = open_top(top_path, mode);
     const std::string folder = cache_folder_name(url_template);
     const std::string folder_path = (top_path == "/" ? "" : top_path) + "/" + folder;
-    const Fd template_folder = open_folder(top.get(), folder, folder_path);
+    const Fd template_folder = open_folder(top.get(), mode, folder, folder_path, mode);
     struct stat st {};
     if (fstatat(template_folder.get(), "template", &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        replace_atomically(template_folder.get(), "template", [&](int fd) {
-            const std::string text = url_template + "\n";
+        replace_atomically(template_folder.get(), mode & 0660, "template", [&](int fd) {
+            const std::string text = without_userinfo(url_template) + "\n";
             return write_all(fd, text.data(), text.size());
         });
     }
     const std::string z = std::to_string(zoom);
     zoom_path_ = folder_path + "/" + z;
-    zoom_ = open_folder(template_folder.get(), z, zoom_path_);
+    zoom_ = open_folder(template_folder.get(), mode, z, zoom_path_, mode);
     for (int x = first_column; x <= last_column; ++x) {
         const std::string name = std::to_string(x);
-        columns_.emplace(x, open_folder(zoom_.get(), name, zoom_path_ + "/" + name));
+        mode_t column_mode = 0;
+        Fd fd = open_folder(zoom_.get(), mode, name, zoom_path_ + "/" + name, column_mode);
+        columns_.emplace(x, Column{std::move(fd), column_mode & 0660, Fd()});
     }
 }
 
-int Tile_cache::column(int x) const {
+const Tile_cache::Column* Tile_cache::column(int x) const {
     const auto found = columns_.find(x);
-    return found == columns_.end() ? -1 : found->second.get();
+    return found == columns_.end() ? nullptr : &found->second;
+}
+
+std::string Tile_cache::path_of(int x, int y) const {
+    return format("%s/%d/%d.png", zoom_path_.c_str(), x, y);
 }
 
 Tile_cache::Entry Tile_cache::find(int x, int y, std::time_t now) const {
     const std::string name = std::to_string(y) + ".png";
-    Entry entry{State::missing, format("%s/%d/%s", zoom_path_.c_str(), x, name.c_str()), 0};
+    Entry entry{State::missing, path_of(x, y), 0};
     struct stat st {};
-    if (column(x) >= 0 && fstatat(column(x), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    const Column* c = column(x);
+    if (c != nullptr && fstatat(c->fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(st.st_mode)) {
         entry.mtime = st.st_mtime;
-        entry.state = now - st.st_mtime < fresh_seconds ? State::fresh : State::stale;
+        // One from the future (a clock set wrong) is not trusted to be fresh.
+        const bool fresh = now - st.st_mtime < fresh_seconds && st.st_mtime - now <= 24 * 60 * 60;
+        entry.state = fresh ? State::fresh : State::stale;
     }
     return entry;
 }
 
+Fd Tile_cache::open_entry(int x, int y) const {
+    const Column* c = column(x);
+    if (c == nullptr) {
+        return Fd();
+    }
+    Fd fd(openat(c->fd.get(), (std::to_string(y) + ".png").c_str(),
+                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() >= 0 && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+        return Fd();
+    }
+    return fd;
+}
+
 void Tile_cache::refresh(int x, int y) const {
     // Unchecked: an entry another run has just replaced is fresh anyway.
-    utimensat(column(x), (std::to_string(y) + ".png").c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+    if (const Column* c = column(x)) {
+        utimensat(c->fd.get(), (std::to_string(y) + ".png").c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+    }
 }
 
 bool Tile_cache::store(int x, int y, const std::string& file) const {
     const Fd in(open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0 || column(x) < 0) {
+    const Column* c = column(x);
+    if (in.get() < 0 || c == nullptr) {
         return false;
     }
-    return replace_atomically(column(x), std::to_string(y) + ".png",
+    return replace_atomically(c->fd.get(), c->mode, std::to_string(y) + ".png",
                               [&](int out) { return copy_contents(in.get(), out); });
+}
+
+// One lock file per column, one byte per row. Open file description locks
+// belong to this descriptor alone and go with the process, however it ends.
+bool Tile_cache::try_lock(int x, int y) {
+    auto found = columns_.find(x);
+    if (found == columns_.end()) {
+        return true;
+    }
+    Column& c = found->second;
+    if (c.lock.get() < 0) {
+        c.lock = Fd(openat(c.fd.get(), ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, c.mode));
+        if (c.lock.get() < 0) {
+            return true;  // unlocked then, as before locks: at worst a tile twice
+        }
+    }
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = y;
+    range.l_len = 1;
+    const int result = fcntl(c.lock.get(), F_OFD_SETLK, &range);
+    return result == 0 || (errno != EAGAIN && errno != EACCES);
+}
+
+void Tile_cache::unlock(int x, int y) {
+    const auto found = columns_.find(x);
+    if (found == columns_.end() || found->second.lock.get() < 0) {
+        return;
+    }
+    struct flock range {};
+    range.l_type = F_UNLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = y;
+    range.l_len = 1;
+    fcntl(found->second.lock.get(), F_OFD_SETLK, &range);
 }
 
 }  // namespace plotr

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <map>
 #include <string>
@@ -19,19 +21,22 @@ std::string cache_folder_name(const std::string& url_template);
 std::string default_cache_dir(const char* xdg_cache_home, const char* home);
 
 /// Tiles kept between runs: <dir>/<cache_folder_name>/<z>/<x>/<y>.png, with
-/// the template itself in <dir>/<cache_folder_name>/template. Entries enter by
-/// an atomic rename, so several runs (or machines, on a filesystem where rename
-/// is atomic) can share one folder. Below <dir>, no symbolic link is followed
-/// when folders are made or entries written.
+/// the template (without user name and password) in
+/// <dir>/<cache_folder_name>/template. Entries enter by an atomic rename, so
+/// several runs (or machines, on a filesystem where rename is atomic) can share
+/// one folder. Below <dir>, no symbolic link is followed when folders are made
+/// or entries read or written.
 class Tile_cache {
 public:
     /// An entry younger than this is used without asking the server.
     static constexpr std::time_t fresh_seconds = 7 * 24 * 60 * 60;
 
     /// Opens the folders of the zoom and of columns first..last, creating
-    /// what is missing with mode 0700 (<dir> with its parents). Throws Failure
-    /// when one of them cannot be made, is no folder (a symbolic link or a file
-    /// in its place) or cannot be written.
+    /// what is missing (<dir> with its parents with mode 0700; below it with
+    /// the parent's owner and group bits). Throws Failure("cannot use the tile
+    /// cache folder <path>: <reason>") when one cannot be made, is no folder,
+    /// cannot be written, is writable by others, or belongs to another user
+    /// than this one or root without being in a group of this user's.
     Tile_cache(const std::string& dir, const std::string& url_template, int zoom, int first_column,
                int last_column);
 
@@ -42,8 +47,13 @@ public:
         std::time_t mtime;  ///< when it was stored or last confirmed; 0 when missing
     };
 
-    /// The entry of tile (x, y) of an opened column; only a regular file counts.
+    /// The entry of tile (x, y) of an opened column; only a regular file
+    /// counts. One dated more than a day ahead of `now` is stale.
     Entry find(int x, int y, std::time_t now) const;
+
+    /// The entry opened for reading through its column's folder, never through
+    /// a link; closed (-1) when there is no regular file.
+    Fd open_entry(int x, int y) const;
 
     /// Marks the entry as confirmed by the server now.
     void refresh(int x, int y) const;
@@ -53,12 +63,24 @@ public:
     /// fails (a full disk); the run goes on without it.
     bool store(int x, int y, const std::string& file) const;
 
+    /// Takes tile (x, y) for this run, so that other runs wait instead of
+    /// downloading it too: false when another run holds it. The lock goes with
+    /// unlock or the process. Without a lock file, every tile is free.
+    bool try_lock(int x, int y);
+    void unlock(int x, int y);
+
 private:
-    int column(int x) const;
+    struct Column {
+        Fd fd;
+        mode_t mode;  // of new entries
+        Fd lock;      // opened at the first lock
+    };
+    const Column* column(int x) const;
+    std::string path_of(int x, int y) const;
 
     std::string zoom_path_;
     Fd zoom_;
-    std::map<int, Fd> columns_;
+    std::map<int, Column> columns_;
 };
 
 }  // namespace plotr

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "common/failure.h"
 #include "common/fd.h"
@@ -72,8 +74,10 @@ Tile_source::download Tile_source::planned(int x, int y, std::optional<std::time
     return {x, y, tile_url(settings_.url_template, settings_.zoom, x, y), file, since};
 }
 
+tile_entry& Tile_source::slot(int x, int y) { return columns_[x - first_column_][y - first_row_]; }
+
 // Fresh cache entries as they are; everything else to download, with the
-// stale entry's time as condition.
+// stale entry's time as condition, unless another run is downloading it.
 void Tile_source::plan() {
     const std::time_t now = cache_ ? settings_.now() : 0;
     for (int x = first_column_; x <= last_column_; ++x) {
@@ -81,7 +85,19 @@ void Tile_source::plan() {
         for (int y = first_row_; y <= last_row_; ++y) {
             std::optional<std::time_t> since;
             if (cache_) {
-                const Tile_cache::Entry entry = cache_->find(x, y, now);
+                Tile_cache::Entry entry = cache_->find(x, y, now);
+                if (entry.state != Tile_cache::State::fresh) {
+                    if (!cache_->try_lock(x, y)) {
+                        waiting_.emplace_back(x, y);
+                        column.push_back({x, y, entry.path, true});
+                        continue;
+                    }
+                    // It may have come in just before the lock.
+                    entry = cache_->find(x, y, now);
+                    if (entry.state == Tile_cache::State::fresh) {
+                        cache_->unlock(x, y);
+                    }
+                }
                 if (entry.state == Tile_cache::State::fresh) {
                     column.push_back({x, y, entry.path, true});
                     continue;
@@ -97,7 +113,7 @@ void Tile_source::plan() {
     }
 }
 
-void Tile_source::download_one(const download& tile) const {
+void Tile_source::download_one(const download& tile) {
     settings_.shell.run_command("mkdir -p " +
                                 shell_quote(tile.file.substr(0, tile.file.rfind('/'))));
     settings_.console.out_flushed("downloading tile " + tile.url + "\n");
@@ -105,6 +121,7 @@ void Tile_source::download_one(const download& tile) const {
     if (!manners.polite) {
         settings_.shell.run_command(
             curl_command(tile.url, tile.file, tile.since, manners.user_agent));
+        settle(tile);
         return;
     }
     // The URL, and with it the key, goes to curl in a file of the private
@@ -117,7 +134,7 @@ void Tile_source::download_one(const download& tile) const {
     Retries retries;
     for (;;) {
         const int code = settings_.shell.run_for_code(command);
-        if (code == 0) return;
+        if (code == 0) break;
         Transfer_outcome outcome{code, 0, {}};
         std::ifstream report(status);
         report >> outcome.http;
@@ -126,6 +143,7 @@ void Tile_source::download_one(const download& tile) const {
         if (!wait) settings_.shell.fail(command, code, http_status_line(outcome, tile.url));
         pause(*wait);
     }
+    settle(tile);
 }
 
 // Ended at once by a termination request, which the shell sends on to the
@@ -136,7 +154,7 @@ void Tile_source::pause(int seconds) const {
 }
 
 // Failed transfers that may be retried go again as a batch of their own.
-void Tile_source::download_batch() const {
+void Tile_source::download_batch() {
     const Manners& manners = settings_.manners;
     std::string lines;
     for (const download& tile : downloads_) {
@@ -161,6 +179,13 @@ void Tile_source::download_batch() const {
         const int code = settings_.shell.run_for_code(command);
 
         const std::map<std::string, Transfer_outcome> outcomes = read_report(report_file);
+        // What came is kept even when the batch then fails.
+        for (const download& tile : pending) {
+            const auto found = outcomes.find(tile.file);
+            if (found != outcomes.end() && found->second.code == 0) {
+                settle(tile);
+            }
+        }
         // As the one-tile path would have ended: at the first tile, in
         // download order, that failed for good or that the batch never finished.
         std::vector<download> again;
@@ -198,16 +223,55 @@ void Tile_source::download_batch() const {
     }
 }
 
-// A stale entry that the server did not send again ("not modified": curl
-// writes no file) is confirmed.
-void Tile_source::confirm_not_modified() {
-    const std::time_t now = settings_.now();
-    for (const download& tile : downloads_) {
-        if (tile.since && !exists(tile.file)) {
-            cache_->refresh(tile.x, tile.y);
-            columns_[tile.x - first_column_][tile.y - first_row_] = {
-                tile.x, tile.y, cache_->find(tile.x, tile.y, now).path, true};
+// A downloaded tile, with a cache: kept when it reads; a stale entry that the
+// server did not send again ("not modified": curl writes no file) is
+// confirmed, and one whose new body does not read is used as it is.
+void Tile_source::settle(const download& tile) {
+    if (!cache_) {
+        return;
+    }
+    tile_entry& entry = slot(tile.x, tile.y);
+    if (tile.since && !exists(tile.file)) {
+        cache_->refresh(tile.x, tile.y);
+        entry = {tile.x, tile.y, cache_->find(tile.x, tile.y, settings_.now()).path, true};
+    } else if (settings_.reads(tile.file)) {
+        cache_->store(tile.x, tile.y, tile.file);
+    } else if (tile.since) {
+        std::tm t{};
+        gmtime_r(&*tile.since, &t);
+        char date[64];
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &t);
+        settings_.console.err(
+            format("plotr: tile %d/%d/%d from %s could not be read; the cached "
+                   "copy from %s is used\n",
+                   settings_.zoom, tile.x, tile.y, tile.url.c_str(), date));
+        entry = {tile.x, tile.y, cache_->find(tile.x, tile.y, settings_.now()).path, true};
+    }
+    cache_->unlock(tile.x, tile.y);
+}
+
+// Tiles that other runs were downloading: taken from the cache once they are
+// done, or downloaded here when they failed or take too long.
+void Tile_source::wait_for_others() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+    for (const auto& [x, y] : waiting_) {
+        while (!cache_->try_lock(x, y) && std::chrono::steady_clock::now() < deadline) {
+            settings_.shell.stop_if_interrupted();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        const Tile_cache::Entry entry = cache_->find(x, y, settings_.now());
+        if (entry.state == Tile_cache::State::fresh) {
+            slot(x, y) = {x, y, entry.path, true};
+            cache_->unlock(x, y);
+            continue;
+        }
+        std::optional<std::time_t> since;
+        if (entry.state == Tile_cache::State::stale) {
+            since = entry.mtime;
+        }
+        const download tile = planned(x, y, since);
+        slot(x, y) = {x, y, tile.file, false};
+        download_one(tile);
     }
 }
 
@@ -229,36 +293,33 @@ std::vector<tile_entry> Tile_source::fetch() {
             download_one(tile);
         }
     }
+    // Never waiting while holding a tile that others may wait for: settled
+    // tiles are all unlocked by now.
     if (cache_) {
-        confirm_not_modified();
+        wait_for_others();
     }
     return listed();
 }
 
-tile_entry Tile_source::fetch_again(int x, int y) {
-    const download tile = planned(x, y, std::nullopt);
-    download_one(tile);
-    return {x, y, tile.file, false};
-}
-
 void Tile_source::deliver(const Tile_paste& paste) {
-    for (const tile_entry& tile : fetch()) {
+    for (tile_entry tile : fetch()) {
         settings_.shell.stop_if_interrupted();
-        tile_entry pasted = tile;
         if (tile.cached) {
-            try {
-                paste(tile);
-                continue;
-            } catch (const Fatal_error&) {
-                // A damaged entry never fails a run that the server can serve.
-                pasted = fetch_again(tile.x, tile.y);
+            const Fd entry = cache_->open_entry(tile.x, tile.y);
+            if (entry.get() >= 0) {
+                try {
+                    tile.fd = entry.get();
+                    paste(tile);
+                    continue;
+                } catch (const Fatal_error&) {
+                    // A damaged entry never fails a run that the server can serve.
+                }
             }
+            const download again = planned(tile.x, tile.y, std::nullopt);
+            download_one(again);
+            tile = {tile.x, tile.y, again.file, false};
         }
-        paste(pasted);
-        // Only a tile that was read enters the cache.
-        if (cache_) {
-            cache_->store(pasted.x, pasted.y, pasted.file);
-        }
+        paste(tile);
     }
 }
 

@@ -15,12 +15,14 @@
 namespace plotr {
 
 /// One tile ready to paste: its column, row and file. All tiles of a run share
-/// its zoom. `cached`: the file is a cache entry, not yet read by this run.
+/// its zoom. `cached`: the file is a cache entry, not yet read by this run;
+/// `fd`: the file opened, for the paste to read instead of the path (-1: none).
 struct tile_entry {
     int x;
     int y;
     std::string file;
     bool cached = false;
+    int fd = -1;
     bool operator==(const tile_entry&) const = default;
 };
 
@@ -43,6 +45,9 @@ struct tile_source_settings {
     Manners manners = {};
     /// The clock that ages cache entries and reads Retry-After dates.
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
+    /// Whether a downloaded file reads as a picture: only such a file enters
+    /// the cache.
+    std::function<bool(const std::string& file)> reads = [](const std::string&) { return true; };
 };
 
 /// Reads a tile and lays it on the picture; throws Fatal_error when the file
@@ -61,19 +66,25 @@ public:
     /// column, each with "mkdir -p" and "curl", printing "downloading tile <url>"
     /// (flushed) before each download. A fresh cache entry is used as it is,
     /// with no line and no command; a stale one is asked for with its time as
-    /// condition and kept (and marked fresh) when the server has nothing newer.
-    /// With `parallel` above 1, the lines come first and one curl command then
-    /// downloads them all; a failed transfer ends the run as the one-tile
-    /// command of the first failed tile would. Politely, failed transfers are
-    /// retried as retry_wait says (in the batch, as a new batch) and a final
-    /// failure adds its http_status_line. Gives the tiles with the last
-    /// column first and each column's rows ascending.
+    /// condition and kept (and marked fresh) when the server has nothing newer,
+    /// or, with a line on standard error, when what it sends does not read.
+    /// A downloaded tile that reads enters the cache at once, so a run that
+    /// fails later keeps it. A tile that another run is downloading is waited
+    /// for (at most `wait_seconds`, then downloaded here) and taken from the
+    /// cache. With `parallel` above 1, the lines come first and one curl
+    /// command then downloads them all; a failed transfer ends the run as the
+    /// one-tile command of the first failed tile would. Politely, failed
+    /// transfers are retried as retry_wait says (in the batch, as a new batch)
+    /// and a final failure adds its http_status_line. Gives the tiles with
+    /// the last column first and each column's rows ascending.
     std::vector<tile_entry> fetch();
 
     /// Fetches, then hands each tile to `paste` in that order, at a safe point
-    /// of the shell each. A cache entry that cannot be read is downloaded
-    /// anew, without condition; a downloaded tile that was read enters the cache.
+    /// of the shell each; a cache entry goes opened (see tile_entry::fd). An
+    /// entry that cannot be read is downloaded anew, without condition.
     void deliver(const Tile_paste& paste);
+
+    static constexpr int wait_seconds = 60;
 
 private:
     // One tile still to be had from the server.
@@ -87,12 +98,13 @@ private:
 
     void plan();
     download planned(int x, int y, std::optional<std::time_t> since);
-    void download_one(const download& tile) const;
-    void download_batch() const;
+    tile_entry& slot(int x, int y);
+    void download_one(const download& tile);
+    void download_batch();
     void pause(int seconds) const;
-    void confirm_not_modified();
+    void settle(const download& tile);
+    void wait_for_others();
     std::vector<tile_entry> listed() const;
-    tile_entry fetch_again(int x, int y);
 
     tile_source_settings settings_;
     int first_column_;
@@ -103,6 +115,7 @@ private:
     std::string temp_dir_;
     std::vector<std::vector<tile_entry>> columns_;
     std::vector<download> downloads_;
+    std::vector<std::pair<int, int>> waiting_;  // tiles another run is downloading
 };
 
 }  // namespace plotr

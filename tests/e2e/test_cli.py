@@ -74,6 +74,7 @@ ERROR_CASES = [
     (["-provider", "OSM"], ("wrong", "OSM", "-provider", "a provider name (see -provider list)")),
     (["-user-agent"], ("needs", "-user-agent")),
     (["-user-agent", "a\nb"], ("wrong", "a\nb", "-user-agent", "a text without control characters")),
+    (["-cache", ""], ("wrong", "", "-cache", "a folder")),
 ]
 for text in ["+5", "1.5", "0x", "0b", "0o", "", " 5", "5 ", "0b102", "0o8", "0xfg", "1e3", "ten",
              "--5", "0x-5", "_1", "- 5", "1073741824", "-1073741825", "99999999999999999999",
@@ -143,7 +144,6 @@ ACCEPTED = [
     (["-o", "-width", "300"], *DEFAULT),
     # "-height" is the first -url's value; the later -url wins.
     (["-url", "-height", "-url", suite.tile_url, "5"], *DEFAULT),
-    (["-o", ""], *DEFAULT),
     (["-compress", "-compress", "-nomarkers", "-nomarkers"], *DEFAULT),
 ]
 for args, size, pads in ACCEPTED:

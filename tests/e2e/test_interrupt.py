@@ -129,32 +129,38 @@ if suite.wanted(name):
         f"{m.group(1)} is still there" if m and os.path.exists(m.group(1)) else None,
         "a picture was written" if os.path.exists(suite.path("out.png")) else None])
 
-# During the write the process ends by the signal, and the file it had begun
-# goes with it; MagickCore leaves no file either. Tiles of noise make the
-# picture slow to compress.
+# During the write the process ends by the signal; the picture that was
+# there stays as it was, and no file of the write is left. MagickCore leaves
+# no file either. Tiles of noise make the picture slow to compress.
 name = "SIGTERM while writing"
 if suite.wanted(name):
     problems = ["the picture was written before it could be interrupted"]
     with Tile_server(suite.workdir, style="noise") as server:
         for attempt in range(3):
             before = magick_files()
-            running = suite.start(["-url", server.template, "-width", "1600", "-height", "1200",
-                                   "-compress"], EXAMPLE_GPX)
             out = suite.path("out.png")
-            writing = running.wait_for("writing to out.png\n") and wait_until(
-                lambda: os.path.exists(out) and os.path.getsize(out) > 0 or not running.alive())
+            with open(out, "w") as f:
+                f.write("old")
+            running = suite.start(["-url", server.template, "-width", "1600", "-height", "1200",
+                                   "-compress"], EXAMPLE_GPX, keep_output=True)
+            writing = running.wait_for("writing to out.png\n")
             # By now every kind of MagickCore work has run: still one thread.
             threads = thread_count(running.pid)
             running.signal(signal.SIGTERM)
             r = running.finish()
             if r.status == 0:
                 continue
+            with open(out) as f:
+                kept = f.read()
             problems = [status_problem(r, signal.SIGTERM),
                         None if writing else "never began to write",
                         None if threads in (1, None) else f"plotr ran {threads} threads",
-                        "the half-written picture is still there" if os.path.exists(out) else None,
+                        None if kept == "old" else "the older picture was replaced",
+                        f"left {glob.glob(suite.path('.out.png.*'))}"
+                        if glob.glob(suite.path(".out.png.*")) else None,
                         f"MagickCore left {magick_files() - before}" if magick_files() - before
                         else None]
+            os.remove(out)
             break
     suite.check(name, problems)
 
@@ -197,8 +203,8 @@ with Tile_server(suite.workdir) as server:
         print("skipped the file system faults: no mount namespace here (needs root and unshare)")
         suite.finish()
 
-    # A picture that does not fit: whatever the write began is removed, an
-    # older picture of the same name too, as the write had truncated it.
+    # A picture that does not fit: whatever the write began is removed, and
+    # an older picture of the same name stays as it was.
     for name, existing in [("full file system", ""), ("full file system, older picture", "old")]:
         if not suite.wanted(name):
             continue
@@ -208,11 +214,13 @@ with Tile_server(suite.workdir) as server:
         if existing:
             setup += f" && printf {existing} > out.png"
         r = suite.start(["-url", server.template], EXAMPLE_GPX, env=WRITE_FAILS,
-                        prefix=mount_namespace(setup, f"ls -A {full} > {listing}")).finish()
+                        prefix=mount_namespace(setup, f"ls -A {full} > {listing}; "
+                                               f"if [ -e {full}/out.png ]; then cat {full}/out.png >> {listing}; fi")).finish()
         suite.expect(name, r, 2, stderr_re=WRITE_FAILED, tracks=EXAMPLE_TRACKS)
         with open(listing) as f:
             left = f.read()
-        suite.check(name + ": nothing left", [None if left == "" else f"left: {left!r}"])
+        kept = f"out.png\n{existing}" if existing else ""
+        suite.check(name + ": nothing left", [None if left == kept else f"left: {left!r}"])
         server.requests()
 
     name = "read-only current directory"
@@ -222,7 +230,8 @@ with Tile_server(suite.workdir) as server:
         setup = f"mount --bind {ro} {ro} && mount -o remount,bind,ro {ro} && cd {ro}"
         r = suite.start(["-url", server.template], EXAMPLE_GPX,
                         prefix=mount_namespace(setup)).finish()
-        suite.expect(name, r, 2, stderr_re=WRITE_FAILED, tracks=EXAMPLE_TRACKS)
+        suite.expect(name, r, 2, stdout="", stderr='Fatal error: exception Failure("cannot write '
+                     'the picture to out.png: Read-only file system")\n')
         suite.check(name + ": nothing left", [None if not os.listdir(ro) else os.listdir(ro)])
         server.requests()
 

@@ -143,7 +143,7 @@ std::string failure_of_capped(const std::function<void()>& write) {
     return failure;
 }
 
-TEST(Output, AFailedWriteRemovesOnlyTheFileItWrote) {
+TEST(Output, AFailedWriteLeavesWhatWasThere) {
     const std::string dir = ::testing::TempDir() + "plotr-output-test/";
     mkdir(dir.c_str(), 0700);
     const auto old_file = [](const std::string& path) { std::ofstream(path) << "old picture"; };
@@ -154,8 +154,9 @@ TEST(Output, AFailedWriteRemovesOnlyTheFileItWrote) {
     };
     const std::vector<Case> cases = {
         {dir + "new.png", [](const std::string&) {}, "nothing"},
-        // The write truncated it before it failed: nothing of it is left to keep.
-        {dir + "old.png", old_file, "nothing"},
+        {dir + "old.png", old_file, "file"},
+        // The encoder refuses pictures over 256 pixels.
+        {dir + "old.ico", old_file, "file"},
         {dir + "link.png",
          [&](const std::string& path) {
              old_file(dir + "target.png");
@@ -175,7 +176,12 @@ TEST(Output, AFailedWriteRemovesOnlyTheFileItWrote) {
             << c.output;
         EXPECT_EQ(console.log, "writing to " + c.output + "\n");
         EXPECT_EQ(kind_of(c.output), c.left) << c.output;
+        if (c.left == "file" || c.left == "link") {
+            std::ifstream in(c.output);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old picture");
+        }
     }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 5) << "a temporary file";
     std::filesystem::remove_all(dir);
 }
 

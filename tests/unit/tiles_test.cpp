@@ -189,11 +189,38 @@ TEST(Providers, MalformedFiles) {
             EXPECT_EQ(std::string(error.what()), what) << text;
         }
     }
-    const Provider p = parse_providers("[x]\r\n url=u \r\nsubdomains = b  c\n").front();
+    const Provider p =
+        parse_providers("\xEF\xBB\xBF[x]\r\n url=u \r\nsubdomains = b  c\n").front();
     EXPECT_EQ(p.url, "u");
     EXPECT_EQ(p.subdomains, (std::vector<std::string>{"b", "c"}));
     EXPECT_EQ(p.max_zoom, 18);
     EXPECT_EQ(p.max_parallel, 2);
+}
+
+TEST(Providers, KeysFromTheEnvironment) {
+    Provider p = parse_providers("[k]\nurl = u?k={apikey}\nkey_env = K\n").front();
+    const auto none = [](const char*) -> const char* { return nullptr; };
+    const auto empty = [](const char*) -> const char* { return ""; };
+    const auto some = [](const char* name) -> const char* {
+        return std::string(name) == "K" ? "s3cr3t" : nullptr;
+    };
+    for (const auto getenv : {+none, +empty}) {
+        try {
+            provider_manners(p, p.url, std::nullopt, getenv);
+            ADD_FAILURE();
+        } catch (const Fatal_error& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "Failure(\"the provider k needs an API key in the environment variable K\")");
+        }
+    }
+    const Manners manners = provider_manners(p, p.url, "ua", +some);
+    EXPECT_EQ(manners.api_key, "s3cr3t");
+    EXPECT_EQ(manners.user_agent, "ua");
+    EXPECT_TRUE(manners.polite);
+    // A -url without the key asks for none; 512-pixel tiles are taken too.
+    EXPECT_EQ(provider_manners(p, "v", std::nullopt, +none).api_key, "");
+    p.tile_size = 512;
+    EXPECT_NO_THROW(provider_manners(p, "v", std::nullopt, +none));
 }
 
 TEST(Retries, BusyAnswersAndTimeouts) {
