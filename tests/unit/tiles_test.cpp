@@ -34,6 +34,18 @@ TEST(CurlCommand, TheUrlReachesCurlAsAUrl) {
               "curl -f -s --time-cond 'Thu, 01 Jan 2015 00:00:00 GMT' u -o /t/f");
 }
 
+TEST(CacheFolderName, TheHostAloneIsReadable) {
+    const std::string name =
+        cache_folder_name("https://alice:s3cr3t@{s}.tile.example.org:8443/{z}/{x}/{y}.png?key=K");
+    EXPECT_TRUE(name.starts_with("tile.example.org-")) << name;
+    EXPECT_EQ(name.size(), std::string("tile.example.org-").size() + 16) << name;
+    EXPECT_TRUE(
+        cache_folder_name("http://127.0.0.1:8080/{z}/{x}/{y}.png").starts_with("127.0.0.1-"));
+    // Every other part of the template still tells folders apart.
+    EXPECT_NE(cache_folder_name("http://h/{z}/{x}/{y}.png?key=1"),
+              cache_folder_name("http://h/{z}/{x}/{y}.png?key=2"));
+}
+
 TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
     char dir_template[] = "/tmp/plotr-tiles-test-XXXXXX";
     const std::string dir = mkdtemp(dir_template);
