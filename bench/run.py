@@ -13,6 +13,8 @@ generates the inputs into bench/data/ once, starts the bundled tile server on
   peer   the same tracks rendered by the npm package staticmaps (bench/peer)
   draw   drawing only, in process (Google Benchmark, bench/draw_bench)
   size   the typical picture's file size with and without -compress
+  scale  the typical run at -scale 1 and -scale 2 (deeper tiles, and retina
+         tiles through {r}) with a warm -cache: time and peak memory per pixel
   fetch  tiles: default, -parallel 8 with a fresh and a warm -cache, and the
          peer, on the typical run and at 4000x3000; the same against a server
          that waits 50 ms per tile; a batch of 50 rides, four at a time, with
@@ -249,6 +251,31 @@ def size_section(paths, url, cwd):
             f"9): {sizes['-compress'] / sizes['plain']:.0%} of it."]
 
 
+def scale_section(paths, url, runs, cwd):
+    cache = os.path.join(cwd, "scale-cache")
+    retina = url.replace(".png", "{r}.png")
+    contenders = {"-scale 1": plotr_command(url, (800, 600), "s1.png", ["-cache", cache]),
+                  "-scale 2": plotr_command(url, (800, 600), "s2.png",
+                                            ["-cache", cache, "-scale", "2"]),
+                  "-scale 2, {r}": plotr_command(retina, (800, 600), "r2.png",
+                                                 ["-cache", cache, "-scale", "2"])}
+    for command in contenders.values():
+        measure(command, paths[TYPICAL], cwd)  # warms the cache
+    got = side_by_side(contenders, paths[TYPICAL], runs, cwd)
+    base_wall, base_rss = got["-scale 1"]
+    rows = ["| run | pixels | s | / scale 1 | peak | peak / scale 1 |",
+            "|---|---:|---:|---:|---:|---:|"]
+    for name, (wall, rss) in got.items():
+        pixels = 800 * 600 * (1 if name == "-scale 1" else 4)
+        rows.append(f"| {TYPICAL}, 800x600, {name} | {pixels:,} | {wall:.3f} | "
+                    f"{wall / base_wall:.2f} | {mib(rss)} | {rss / base_rss:.2f} |")
+    return section(
+        "-scale 2 against -scale 1",
+        "The typical run with a warm -cache, side by side. Target: at most 4.5 times the time "
+        "of scale 1, and no more memory per pixel (four times the pixels: a peak of at most "
+        "four times scale 1's).", rows)
+
+
 PARALLEL = ["-parallel", "8"]
 DELAY_MS = 50
 BATCH_RIDES = 50
@@ -420,6 +447,51 @@ def fetch_section(paths, runs, cwd):
            "batch.", ""] + lots + ["", "Targets:", ""] + targets)
 
 
+BUSY = 10
+
+
+def provider_section(paths, runs, cwd):
+    """The typical run with -provider, a provider file for the bundled server
+    waiting DELAY_MS before each answer and answering 429 to one tile in BUSY
+    (every other request of it), cold and warm, beside the peer on the same
+    server without failures."""
+    install_peer()
+    cold, warm = os.path.join(cwd, "provider-cold"), os.path.join(cwd, "provider-warm")
+    rows = ["| contender | server | s | requests |", "|---|---|---:|---:|"]
+    results = {}
+    with Logged(cwd, "busy", "--delay", str(DELAY_MS), "--busy", str(BUSY)) as server:
+        provider = os.path.join(cwd, "local.provider")
+        for limit in (2, 8):
+            with open(provider, "w") as f:
+                f.write(f"[local]\ntitle = the bundled server\nurl = {server.template}\n"
+                        f"attribution = © local\nmax_parallel = {limit}\n")
+            # The server makes each tile once, and knows every busy tile after it.
+            shutil.rmtree(warm, ignore_errors=True)
+            warm_run = plotr_command(server.template, (800, 600), "warm.png",
+                                     ["-provider", provider, "-cache", warm])
+            measure(warm_run, paths[TYPICAL], cwd)
+            got = alternate({
+                "cold": (plotr_command(server.template, (800, 600), "cold.png",
+                                       ["-provider", provider, "-cache", cold]), emptied(cold)),
+                "warm": (warm_run, None)}, paths[TYPICAL], runs, cwd, server)
+            for name, (wall, asked) in got.items():
+                rows.append(f"| plotr -provider, max_parallel {limit}, {name} cache | "
+                            f"{DELAY_MS} ms, 429 on 1 tile in {BUSY} | {wall:.3f} | {asked} |")
+                results[(limit, name)] = wall
+    with Logged(cwd, "calm", "--delay", str(DELAY_MS)) as server:
+        measure(peer_command(server.template, (800, 600), "peer.png"), paths[TYPICAL], cwd)
+        got = alternate({"peer": (peer_command(server.template, (800, 600), "peer.png"), None)},
+                        paths[TYPICAL], runs, cwd, server)
+        rows.append(f"| peer | {DELAY_MS} ms, no failures | {got['peer'][0]:.3f} | "
+                    f"{got['peer'][1]} |")
+    return section(
+        "Providers: -provider against a busy, distant server",
+        f"The typical track (800x600, zoom 13, 12 tiles) with `-provider` and a provider file "
+        f"for the bundled server started with `--delay {DELAY_MS} --busy {BUSY}`: the cold "
+        "cache is emptied before each run, the warm one holds every tile. The peer runs "
+        f"against the same server without failures (`--delay {DELAY_MS}`).", rows)
+
+
 def machine():
     def version(command):
         try:
@@ -443,7 +515,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=5, help="runs per case (3 for big ones)")
-    parser.add_argument("--only", default="parse,run,peer,draw,size,fetch",
+    parser.add_argument("--only", default="parse,run,peer,draw,size,fetch,provider,scale",
                         help="comma-separated sections to run")
     opts = parser.parse_args()
     wanted = opts.only.split(",")
@@ -460,7 +532,9 @@ def main():
                     "peer": lambda: peer_section(paths, url, opts.runs, cwd),
                     "draw": draw_section,
                     "size": lambda: size_section(paths, url, cwd),
-                    "fetch": lambda: fetch_section(paths, opts.runs, cwd)}
+                    "scale": lambda: scale_section(paths, url, opts.runs, cwd),
+                    "fetch": lambda: fetch_section(paths, opts.runs, cwd),
+                    "provider": lambda: provider_section(paths, opts.runs, cwd)}
         for name in wanted:
             print(f"bench: {name}", file=sys.stderr)
             report += sections[name]() + [""]

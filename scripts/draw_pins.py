@@ -8,6 +8,10 @@ The program pastes a w x h pin with its left edge at px - w/2 and its top edge a
 py - h + 5, so the track point is row h-5, column w/2: the tip is drawn there. The
 shadow goes on at the same offsets after the pin, so it must be clear wherever a
 pin has any opacity.
+
+For -scale N (2 to 4) the same pictures are drawn N times as large, from the
+same geometry, as pin-icon-start@Nx.png and so on: w and h are N times as
+large and the tip lies at row h-5N, column w/2.
 """
 
 import math
@@ -82,21 +86,40 @@ def pin_sample(x, y, fill, inner_apex):
     return mix(mix(fill, (255, 255, 255), 0.28 * light), (0, 0, 0), 0.15 * shade)
 
 
-def draw_pin(fill):
+class Scale:
+    """Pixels of a picture drawn `n` times as large, mapped to the geometry's
+    units so that the tip lands on the tip pixel (column w/2, row h-5n)."""
+
+    def __init__(self, n):
+        self.n = n
+        self.pin_w, self.pin_h, self.shadow_w = PIN_W * n, PIN_H * n, SHADOW_W * n
+        self.tip_col, self.tip_row = self.pin_w // 2, self.pin_h - 5 * n
+        # At 1 both offsets are 0 and every coordinate is the pixel's own.
+        self.dx = self.tip_col + 0.5 - CX * n
+        self.dy = self.tip_row + 1.0 - APEX_Y * n
+
+    def unit(self, x, y):
+        return (x - self.dx) / self.n, (y - self.dy) / self.n
+
+    def suffix(self):
+        return "" if self.n == 1 else f"@{self.n}x"
+
+
+def draw_pin(fill, scale):
     """Returns rows of (r, g, b, a) tuples; alpha is the covered share of the samples and the
     colour their mean, so edges blend without darkening."""
     inner_apex = inner_apex_y()
     n = SAMPLES * SAMPLES
     rows = []
-    for row in range(PIN_H):
+    for row in range(scale.pin_h):
         out = []
-        for col in range(PIN_W):
+        for col in range(scale.pin_w):
             acc = [0.0, 0.0, 0.0]
             hits = 0
             for sy in range(SAMPLES):
                 for sx in range(SAMPLES):
-                    c = pin_sample(col + (sx + 0.5) / SAMPLES, row + (sy + 0.5) / SAMPLES, fill,
-                                   inner_apex)
+                    x, y = scale.unit(col + (sx + 0.5) / SAMPLES, row + (sy + 0.5) / SAMPLES)
+                    c = pin_sample(x, y, fill, inner_apex)
                     if c is not None:
                         hits += 1
                         for i in range(3):
@@ -120,30 +143,32 @@ def blur(grid, passes):
     return grid
 
 
-def draw_shadow(pins):
+def draw_shadow(pins, scale):
     n = SAMPLES * SAMPLES
     cover = []
-    for row in range(PIN_H):
+    for row in range(scale.pin_h):
         line = []
-        for col in range(SHADOW_W):
+        for col in range(scale.shadow_w):
             hits = 0
             for sy in range(SAMPLES):
                 for sx in range(SAMPLES):
-                    x = col + (sx + 0.5) / SAMPLES
-                    y = row + (sy + 0.5) / SAMPLES
+                    x, y = scale.unit(col + (sx + 0.5) / SAMPLES, row + (sy + 0.5) / SAMPLES)
                     h = (APEX_Y - y) / SQUASH  # height on the standing pin
                     if teardrop(x - LEAN * h, APEX_Y - h, HEAD_R, APEX_Y):
                         hits += 1
             # Fainter further from the tip, as a real shadow blurs with distance.
-            fade = 1.0 - 0.3 * min(1.0, max(0.0, (APEX_Y - row - 0.5) / (APEX_Y - 1.0)))
+            middle = scale.unit(0, row + 0.5)[1]
+            fade = 1.0 - 0.3 * min(1.0, max(0.0, (APEX_Y - middle) / (APEX_Y - 1.0)))
             line.append(fade * hits / n)
         cover.append(line)
-    cover = blur(cover, 3)
+    # The blur spreads as far in the geometry's units: its variance grows
+    # with the square of the scale.
+    cover = blur(cover, 3 * scale.n * scale.n)
     rows = []
-    for row in range(PIN_H):
+    for row in range(scale.pin_h):
         out = []
-        for col in range(SHADOW_W):
-            under_pin = col < PIN_W and any(p[row][col][3] > 0 for p in pins)
+        for col in range(scale.shadow_w):
+            under_pin = col < scale.pin_w and any(p[row][col][3] > 0 for p in pins)
             a = 0 if under_pin else round(255 * SHADOW_MAX_ALPHA * min(1.0, cover[row][col]))
             out.append((0, 0, 0, a))
         rows.append(out)
@@ -164,17 +189,19 @@ def decode_png(data):
     return [[png.pixel(c, r) for c in range(png.width)] for r in range(png.height)]
 
 
-def check(images):
-    start, end, shadow = images["pin-icon-start.png"], images["pin-icon-end.png"], images[
-        "pin-shadow.png"]
+def check(images, scale):
+    s = scale.suffix()
+    start, end, shadow = (images[f"pin-{name}{s}.png"]
+                          for name in ("icon-start", "icon-end", "shadow"))
+    tip_col, tip_row = scale.tip_col, scale.tip_row
     failures = []
     for name, pin in (("start", start), ("end", end)):
-        if pin[TIP_ROW][TIP_COL][3] == 0:
-            failures.append(f"{name} pin: tip pixel ({TIP_COL}, {TIP_ROW}) is transparent")
-        if any(px[3] for line in pin[TIP_ROW + 1:] for px in line):
-            failures.append(f"{name} pin: rows below the tip are not transparent")
-    for row in range(PIN_H):
-        for col in range(PIN_W):
+        if pin[tip_row][tip_col][3] == 0:
+            failures.append(f"{name}{s} pin: tip pixel ({tip_col}, {tip_row}) is transparent")
+        if any(px[3] for line in pin[tip_row + 1:] for px in line):
+            failures.append(f"{name}{s} pin: rows below the tip are not transparent")
+    for row in range(scale.pin_h):
+        for col in range(scale.pin_w):
             if (start[row][col][3] or end[row][col][3]) and shadow[row][col][3]:
                 failures.append(f"shadow covers a pin at ({col}, {row})")
     if any(px[3] for px in shadow[0]) or any(line[-1][3] for line in shadow):
@@ -186,26 +213,28 @@ def check(images):
 
 def main():
     out_dir = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "share", "plotr")
-    start = draw_pin(START_FILL)
-    end = draw_pin(END_FILL)
-    images = {
-        "pin-icon-start.png": start,
-        "pin-icon-end.png": end,
-        "pin-shadow.png": draw_shadow([start, end]),
-    }
-    # Check what the files hold, not just what was meant to go in them.
-    read_back = {}
-    for name, rows in images.items():
-        path = os.path.join(out_dir, name)
-        with open(path, "wb") as f:
-            f.write(encode_png(rows))
-        with open(path, "rb") as f:
-            read_back[name] = decode_png(f.read())
-        if read_back[name] != rows:
-            sys.exit(f"draw_pins: {name} does not read back as drawn")
-    failures = check(read_back)
-    if failures:
-        sys.exit("draw_pins: " + "\ndraw_pins: ".join(failures))
+    for scale in map(Scale, range(1, 5)):
+        start = draw_pin(START_FILL, scale)
+        end = draw_pin(END_FILL, scale)
+        s = scale.suffix()
+        images = {
+            f"pin-icon-start{s}.png": start,
+            f"pin-icon-end{s}.png": end,
+            f"pin-shadow{s}.png": draw_shadow([start, end], scale),
+        }
+        # Check what the files hold, not just what was meant to go in them.
+        read_back = {}
+        for name, rows in images.items():
+            path = os.path.join(out_dir, name)
+            with open(path, "wb") as f:
+                f.write(encode_png(rows))
+            with open(path, "rb") as f:
+                read_back[name] = decode_png(f.read())
+            if read_back[name] != rows:
+                sys.exit(f"draw_pins: {name} does not read back as drawn")
+        failures = check(read_back, scale)
+        if failures:
+            sys.exit("draw_pins: " + "\ndraw_pins: ".join(failures))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 """A map tile server for tests and the demo, on 127.0.0.1 only.
 
 Prints its port and a newline once it listens, then answers
-GET /{z}/{x}/{y}.png with a 256 x 256 PNG until SIGTERM or SIGINT.
+GET /{z}/{x}/{y}.png with a 256 x 256 PNG until SIGTERM or SIGINT, and
+GET /{z}/{x}/{y}@2x.png (@1x to @9x) with the same tile N times as large.
 
   --style grid     a calm map-like tile with its z/x/y label (the default)
   --style checker  one solid colour per tile, tile_color(x, y)
@@ -29,6 +30,15 @@ Servers that misbehave, for the tests that prove a client survives them:
   --fail frames     a GIF of 100000 one-pixel frames, 1.5 MB
   --fail endless    a body without length that never ends
   --fail redirect   302 to --redirect-to BASE followed by the same path
+  --fail stall      the answer announces the whole tile, sends half and then
+                    nothing more, holding the connection until the client leaves
+  --fail 429        every request answers 429 Too Many Requests, Retry-After: 0
+
+Providers' habits, beside any of the above:
+  --busy N          one tile in N (by z/x/y) answers its first request, and
+                    every other one after, with 429 and Retry-After: 1; the
+                    requests in between are served
+  --want-agent TEXT requests with another User-Agent (or none) answer 403
 
 The tests import tile_color, GARBAGE and the bodies of the misbehaving modes
 from here, and the tests, the soak and the benchmarks start the server with
@@ -59,7 +69,8 @@ TILES_MODIFIED = 1420070400  # 2015-01-01 00:00:00 UTC
 GARBAGE = b"this is not a picture\n"
 BOMB_SIDE = 100000
 FRAMES = 100000
-HOSTILE = ["500", "hang", "cut", "truncated", "warning", "bomb", "frames", "endless", "redirect"]
+HOSTILE = ["500", "hang", "cut", "truncated", "warning", "bomb", "frames", "endless", "redirect",
+           "stall", "429"]
 
 
 def tile_color(x, y):
@@ -123,12 +134,26 @@ def grid_tile(z, x, y):
     return b"".join(rows)
 
 
+def enlarged(pixels, side, n):
+    """RGB rows of side x side pixels, each pixel made n x n."""
+    out = []
+    for r in range(side):
+        row = b"".join(pixels[(r * side + c) * 3:(r * side + c) * 3 + 3] * n for c in range(side))
+        out.append(row * n)
+    return b"".join(out)
+
+
 @functools.lru_cache(maxsize=1024)
-def encoded_tile(style, z, x, y, size=TILE):
+def encoded_tile(style, z, x, y, size=TILE, density=1):
     if style == "checker":
-        return pngfile.encode(size, size, 3, bytes(tile_color(x, y)) * (size * size))
+        side = size * density
+        return pngfile.encode(side, side, 3, bytes(tile_color(x, y)) * (side * side))
     if style == "noise":
-        return pngfile.encode(size, size, 3, random.Random(f"{z}/{x}/{y}").randbytes(size * size * 3))
+        side = size * density
+        return pngfile.encode(side, side, 3, random.Random(f"{z}/{x}/{y}").randbytes(side * side * 3))
+    if density > 1:
+        return pngfile.encode(TILE * density, TILE * density, 3,
+                              enlarged(grid_tile(z, x, y), TILE, density))
     return pngfile.encode(TILE, TILE, 3, grid_tile(z, x, y))
 
 
@@ -165,11 +190,18 @@ def frames():
     return screen + frame * FRAMES + b"\x3b"
 
 
-TILE_PATH = re.compile(r"/([0-9]+)/([0-9]+)/([0-9]+)\.png")
+TILE_PATH = re.compile(r"/([0-9]+)/([0-9]+)/([0-9]+)(?:@([1-9])x)?\.png")
 
 
-def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
+def is_busy_tile(z, x, y, every):
+    """Whether --busy every answers tile z/x/y's first request with a 429."""
+    return every > 0 and zlib.crc32(f"{z}/{x}/{y}".encode()) % every == 0
+
+
+def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0, busy=0,
+                 want_agent=None):
     log_lock = threading.Lock()
+    asked = {}  # requests of each busy tile so far
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -185,22 +217,31 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
                     log.flush()
             if delay:
                 time.sleep(delay)
+            if want_agent is not None and self.headers.get("User-Agent") != want_agent:
+                return self.answer(403, b"identify yourself\n", "text/plain")
             m = TILE_PATH.fullmatch(self.path.split("?", 1)[0])
             if fail == "404" or not m:
                 return self.answer(404, b"not found\n", "text/plain")
-            z, x, y = (int(g) for g in m.groups())
+            z, x, y = (int(g) for g in m.groups()[:3])
+            density = int(m.group(4) or 1)
             # A tile outside the world is a client's fault, as on a real server.
             if z > 30 or x >= 1 << z or y >= 1 << z:
                 return self.answer(404, b"no such tile\n", "text/plain")
+            if is_busy_tile(z, x, y, busy):
+                with log_lock:
+                    count = asked.get((z, x, y), 0)
+                    asked[(z, x, y)] = count + 1
+                if count % 2 == 0:
+                    return self.answer(429, b"slow down\n", "text/plain", retry_after="1")
             if fail == "garbage":
                 return self.answer(200, GARBAGE, "image/png")
             if fail in HOSTILE:
-                return self.misbehave(encoded_tile(style, z, x, y, size))
+                return self.misbehave(encoded_tile(style, z, x, y, size, density))
             if self.not_modified():
                 self.send_response(304)
                 self.end_headers()
                 return
-            self.answer(200, encoded_tile(style, z, x, y, size), "image/png",
+            self.answer(200, encoded_tile(style, z, x, y, size, density), "image/png",
                         modified=TILES_MODIFIED)
 
         def not_modified(self):
@@ -228,6 +269,16 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
                 self.answer(200, frames(), "image/gif")
             elif fail == "endless":
                 self.stream_forever()
+            elif fail == "stall":
+                self.send_response(200)
+                self.send_header("Content-Type", "image/png")
+                self.send_header("Content-Length", str(len(tile)))
+                self.end_headers()
+                self.wfile.write(tile[:len(tile) // 2])
+                self.wfile.flush()
+                self.hold()
+            elif fail == "429":
+                self.answer(429, b"slow down\n", "text/plain", retry_after="0")
             elif fail == "redirect":
                 self.send_response(302)
                 self.send_header("Location", redirect_to + self.path)
@@ -235,10 +286,12 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0):
                 self.end_headers()
                 self.wfile.write(b"moved\n")
 
-        def answer(self, status, body, kind, send=None, modified=None):
+        def answer(self, status, body, kind, send=None, modified=None, retry_after=None):
             """Sends the body, or only its first `send` bytes and then closes."""
             self.send_response(status)
             self.send_header("Content-Type", kind)
+            if retry_after is not None:
+                self.send_header("Retry-After", retry_after)
             self.send_header("Content-Length", str(len(body)))
             if modified is not None:
                 self.send_header("Last-Modified", email.utils.formatdate(modified, usegmt=True))
@@ -336,6 +389,10 @@ def main():
     parser.add_argument("--log", help="append each request's path to this file")
     parser.add_argument("--delay", type=float, default=0, metavar="MS",
                         help="milliseconds to wait before each answer")
+    parser.add_argument("--busy", type=int, default=0, metavar="N",
+                        help="answer the first request of one tile in N with 429")
+    parser.add_argument("--want-agent", metavar="TEXT",
+                        help="answer 403 to requests without this User-Agent")
     args = parser.parse_args()
     if args.size != TILE and args.style == "grid" or not 1 <= args.size <= 16384:
         parser.error("--size needs --style checker or noise, and 1 to 16384")
@@ -351,7 +408,7 @@ def main():
     signal.signal(signal.SIGINT, stop)
     log = open(args.log, "a", encoding="latin-1") if args.log else None
     handler = make_handler(args.style, args.fail, log, args.size, args.redirect_to,
-                           args.delay / 1000)
+                           args.delay / 1000, args.busy, args.want_agent)
     server = Server(("127.0.0.1", 0), handler)
     try:
         print(server.server_address[1], flush=True)

@@ -1,15 +1,18 @@
 #include "cli/command_line.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <set>
 
+#include "common/failure.h"
 #include "common/text.h"
 #include "render/color_name.h"
 
 namespace plotr {
 namespace {
 
-enum class Action { text, integer, flag };
+enum class Action { text, integer, flag, provider };
 
 // What a text value must be, and the words of the error when it is not.
 struct Text_check {
@@ -33,6 +36,18 @@ struct Option {
 bool is_folder_name(std::string_view text) { return !text.empty(); }
 
 bool is_colour(std::string_view text) { return !text.empty() && is_color(std::string(text)); }
+
+bool is_tile_size(std::string_view text) {
+    const auto number = parse_integer(text);
+    return number && (*number == 256 || *number == 512);
+}
+
+// A header value: no control character could end the header early.
+bool is_header_text(std::string_view text) {
+    return is_utf8(text) && std::none_of(text.begin(), text.end(), [](char c) {
+               return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+           });
+}
 
 // Help texts are formatted once from the built-in defaults.
 std::vector<Option> option_table() {
@@ -72,6 +87,20 @@ std::vector<Option> option_table() {
         {"-line-width", Action::integer,
          format("\ttrack width in pixels; default is %d", defaults.line_width), nullptr,
          &Settings::line_width, nullptr, 1, 64},
+        {"-provider", Action::provider,
+         "NAME\ttake tiles from a known provider, with its credit line and manners; "
+         "\"-provider list\" shows them"},
+        {"-user-agent", Action::text, "TEXT\tidentify downloads as <text>; default is curl's own",
+         nullptr},
+        {"-scale", Action::integer,
+         format("N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is %d",
+                defaults.scale),
+         nullptr, &Settings::scale, nullptr, 1, 4},
+        {"-tile-size", Action::integer,
+         format("N\tside of the provider's tiles in pixels, 256 or 512; default is %d",
+                defaults.tile_size),
+         nullptr, &Settings::tile_size, nullptr, std::numeric_limits<int>::min(),
+         std::numeric_limits<int>::max(), Text_check{is_tile_size, "256 or 512"}},
     };
 }
 
@@ -160,7 +189,8 @@ std::string usage_text() {
     return text;
 }
 
-Settings parse_command_line(const std::vector<std::string>& arguments, Console& console) {
+Settings parse_command_line(const std::vector<std::string>& arguments, Console& console,
+                            const std::string& providers_file) {
     const std::string program = arguments.empty() ? "(?)" : arguments[0];
     const auto fail = [&](const std::string& line) {
         console.err(line + usage_text());
@@ -169,6 +199,16 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
 
     const std::vector<Option> table = option_table();
     Settings settings;
+    std::set<std::string> given;
+    // The built-in list is part of the installation: a fault in it is no
+    // fault of the command line.
+    const auto builtin = [&] {
+        try {
+            return read_provider_file(providers_file);
+        } catch (const Provider_file_error& error) {
+            throw failure(providers_file + ": " + error.what());
+        }
+    };
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument.empty() || argument[0] != '-') continue;
@@ -196,9 +236,35 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             fail(format("%s: wrong argument `%s'; option `%s' expects %s.\n", program.c_str(),
                         value.c_str(), argument.c_str(), expects.c_str()));
         };
-        if (option->action == Action::text) {
+        given.insert(option->name);
+        if (option->action == Action::provider) {
+            if (value == "list") {
+                console.out(provider_list(builtin()));
+                throw Early_exit{0};
+            }
+            std::optional<Provider> provider;
+            if (value.find('/') == std::string::npos) {
+                builtin();
+                provider = find_provider(value, providers_file);
+            } else {
+                try {
+                    provider = find_provider(value, providers_file);
+                } catch (const Provider_file_error& error) {
+                    console.err(
+                        format("%s: %s: %s\n", program.c_str(), value.c_str(), error.what()));
+                }
+            }
+            if (!provider) wrong("a provider name (see -provider list)");
+            settings.url = provider_template(*provider);
+            settings.provider = std::move(provider);
+        } else if (option->name == std::string_view("-user-agent")) {
+            if (!is_header_text(value)) wrong("a text without control characters");
+            settings.user_agent = value;
+        } else if (option->action == Action::text) {
             if (option->check && !option->check->accepts(value)) wrong(option->check->expects);
             settings.*(option->text_field) = value;
+        } else if (option->check && !option->check->accepts(value)) {
+            wrong(option->check->expects);
         } else if (const auto number = parse_integer(value)) {
             if (*number < option->min || *number > option->max) {
                 wrong(format("an integer from %d to %d", option->min, option->max));
@@ -206,6 +272,18 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             settings.*(option->int_field) = *number;
         } else {
             wrong("an integer");
+        }
+    }
+    if (settings.provider) {
+        const Provider& provider = *settings.provider;
+        if (!given.contains("-attribution")) settings.attribution = provider.attribution;
+        if (!given.contains("-tile-size")) settings.tile_size = provider.tile_size;
+        if (!given.contains("-user-agent")) settings.user_agent = default_user_agent();
+        if (!given.contains("-parallel")) {
+            settings.parallel = provider.max_parallel;
+        } else if (settings.parallel > provider.max_parallel) {
+            settings.parallel_asked = settings.parallel;
+            settings.parallel = provider.max_parallel;
         }
     }
     return settings;

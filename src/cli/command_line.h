@@ -7,6 +7,7 @@
 
 #include "common/console.h"
 #include "common/failure.h"
+#include "tiles/provider.h"
 
 namespace plotr {
 
@@ -28,6 +29,13 @@ struct Settings {
     std::string attribution;  ///< credit line, UTF-8; empty: none
     std::string color;        ///< track colour text; empty: the built-in blue
     int line_width = 4;       ///< track width in pixels, 1..64
+    int scale = 1;            ///< device pixels per pixel, 1..4
+    int tile_size = 256;      ///< side of the provider's tiles, 256 or 512
+    /// The provider of -provider; with it, url, attribution, parallel, tile_size
+    /// and user_agent hold the provider's values unless their options say otherwise.
+    std::optional<Provider> provider;
+    std::optional<std::string> user_agent;  ///< none: curl's own
+    int parallel_asked = 0;                 ///< a -parallel above the provider's limit; 0: none
 };
 
 /// The largest picture side the command line takes.
@@ -35,9 +43,13 @@ inline constexpr int max_side = 1073741823;
 
 /// Reads the argument vector (element 0 is the program name) into Settings.
 /// Prints nothing when it returns. On -help/--help it prints the help on
-/// standard output and throws Early_exit{0}; on an error it prints the error
-/// line and the help on standard error and throws Early_exit{2}.
-Settings parse_command_line(const std::vector<std::string>& arguments, Console& console);
+/// standard output and throws Early_exit{0}, on "-provider list" the list of
+/// the providers in `providers_file` likewise; on an error it prints the error
+/// line and the help on standard error and throws Early_exit{2}. A
+/// `providers_file` that cannot be read or is malformed is a broken
+/// installation: Failure("<file>: ...") when -provider needs it.
+Settings parse_command_line(const std::vector<std::string>& arguments, Console& console,
+                            const std::string& providers_file = "");
 
 /// The help text, always with the built-in defaults.
 std::string usage_text();

@@ -21,7 +21,8 @@ struct marker_paths {
 };
 
 /// Plain concatenation, no normalisation: /usr/bin gives
-/// /usr/bin/../share/plotr/pin-icon-start.png and so on.
-marker_paths marker_paths_for(const std::string& exe_dir);
+/// /usr/bin/../share/plotr/pin-icon-start.png and so on; at a scale above 1,
+/// the images made for it, pin-icon-start@2x.png and so on.
+marker_paths marker_paths_for(const std::string& exe_dir, int scale = 1);
 
 }  // namespace plotr

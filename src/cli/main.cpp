@@ -8,8 +8,8 @@
 
 #include "cli/command_line.h"
 #include "cli/run_driver.h"
-#include "common/shell.h"
 #include "common/failure.h"
+#include "common/shell.h"
 #include "gpx/xmlm_shit.h"
 #include "render/output.h"
 

@@ -10,13 +10,16 @@
 #include "cli/exe_dir.h"
 #include "cli/temp_dir.h"
 #include "common/failure.h"
+#include "common/text.h"
 #include "geo/layout.h"
+#include "geo/tile_grid.h"
 #include "geo/zoom.h"
 #include "gpx/track.h"
 #include "render/attribution.h"
 #include "render/map.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
+#include "tiles/curl_commands.h"
 #include "tiles/tile_source.h"
 
 namespace plotr {
@@ -41,7 +44,19 @@ void refuse_output_over_input(int input_fd, const std::string& output) {
 
 int run_driver(const std::vector<std::string>& arguments, Console& console,
                xmlm_shit::Byte_source& input, const System& system) {
-    const Settings settings = parse_command_line(arguments, console);
+    const std::string exe_dir =
+        directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
+    const Settings settings =
+        parse_command_line(arguments, console, builtin_providers_path(exe_dir));
+    if (settings.parallel_asked > 0) {
+        console.err(format("plotr: -parallel %d lowered to %d, the most the provider %s allows\n",
+                           settings.parallel_asked, settings.parallel,
+                           settings.provider->name.c_str()));
+    }
+    const Manners manners =
+        settings.provider
+            ? provider_manners(*settings.provider, settings.url, settings.user_agent)
+            : Manners{.user_agent = settings.user_agent, .polite = false, .api_key = {}};
     refuse_output_over_input(input.fd(), settings.output);
     check_output(settings.output);
     // A missing font ends the run before anything is read or downloaded.
@@ -49,9 +64,7 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         check_attribution_font(attribution_font);
     }
 
-    const std::string exe_dir =
-        directory_part(executable_path(arguments.empty() ? "" : arguments[0], std::getenv("PATH")));
-    const marker_paths markers = marker_paths_for(exe_dir);
+    const marker_paths markers = marker_paths_for(exe_dir, settings.scale);
     Temp_dir temp_dir{Temp_dir_names(current_seed())};
     const Shell shell(console, system, [&] { return temp_dir.name(); });
 
@@ -72,15 +85,26 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
 
     const zoom_choice zoom =
         choose_zoom(south, north, west, east, settings.width - settings.horizontal_padding,
-                    settings.height - settings.vertical_padding);
+                    settings.height - settings.vertical_padding,
+                    settings.provider ? settings.provider->max_zoom : max_zoom);
     console.out(zoom_messages(zoom));
     const canvas_layout layout =
         lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height);
     console.out(layout_messages(layout));
+    // The ground of the scale-1 layout, drawn `scale` times as large.
+    const int scale = settings.scale;
+    const tile_grid grid = plan_tile_grid(layout, scale, settings.tile_size,
+                                          has_retina_placeholder(settings.url), zoom.limit);
 
     // Made before any download: a canvas the imaging library refuses ends
     // the run before a provider's bandwidth is spent on it.
-    image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
+    image_handle canvas = get_canvas(static_cast<long>(settings.width) * scale,
+                                     static_cast<long>(settings.height) * scale, "#FFFFFF");
+    // Providers ask for a cache: with one there is always a cache.
+    const std::string cache_dir =
+        !settings.cache.empty() || !settings.provider
+            ? settings.cache
+            : default_cache_dir(std::getenv("XDG_CACHE_HOME"), std::getenv("HOME"));
     // Guarded from before the directory exists, so that a termination request
     // ends the run through its cleanup rather than leaving the directory.
     bool temp_dir_made = false;
@@ -93,13 +117,14 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         return temp_dir.name();
     };
     Tile_source tiles({.temp_dir = create_temp_dir,
-                       .zoom = layout.zoom,
-                       .url_template = settings.url,
-                       .last_tile_index = layout.last_tile_index,
+                       .zoom = grid.zoom,
+                       .url_template = with_retina(settings.url, grid.retina),
+                       .last_tile_index = grid.last_tile_index,
                        .shell = shell,
                        .console = console,
-                       .cache_dir = settings.cache,
+                       .cache_dir = cache_dir,
                        .parallel = settings.parallel,
+                       .manners = manners,
                        .reads =
                            [](const std::string& file) {
                                try {
@@ -109,8 +134,21 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                                    return false;
                                }
                            }},
-                      layout.tiles);
-    const assembly_context assembly{canvas, layout.canvas_top, layout.canvas_left};
+                      grid.tiles);
+    bool told_tile_size = false;
+    const assembly_context assembly{
+        .canvas = canvas,
+        .canvas_top = grid.origin_top,
+        .canvas_left = grid.origin_left,
+        .side = grid.side,
+        .expected_side = grid.expected_side,
+        .odd_tile = [&](long width, long height) {
+            if (!told_tile_size) {
+                told_tile_size = true;
+                console.err(tile_size_hint(width, height, grid.expected_side, scale,
+                                           grid.retina[0] != '\0'));
+            }
+        }};
     bool any_tile = false;
     try {
         tiles.deliver([&](const tile_entry& tile) {
@@ -135,20 +173,21 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     const image_handle shadow = read_image(markers.shadow_icon);
     const drawing_context drawing{.nomarkers = settings.nomarkers,
                                   .zoom = layout.zoom,
-                                  .canvas_top = layout.canvas_top,
-                                  .canvas_left = layout.canvas_left,
+                                  .canvas_top = grid.origin_top,
+                                  .canvas_left = grid.origin_left,
                                   .canvas = canvas,
                                   .start_pin = start_pin,
                                   .end_pin = end_pin,
                                   .shadow = shadow,
                                   .color = track_color(settings.color),
-                                  .line_width = static_cast<double>(settings.line_width)};
+                                  .line_width = static_cast<double>(settings.line_width) * scale,
+                                  .scale = scale};
     for (const track& t : tracks) {
         for (const track_segment& segment : t) {
             draw_track_segment(drawing, segment);
         }
     }
-    draw_attribution(canvas, settings.attribution);
+    draw_attribution(canvas, settings.attribution, attribution_font, scale);
 
     write_output(console, canvas, settings.output, settings.compress);
     return 0;

@@ -309,8 +309,9 @@ int Shell::run_for_code(const std::string& command_line) const {
     return system_(command_line);
 }
 
-void Shell::fail(const std::string& command_line, int code) const {
-    console_.err(quote_escaped(command_line) + format(" failed with exit code %d\n", code));
+void Shell::fail(const std::string& command_line, int code, const std::string& detail) const {
+    console_.err(quote_escaped(command_line) + format(" failed with exit code %d\n", code) +
+                 detail);
     exit_with_cleanup(1);
 }
 

@@ -66,8 +66,10 @@ public:
     int run_for_code(const std::string& command_line) const;
 
     /// Ends the run as a failed command does: prints "<quoted line> failed with
-    /// exit code N" on standard error and calls exit_with_cleanup(1).
-    [[noreturn]] void fail(const std::string& command_line, int code) const;
+    /// exit code N" on standard error, then `detail` (whole lines, may be
+    /// empty), and calls exit_with_cleanup(1).
+    [[noreturn]] void fail(const std::string& command_line, int code,
+                           const std::string& detail = "") const;
 
     /// Prints "removing temporary directory <temp_dir>" (flushed) and runs
     /// "rm -r <temp_dir>" with run_command, which a request no longer reaches;

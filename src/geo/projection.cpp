@@ -30,8 +30,10 @@ double pixel_height(int z, double south, double north) {
     return pixel_y(z, south) - pixel_y(z, north);
 }
 
-canvas_point project_point(int z, double left, double top, double lat, double lon) {
-    return {truncate_to_int(pixel_x(z, lon) - left), truncate_to_int(pixel_y(z, lat) - top)};
+canvas_point project_point(int z, double left, double top, double lat, double lon, int scale) {
+    // Times 1 is exact: scale 1 is the plain difference.
+    return {truncate_to_int(pixel_x(z, lon) * scale - left),
+            truncate_to_int(pixel_y(z, lat) * scale - top)};
 }
 
 std::vector<track_run> split_track(const std::vector<canvas_point>& points) {

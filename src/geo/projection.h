@@ -35,8 +35,9 @@ double pixel_width(int z, double west, double east);
 double pixel_height(int z, double south, double north);
 
 /// The canvas pixel of (lat, lon) for a canvas whose top-left corner lies at
-/// world pixel (left, top); both parts truncated toward zero, saturating.
-canvas_point project_point(int z, double left, double top, double lat, double lon);
+/// (left, top) in world pixels times `scale`; both parts truncated toward
+/// zero, saturating.
+canvas_point project_point(int z, double left, double top, double lat, double lon, int scale = 1);
 
 /// Cuts a projected segment into runs of at most 401 points; each run after the
 /// first starts with the last point of the one before. Always one run or more.

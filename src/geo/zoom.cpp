@@ -9,12 +9,13 @@
 namespace plotr {
 
 zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
-                        int usable_width, int usable_height) {
+                        int usable_width, int usable_height, int limit) {
     zoom_choice c{};
+    c.limit = limit;
     c.diagonal = distance(min_lat, min_lon, max_lat, max_lon);
     if (c.diagonal < 20.0) {
         c.short_track = true;
-        c.zoom = max_zoom;
+        c.zoom = limit;
         return c;
     }
 
@@ -30,20 +31,20 @@ zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double m
         truncate_to_int(1 + log2((static_cast<double>(usable_height) * pi) / (256 * (yb - ya))));
 
     c.smaller_bound = c.width_bound < c.height_bound ? c.width_bound : c.height_bound;
-    c.zoom = c.smaller_bound > max_zoom ? max_zoom : c.smaller_bound < 0 ? 0 : c.smaller_bound;
+    c.zoom = c.smaller_bound > limit ? limit : c.smaller_bound < 0 ? 0 : c.smaller_bound;
     return c;
 }
 
 std::string zoom_messages(const zoom_choice& c) {
     if (c.short_track) {
         return format("we got %f meters GPX, choose maximum zoom level (%d)\n", c.diagonal,
-                      max_zoom);
+                      c.limit);
     }
     std::string text = format("calculated maximum zoom to fit width:  %d\n", c.width_bound);
     text += format("calculated maximum zoom to fit height: %d\n", c.height_bound);
     text += format("calculated minimum zoom: %d\n", c.smaller_bound);
-    if (c.smaller_bound > max_zoom) {
-        text += format("zoom is too high, choose %d\n", max_zoom);
+    if (c.smaller_bound > c.limit) {
+        text += format("zoom is too high, choose %d\n", c.limit);
     } else if (c.smaller_bound < 0) {
         text += "zoom is too low, choose 0";
     }

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "geo/projection.h"
+
 namespace plotr {
 
 /// How the zoom was chosen: every value that the zoom messages report.
@@ -11,14 +13,16 @@ struct zoom_choice {
     int width_bound;    // largest zoom at which the box fits the usable width
     int height_bound;   // the same for the usable height
     int smaller_bound;  // the smaller of the two
-    int zoom;           // the result, clamped to 0 .. max_zoom
+    int zoom;           // the result, clamped to 0 .. limit
+    int limit;          // the highest zoom allowed
 };
 
-/// The largest zoom (0 to 18) at which the box fits into usable_width x
-/// usable_height pixels. Bounds that are not finite saturate (see
-/// truncate_to_int), so any input gives a zoom in range. Prints nothing.
+/// The largest zoom (0 to `limit`, max_zoom unless a tile provider serves
+/// less or more) at which the box fits into usable_width x usable_height
+/// pixels. Bounds that are not finite saturate (see truncate_to_int), so any
+/// input gives a zoom in range. Prints nothing.
 zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
-                        int usable_width, int usable_height);
+                        int usable_width, int usable_height, int limit = max_zoom);
 
 /// The messages that explain the choice, in order. "zoom is too low, choose 0"
 /// has no line break: the next message continues its line.

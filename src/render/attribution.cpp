@@ -48,6 +48,20 @@ std::vector<std::size_t> code_point_starts(const std::string& text) {
     return starts;
 }
 
+// The look at `scale` times the size: every length multiplied.
+struct credit_look {
+    double size;
+    double min_size;
+    long margin_x;
+    long strip_height;
+    long baseline_lift;
+};
+
+credit_look look_at(int scale) {
+    return {attribution_size * scale, attribution_min_size * scale, attribution_margin_x * scale,
+            attribution_strip_height * scale, baseline_lift * scale};
+}
+
 struct fitted {
     std::string text;
     double size;
@@ -57,25 +71,25 @@ struct fitted {
 // The text at the largest size that fits `room` pixels, else at the smallest
 // size cut as short as needed, with the ellipsis; nothing if even that fails.
 std::optional<fitted> fit(image_handle& canvas, const std::string& text, const std::string& font,
-                          long room) {
+                          long room, const credit_look& look) {
     const auto width_at = [&](const std::string& t, double size) {
         return static_cast<long>(
             std::ceil(measure_text(canvas, t, text_style{font, size, text_color}).width));
     };
-    const long full = width_at(text, attribution_size);
+    const long full = width_at(text, look.size);
     if (full <= room) {
-        return fitted{text, attribution_size, full};
+        return fitted{text, look.size, full};
     }
     // Widths grow about in proportion to the size: start from that guess,
     // in half pixels, and step down while it is still too wide.
-    double size = std::floor(2 * attribution_size * room / full) / 2;
-    size = std::clamp(size, attribution_min_size, attribution_size - 0.5);
+    double size = std::floor(2 * look.size * room / full) / 2;
+    size = std::clamp(size, look.min_size, look.size - 0.5);
     for (;; size -= 0.5) {
         const long width = width_at(text, size);
         if (width <= room) {
             return fitted{text, size, width};
         }
-        if (size <= attribution_min_size) {
+        if (size <= look.min_size) {
             break;
         }
     }
@@ -93,9 +107,9 @@ std::optional<fitted> fit(image_handle& canvas, const std::string& text, const s
     while (low <= high) {
         const std::size_t mid = low + (high - low) / 2;
         const std::string candidate = cut(mid);
-        const long width = width_at(candidate, attribution_min_size);
+        const long width = width_at(candidate, look.min_size);
         if (width <= room) {
-            best = fitted{candidate, attribution_min_size, width};
+            best = fitted{candidate, look.min_size, width};
             low = mid + 1;
         } else if (mid == 0) {
             break;
@@ -125,7 +139,8 @@ void check_attribution_font(const std::string& font) {
     }
 }
 
-void draw_attribution(image_handle& canvas, const std::string& text, const std::string& font) {
+void draw_attribution(image_handle& canvas, const std::string& text, const std::string& font,
+                      int scale) {
     const std::string line = single_line(text);
     if (line.empty()) {
         return;
@@ -134,16 +149,16 @@ void draw_attribution(image_handle& canvas, const std::string& text, const std::
     check_attribution_font(font);
     const long width = image_width(canvas);
     const long height = image_height(canvas);
-    const std::optional<fitted> fitting = fit(canvas, line, font, width - 2 * attribution_margin_x);
+    const credit_look look = look_at(scale);
+    const std::optional<fitted> fitting = fit(canvas, line, font, width - 2 * look.margin_x, look);
     if (!fitting) {
         return;
     }
-    const long box_width = fitting->width + 2 * attribution_margin_x;
-    const image_handle box = get_canvas(box_width, attribution_strip_height, box_color);
-    composite_image(canvas, box, OverCompositeOp, width - box_width,
-                    height - attribution_strip_height);
+    const long box_width = fitting->width + 2 * look.margin_x;
+    const image_handle box = get_canvas(box_width, look.strip_height, box_color);
+    composite_image(canvas, box, OverCompositeOp, width - box_width, height - look.strip_height);
     draw_text(canvas, fitting->text, text_style{font, fitting->size, text_color},
-              width - box_width + attribution_margin_x, height - baseline_lift);
+              width - box_width + look.margin_x, height - look.baseline_lift);
 }
 
 }  // namespace plotr

@@ -27,9 +27,10 @@ void check_attribution_font(const std::string& font);
 /// bottom strip. Control characters are drawn as blanks, and blanks at either
 /// end are dropped; nothing is drawn when nothing is left. A text too wide for
 /// the canvas is drawn smaller, down to attribution_min_size, and then cut at a
-/// character with "…"; a canvas too narrow for even "…" gets nothing. Fails
-/// only when the font cannot be read (see check_attribution_font).
+/// character with "…"; a canvas too narrow for even "…" gets nothing. At
+/// `scale` every size and margin is that many times larger. Fails only when
+/// the font cannot be read (see check_attribution_font).
 void draw_attribution(image_handle& canvas, const std::string& text,
-                      const std::string& font = attribution_font);
+                      const std::string& font = attribution_font, int scale = 1);
 
 }  // namespace plotr

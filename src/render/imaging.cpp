@@ -198,6 +198,19 @@ image_handle get_canvas(long width, long height, const std::string& color) {
     return read_with(std::move(info), "get_canvas");
 }
 
+image_handle resize_image(const image_handle& image, long width, long height) {
+    ensure_magick();
+    const Exception exception = prepare_exception();
+    Image* resized = ResizeImage(image.get(), static_cast<size_t>(width),
+                                 static_cast<size_t>(height), LanczosFilter, 1.0, exception.get());
+    image_handle result(resized);
+    fail_on_exception(exception);
+    if (resized == nullptr) {
+        throw failure("resize_image failed");
+    }
+    return result;
+}
+
 namespace {
 
 // Formats that write one self-contained picture, and nothing beside it.

@@ -79,6 +79,10 @@ std::string forbidden_output_format(const std::string& path);
 std::string encode_image(image_handle& image, const std::string& format, const std::string& name,
                          encoder_settings settings = {});
 
+/// A copy of the image resized to width x height with the Lanczos filter.
+/// Fails with MagickCore's reason, else "resize_image failed".
+image_handle resize_image(const image_handle& image, long width, long height);
+
 /// Lays the source over the target with its top-left pixel at (x, y); what
 /// falls outside the target is clipped.
 void composite_image(image_handle& target, const image_handle& source, CompositeOperator op, long x,

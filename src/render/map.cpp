@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/text.h"
+
 namespace plotr {
 
 namespace {
@@ -13,20 +15,39 @@ namespace {
 // Anything past `far` is clamped there, well off any canvas, where the paste
 // leaves the canvas as it is, while MagickCore's own sums of offset and size
 // stay in range.
-long offset_on_canvas(int tile_index, double canvas_origin) {
+long offset_on_canvas(long side, int tile_index, double canvas_origin) {
     constexpr double far = 1L << 40;
     // Floor, not truncation: a canvas reaching west of the world has a negative origin.
-    const double offset = static_cast<double>(tile_size) * tile_index - std::floor(canvas_origin);
+    const double offset = static_cast<double>(side) * tile_index - std::floor(canvas_origin);
     return std::isnan(offset) ? static_cast<long>(far)
                               : static_cast<long>(std::clamp(offset, -far, far));
 }
 
 }  // namespace
 
+std::string tile_size_hint(long width, long height, long expected_side, int scale, bool retina) {
+    const long per_scale = retina ? scale : 1;
+    const long side = width / per_scale;
+    const bool fits = width == height && width % per_scale == 0 && (side == 256 || side == 512);
+    return format("plotr: the tiles are %ldx%ld pixels, not %ldx%ld; ", width, height,
+                  expected_side, expected_side) +
+           (fits ? format("-tile-size %ld fits them\n", side)
+                 : std::string("neither -tile-size 256 nor 512 fits them\n"));
+}
+
 void paste_tile(const assembly_context& context, const tile_entry& entry) {
-    const image_handle tile = read_image(entry.file, entry.fd);
-    const long left = offset_on_canvas(entry.x, context.canvas_left);
-    const long top = offset_on_canvas(entry.y, context.canvas_top);
+    image_handle tile = read_image(entry.file, entry.fd);
+    const long width = image_width(tile);
+    const long height = image_height(tile);
+    if (width != context.expected_side || height != context.expected_side) {
+        if (context.odd_tile) {
+            context.odd_tile(width, height);
+        }
+    } else if (context.side != context.expected_side) {
+        tile = resize_image(tile, context.side, context.side);
+    }
+    const long left = offset_on_canvas(context.side, entry.x, context.canvas_left);
+    const long top = offset_on_canvas(context.side, entry.y, context.canvas_top);
     composite_image(context.canvas, tile, OverCompositeOp, left, top);
 }
 

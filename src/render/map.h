@@ -1,20 +1,35 @@
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include "render/imaging.h"
 #include "tiles/tile_source.h"
 
 namespace plotr {
 
-/// Where the canvas lies in the world pixel plane of the run's zoom.
+/// Where the tiles go on the canvas: the canvas's top-left corner in the tile
+/// grid's pixels, and the sides of a tile as sent and as pasted.
 struct assembly_context {
     image_handle& canvas;
     double canvas_top;
     double canvas_left;
+    long side = 256;           ///< on the canvas
+    long expected_side = 256;  ///< as the provider sends it
+    /// Told the size of a tile that is not expected_side square, each time.
+    std::function<void(long width, long height)> odd_tile = {};
 };
 
-/// Reads the tile's file (its open descriptor when it has one) and pastes it with its top-left corner at world pixel
-/// (256 x, 256 y), relative to the floored canvas origin. Fails as read_image
-/// and composite_image do.
+/// The line that says tiles came width x height instead of expected_side
+/// square, and which -tile-size fits them (their side, divided by the scale
+/// when `retina` tiles were asked for), or that neither does.
+std::string tile_size_hint(long width, long height, long expected_side, int scale, bool retina);
+
+/// Reads the tile's file (its open descriptor when it has one) and pastes it with its top-left
+/// corner at grid pixel (side x, side y), relative to the floored canvas origin. A tile of the
+/// expected size is first resized to `side` when that differs; any other is
+/// pasted at its own size, and reported to odd_tile. Fails as read_image,
+/// resize_image and composite_image do.
 void paste_tile(const assembly_context& context, const tile_entry& entry);
 
 }  // namespace plotr

@@ -20,8 +20,8 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
     std::vector<canvas_point> points;
     points.reserve(segment.size());
     for (const track_point& p : segment) {
-        points.push_back(
-            project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat, p.lon));
+        points.push_back(project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat,
+                                       p.lon, context.scale));
     }
     for (const track_run& run : split_track(points)) {
         draw_polyline(context.canvas, run, context.color, context.line_width, true, RoundJoin,
@@ -36,11 +36,12 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
 
 void place_marker(const drawing_context& context, const image_handle& pin,
                   const track_point& point) {
-    const canvas_point p =
-        project_point(context.zoom, context.canvas_left, context.canvas_top, point.lat, point.lon);
-    // In long: a point far off the canvas saturates to the int limits.
+    const canvas_point p = project_point(context.zoom, context.canvas_left, context.canvas_top,
+                                         point.lat, point.lon, context.scale);
+    // In long: a point far off the canvas saturates to the int limits. The
+    // pin's tip lies 5 of its scale's pixels above its bottom edge.
     const long left = p.x - image_width(pin) / 2;
-    const long top = p.y - image_height(pin) + 5;
+    const long top = p.y - image_height(pin) + 5L * context.scale;
     composite_image(context.canvas, pin, OverCompositeOp, left, top);
     composite_image(context.canvas, context.shadow, OverCompositeOp, left, top);
 }

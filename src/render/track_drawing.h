@@ -16,6 +16,7 @@ color_quad track_color(const std::string& text = "");
 struct drawing_context {
     bool nomarkers;
     int zoom;
+    /// The canvas's top-left corner in world pixels at `zoom`, times `scale`.
     double canvas_top;
     double canvas_left;
     image_handle& canvas;
@@ -24,6 +25,7 @@ struct drawing_context {
     const image_handle& shadow;
     color_quad color;
     double line_width = 4.0;  ///< pixels
+    int scale = 1;            ///< canvas pixels per world pixel; pins made for it
 };
 
 /// Draws the segment as polylines of at most 401 points, then (unless markers
@@ -31,7 +33,7 @@ struct drawing_context {
 /// empty segment draws nothing.
 void draw_track_segment(const drawing_context& context, const track_segment& segment);
 
-/// Pastes the pin so that its row h-5, centre column, lies on the point; then
+/// Pastes the pin so that its row h-5*scale, centre column, lies on the point; then
 /// the shadow at the same offsets, over the pin.
 void place_marker(const drawing_context& context, const image_handle& pin,
                   const track_point& point);

@@ -7,16 +7,73 @@
 
 namespace plotr {
 
+/// How downloads behave beyond the plain "curl -f -s"; nothing of it without
+/// -provider or -user-agent.
+struct Manners {
+    /// Sent as User-Agent; none: curl's own. An empty text sends none.
+    std::optional<std::string> user_agent;
+    /// A provider's manners: redirects (5, http and https only), timeouts (15 s
+    /// to connect, 30 s without a byte), retries of busy answers and timeouts,
+    /// the HTTP status of a failure, and the URL handed to curl in a file.
+    bool polite = false;
+    /// Fills "{apikey}" in what curl is given, never in what is printed.
+    std::string api_key;
+};
+
+/// What a failed transfer tells: curl's exit code, the HTTP status (0: none)
+/// and the Retry-After header as the server sent it.
+struct Transfer_outcome {
+    int code;
+    int http = 0;
+    std::string retry_after;
+};
+
+/// The retries of one tile so far.
+struct Retries {
+    int busy = 0;      ///< after 429, 500, 502, 503 or 504
+    int timeouts = 0;  ///< after curl's exit code 28
+};
+
+/// Seconds to wait before trying a failed transfer again, counting the retry;
+/// nullopt when the failure is final. A 429/500/502/503/504 is retried 4 times,
+/// after 1, 2, 4, 8 s or the Retry-After (seconds or an HTTP date, against
+/// `now`) up to 60 s, whichever is longer; a timeout once, after 1 s.
+std::optional<int> retry_wait(const Transfer_outcome& outcome, Retries& retries, std::time_t now);
+
+/// "plotr: the server answered 429 Too Many Requests for <url>\n" when the
+/// server's answer failed the transfer (an HTTP error, too many redirects);
+/// "" otherwise.
+std::string http_status_line(const Transfer_outcome& outcome, const std::string& url);
+
 /// The template with the first "{s}" replaced by "a", then the first "{z}",
 /// "{x}" and "{y}" by the numbers. Other occurrences stay as they are.
 std::string tile_url(const std::string& url_template, int z, int x, int y);
 
+/// Whether the template asks for high-density tiles with "{r}".
+bool has_retina_placeholder(const std::string& url_template);
+
+/// The template with its first "{r}" replaced by `suffix` ("@2x", or "").
+std::string with_retina(const std::string& url_template, const std::string& suffix);
+
 /// The command that downloads one tile, "curl -f -s <url> -o <file>" with both
 /// quoted for the shell; curl is told to take the URL as it is: "-g" when it
 /// holds [ ] { }, "--url" before it when it begins with "-". With `since`, the
-/// server is asked for the tile only if it changed after that time.
+/// server is asked for the tile only if it changed after that time; with a
+/// user agent, "-A <agent>" follows "-s".
 std::string curl_command(const std::string& url, const std::string& file,
-                         std::optional<std::time_t> since = std::nullopt);
+                         std::optional<std::time_t> since = std::nullopt,
+                         const std::optional<std::string>& user_agent = std::nullopt);
+
+/// The command of a polite transfer: curl with a provider's manners, the rest
+/// in the configuration file `config` (see polite_transfer_config), writing
+/// the tile into `file` and "<HTTP status> <Retry-After>" into `status`.
+std::string polite_curl_command(const std::string& config, const std::string& file,
+                                const std::string& status);
+
+/// The configuration file of one polite transfer: the URL with its key, the
+/// user agent and the time condition.
+std::string polite_transfer_config(const Manners& manners, const std::string& url,
+                                   std::optional<std::time_t> since);
 
 /// One transfer of a batch.
 struct curl_transfer {
@@ -27,8 +84,10 @@ struct curl_transfer {
 
 /// curl's configuration file for the batch: each transfer in a section of its
 /// own (the time condition is per transfer), taking the URL as it is and
-/// reporting "<exit code> <file>" on a line of standard output.
-std::string curl_batch_config(const std::vector<curl_transfer>& transfers);
+/// reporting "<exit code> <file>" on a line of standard output; politely also
+/// " <HTTP status> <Retry-After>", with the manners' options and key.
+std::string curl_batch_config(const std::vector<curl_transfer>& transfers,
+                              const Manners& manners = {});
 
 /// The command that runs the batch configured in `config_file`, `parallel`
 /// transfers at once, its report going to `report_file`.

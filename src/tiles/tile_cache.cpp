@@ -188,6 +188,16 @@ std::string without_userinfo(const std::string& url_template) {
 
 }  // namespace
 
+std::string default_cache_dir(const char* xdg_cache_home, const char* home) {
+    if (xdg_cache_home != nullptr && *xdg_cache_home != '\0') {
+        return std::string(xdg_cache_home) + "/plotr/tiles";
+    }
+    if (home != nullptr && *home != '\0') {
+        return std::string(home) + "/.cache/plotr/tiles";
+    }
+    throw failure("no folder for the tile cache: set XDG_CACHE_HOME or HOME, or give -cache DIR");
+}
+
 std::string cache_folder_name(const std::string& url_template) {
     uint64_t hash = 0xcbf29ce484222325ULL;
     for (const unsigned char c : url_template) {

@@ -15,6 +15,11 @@ namespace plotr {
 /// e.g. "tile.example.org-0123456789abcdef".
 std::string cache_folder_name(const std::string& url_template);
 
+/// The cache folder when none is named: $XDG_CACHE_HOME/plotr/tiles, or
+/// $HOME/.cache/plotr/tiles when XDG_CACHE_HOME is unset or empty (either
+/// may be null). Throws Failure when neither is set.
+std::string default_cache_dir(const char* xdg_cache_home, const char* home);
+
 /// Tiles kept between runs: <dir>/<cache_folder_name>/<z>/<x>/<y>.png, with
 /// the template (without user name and password) in
 /// <dir>/<cache_folder_name>/template. Entries enter by an atomic rename, so

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "common/failure.h"
@@ -33,17 +34,22 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// Each line of curl's batch report: "<exit code> <file>".
-std::map<std::string, int> read_report(const std::string& report_file) {
-    std::map<std::string, int> codes;
+// Each line of curl's batch report: "<exit code> <file>", politely followed
+// by " <HTTP status> <Retry-After>".
+std::map<std::string, Transfer_outcome> read_report(const std::string& report_file) {
+    std::map<std::string, Transfer_outcome> outcomes;
     std::ifstream report(report_file);
     for (std::string line; std::getline(report, line);) {
-        const auto blank = line.find(' ');
-        if (blank != std::string::npos) {
-            codes[line.substr(blank + 1)] = std::atoi(line.c_str());
+        std::istringstream fields(line);
+        Transfer_outcome outcome{0, 0, {}};
+        std::string file;
+        if (fields >> outcome.code >> file) {
+            fields >> outcome.http;
+            std::getline(fields >> std::ws, outcome.retry_after);
+            outcomes[file] = outcome;
         }
     }
-    return codes;
+    return outcomes;
 }
 
 }  // namespace
@@ -111,43 +117,109 @@ void Tile_source::download_one(const download& tile) {
     settings_.shell.run_command("mkdir -p " +
                                 shell_quote(tile.file.substr(0, tile.file.rfind('/'))));
     settings_.console.out_flushed("downloading tile " + tile.url + "\n");
-    settings_.shell.run_command(curl_command(tile.url, tile.file, tile.since));
+    const Manners& manners = settings_.manners;
+    if (!manners.polite) {
+        settings_.shell.run_command(
+            curl_command(tile.url, tile.file, tile.since, manners.user_agent));
+        settle(tile);
+        return;
+    }
+    // The URL, and with it the key, goes to curl in a file of the private
+    // directory, never on a command line.
+    const std::string config = tile.file + ".conf";
+    const std::string status = tile.file + ".status";
+    unlink(config.c_str());  // from an earlier download of the same tile
+    write_file(config, polite_transfer_config(manners, tile.url, tile.since));
+    const std::string command = polite_curl_command(config, tile.file, status);
+    Retries retries;
+    for (;;) {
+        const int code = settings_.shell.run_for_code(command);
+        if (code == 0) break;
+        Transfer_outcome outcome{code, 0, {}};
+        std::ifstream report(status);
+        report >> outcome.http;
+        std::getline(report >> std::ws, outcome.retry_after);
+        const auto wait = retry_wait(outcome, retries, settings_.now());
+        if (!wait) settings_.shell.fail(command, code, http_status_line(outcome, tile.url));
+        pause(*wait);
+    }
     settle(tile);
 }
 
+// Ended at once by a termination request, which the shell sends on to the
+// command; the safe point then ends the run through its cleanup.
+void Tile_source::pause(int seconds) const {
+    settings_.shell.run_for_code(format("sleep %d", seconds));
+    settings_.shell.stop_if_interrupted();
+}
+
+// Failed transfers that may be retried go again as a batch of their own.
 void Tile_source::download_batch() {
+    const Manners& manners = settings_.manners;
     std::string lines;
-    std::vector<curl_transfer> transfers;
     for (const download& tile : downloads_) {
         lines += "downloading tile " + tile.url + "\n";
-        transfers.push_back({tile.url, tile.file, tile.since});
     }
-    const std::string config_file = temp_dir_ + "/curl.conf";
-    const std::string report_file = temp_dir_ + "/curl.out";
-    write_file(config_file, curl_batch_config(transfers));
-    settings_.console.out_flushed(lines);
-    const std::string command = curl_batch_command(settings_.parallel, config_file, report_file);
-    const int code = settings_.shell.run_for_code(command);
+    std::vector<download> pending = downloads_;
+    std::map<std::string, Retries> retries;
+    for (int round = 1;; ++round) {
+        std::vector<curl_transfer> transfers;
+        for (const download& tile : pending) {
+            transfers.push_back({tile.url, tile.file, tile.since});
+        }
+        const std::string name = round == 1 ? "/curl" : format("/curl-%d", round);
+        const std::string config_file = temp_dir_ + name + ".conf";
+        const std::string report_file = temp_dir_ + name + ".out";
+        write_file(config_file, curl_batch_config(transfers, manners));
+        if (round == 1) {
+            settings_.console.out_flushed(lines);
+        }
+        const std::string command =
+            curl_batch_command(settings_.parallel, config_file, report_file);
+        const int code = settings_.shell.run_for_code(command);
 
-    const std::map<std::string, int> codes = read_report(report_file);
-    // What came is kept even when the batch then fails.
-    for (const download& tile : downloads_) {
-        const auto found = codes.find(tile.file);
-        if (found != codes.end() && found->second == 0) {
-            settle(tile);
+        const std::map<std::string, Transfer_outcome> outcomes = read_report(report_file);
+        // What came is kept even when the batch then fails.
+        for (const download& tile : pending) {
+            const auto found = outcomes.find(tile.file);
+            if (found != outcomes.end() && found->second.code == 0) {
+                settle(tile);
+            }
         }
-    }
-    // As the one-tile path would have ended: at the first tile, in download
-    // order, that failed or that the batch never finished.
-    for (const download& tile : downloads_) {
-        const auto found = codes.find(tile.file);
-        const int tile_code = found != codes.end() ? found->second : code;
-        if (tile_code != 0) {
-            settings_.shell.fail(curl_command(tile.url, tile.file, tile.since), tile_code);
+        // As the one-tile path would have ended: at the first tile, in
+        // download order, that failed for good or that the batch never finished.
+        std::vector<download> again;
+        int wait = 0;
+        for (const download& tile : pending) {
+            const auto found = outcomes.find(tile.file);
+            const int tile_code = found != outcomes.end() ? found->second.code : code;
+            if (tile_code == 0) {
+                continue;
+            }
+            if (!manners.polite) {
+                settings_.shell.fail(curl_command(tile.url, tile.file, tile.since, manners.user_agent),
+                                     tile_code);
+            }
+            if (found != outcomes.end()) {
+                if (const auto seconds =
+                        retry_wait(found->second, retries[tile.file], settings_.now())) {
+                    again.push_back(tile);
+                    wait = std::max(wait, *seconds);
+                    continue;
+                }
+            }
+            settings_.shell.fail(
+                polite_curl_command(tile.file + ".conf", tile.file, tile.file + ".status"),
+                tile_code, found != outcomes.end() ? http_status_line(found->second, tile.url) : "");
         }
-    }
-    if (code != 0) {
-        settings_.shell.fail(command, code);
+        if (again.empty()) {
+            if (code != 0) {
+                settings_.shell.fail(command, code);
+            }
+            return;
+        }
+        pause(wait);
+        pending = std::move(again);
     }
 }
 

@@ -9,6 +9,7 @@
 #include "common/console.h"
 #include "common/shell.h"
 #include "geo/layout.h"
+#include "tiles/curl_commands.h"
 #include "tiles/tile_cache.h"
 
 namespace plotr {
@@ -40,7 +41,9 @@ struct tile_source_settings {
     std::string cache_dir = {};
     /// Downloads at once: above 1, all tiles go to one curl command.
     int parallel = 1;
-    /// The clock that ages cache entries.
+    /// A provider's manners, or a user agent alone; none by default.
+    Manners manners = {};
+    /// The clock that ages cache entries and reads Retry-After dates.
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
     /// Whether a downloaded file reads as a picture: only such a file enters
     /// the cache.
@@ -70,7 +73,9 @@ public:
     /// for (at most `wait_seconds`, then downloaded here) and taken from the
     /// cache. With `parallel` above 1, the lines come first and one curl
     /// command then downloads them all; a failed transfer ends the run as the
-    /// one-tile command of the first failed tile would. Gives the tiles with
+    /// one-tile command of the first failed tile would. Politely, failed
+    /// transfers are retried as retry_wait says (in the batch, as a new batch)
+    /// and a final failure adds its http_status_line. Gives the tiles with
     /// the last column first and each column's rows ascending.
     std::vector<tile_entry> fetch();
 
@@ -96,6 +101,7 @@ private:
     tile_entry& slot(int x, int y);
     void download_one(const download& tile);
     void download_batch();
+    void pause(int seconds) const;
     void settle(const download& tile);
     void wait_for_others();
     std::vector<tile_entry> listed() const;

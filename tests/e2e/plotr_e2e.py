@@ -44,6 +44,11 @@ HELP = (
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -provider NAME\ttake tiles from a known provider, with its credit line and manners; "
+    '"-provider list" shows them\n'
+    "  -user-agent TEXT\tidentify downloads as <text>; default is curl's own\n"
+    "  -scale N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is 1\n"
+    "  -tile-size N\tside of the provider's tiles in pixels, 256 or 512; default is 256\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n"
 )
@@ -100,7 +105,8 @@ def distance_to(p, a, b):
 
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
-                 "-cache", "-parallel", "-attribution", "-color", "-line-width"}
+                 "-cache", "-parallel", "-attribution", "-color", "-line-width", "-provider",
+                 "-user-agent", "-scale", "-tile-size"}
 
 
 def setting(args, option, default):
@@ -624,6 +630,17 @@ EXAMPLE_GPX = gpx(track(EXAMPLE_POINTS))
 EXAMPLE_TRACKS = numeric(EXAMPLE_POINTS)
 
 
+def provider_file(workdir, name, url, **keys):
+    """Writes a provider file of one entry [name] with this url, a credit line
+    and `keys` (max_zoom=12, ...); gives its path, which holds a "/"."""
+    path = os.path.join(workdir, f"{name}.provider")
+    lines = [f"[{name}]", "title = a local server", f"url = {url}",
+             "attribution = © Local Tiles", *(f"{k} = {v}" for k, v in keys.items())]
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
+
+
 # --- The tile server ---
 
 
@@ -631,10 +648,16 @@ class Tile_server(tile_server.Serving):
     """scripts/tile_server.py on a free port of 127.0.0.1, for a with block.
     `template` is its tile URL template; `requests()` the paths it was asked for."""
 
-    def __init__(self, workdir, style="checker", fail="none", size=None, redirect_to=None):
-        self.log = os.path.join(workdir, f"requests-{style}-{fail}" + (f"-{size}" if size else ""))
+    def __init__(self, workdir, style="checker", fail="none", size=None, redirect_to=None,
+                 busy=0, want_agent=None):
+        self.log = os.path.join(workdir, f"requests-{style}-{fail}" + (f"-{size}" if size else "")
+                                + (f"-busy{busy}" if busy else "") + ("-agent" if want_agent else ""))
         self.seen = 0
         options = ["--style", style, "--fail", fail, "--log", self.log]
+        if busy:
+            options += ["--busy", str(busy)]
+        if want_agent is not None:
+            options += ["--want-agent", want_agent]
         if size:
             options += ["--size", str(size)]
         if redirect_to:

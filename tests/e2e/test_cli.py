@@ -71,6 +71,10 @@ ERROR_CASES = [
     (["-color", "#12345"], ("wrong", "#12345", "-color", "a colour")),
     (["-attribution", "\udcff"], ("wrong", "\udcff", "-attribution", "UTF-8 text")),
     (["-cache"], ("needs", "-cache")),
+    (["-provider", "nosuch"], ("wrong", "nosuch", "-provider", "a provider name (see -provider list)")),
+    (["-provider", "OSM"], ("wrong", "OSM", "-provider", "a provider name (see -provider list)")),
+    (["-user-agent"], ("needs", "-user-agent")),
+    (["-user-agent", "a\nb"], ("wrong", "a\nb", "-user-agent", "a text without control characters")),
     (["-cache", ""], ("wrong", "", "-cache", "a folder")),
 ]
 for text in ["+5", "1.5", "0x", "0b", "0o", "", " 5", "5 ", "0b102", "0o8", "0xfg", "1e3", "ten",
@@ -83,6 +87,23 @@ for args, line in ERROR_CASES:
     if suite.wanted(name):
         r = suite.run(args, keep_stdin_open=True)
         suite.expect(name, r, 2, stdout="", stderr=error_line(*line) + HELP)
+
+# The providers installed beside the program, one line each; the list acts
+# where it stands, as -help does.
+PROVIDERS = ["osm", "opentopomap", "cyclosm", "thunderforest-cycle", "thunderforest-landscape",
+             "thunderforest-outdoors", "thunderforest-transport", "stadia-outdoors", "carto-light",
+             "carto-dark", "esri-imagery"]
+name = "provider list"
+if suite.wanted(name):
+    r = suite.run(["-provider", "list", "-bogus"], keep_stdin_open=True)
+    lines = r.stdout.splitlines()
+    suite.check(name, [
+        r.crash(), None if r.status == 0 and r.stderr == "" else f"status {r.status} {r.stderr!r}",
+        None if [line.split()[0] for line in lines] == PROVIDERS else f"stdout {r.stdout!r}",
+        None if lines and lines[0] == "osm" + " " * 22 + "OpenStreetMap standard map      no key"
+        else f"first line {lines[:1]}",
+        None if "thunderforest-cycle      Thunderforest OpenCycleMap      key from "
+        "THUNDERFOREST_API_KEY" in lines else "no thunderforest-cycle line"])
 
 # The program name in the error line is argument 0 exactly as invoked.
 for argv0 in [suite.plotr, "./odd name", "p"]:

@@ -9,11 +9,13 @@ import glob
 import os
 import re
 import shutil
+import signal
 
 import gpx_oracle
 from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TILES, EXAMPLE_TRACKS,
                        FIRST_TILE, NO_NAMESPACE, Suite, Tile_server, can_unshare, curl_failed, gpx,
-                       mount_namespace, numeric, requests_problem, temp_dirs, tile_paths, track)
+                       mount_namespace, numeric, provider_file, requests_problem, temp_dirs,
+                       tile_paths, track, wait_until)
 from tile_server import GARBAGE
 
 suite = Suite(__doc__)
@@ -267,5 +269,155 @@ with Tile_server(suite.workdir, fail="garbage") as server:
             suite.check(name + ": no directory left", [
                 None if not left else f"left {sorted(left)}",
                 requests_problem(server, tile_paths(13, EXAMPLE_TILES))])
+
+# --- Providers' manners: a provider file that points at local servers ---
+
+AGENT = "plotr/0.1.0 (+https://plotr.example.org)"
+REMOVED = re.compile(r"removing temporary directory (/tmp/plotr-\d+)\n")
+POLITE_FAILED = (r'"curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 '
+                 r"--speed-limit 1 --speed-time 30 -w '%\{http_code\} %header\{retry-after\}\\\\n' "
+                 r'-K (/tmp/plotr-\d+)/13/4399/2685\.png\.conf -o \1/13/4399/2685\.png '
+                 r'> \1/13/4399/2685\.png\.status" failed with exit code (\d+)\n')
+
+
+def provider_run(provider, *args, env=None):
+    """A run with -provider and a cache of its own; the Result and the
+    temporary directory that stdout names (None if none)."""
+    cache = suite.path("provider-cache")
+    r = suite.start(["-provider", provider, "-cache", cache, *args], EXAMPLE_GPX,
+                    local_tiles=False, env=env).finish()
+    shutil.rmtree(cache, ignore_errors=True)
+    m = REMOVED.search(r.stdout)
+    return r, m.group(1) if m else None
+
+
+def run_problems(r, temp_dir, status, stderr=None):
+    return [r.crash(), None if r.status == status else f"exit status {r.status}, expected {status}",
+            None if stderr is None or r.stderr == stderr else f"stderr {r.stderr!r}",
+            "no removal line" if temp_dir is None else
+            f"{temp_dir} is still there" if os.path.exists(temp_dir) else None]
+
+
+# A redirect is followed, and every transfer of a batch says who it is: the
+# target answers 403 to any other User-Agent.
+with Tile_server(suite.workdir, want_agent=AGENT) as target, \
+        Tile_server(suite.workdir, fail="redirect", redirect_to=target.base) as redirect:
+    name = "provider: redirect followed, identified in every transfer of a batch"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "moved", redirect.template, max_parallel=4)
+        r, temp_dir = provider_run(provider, "-parallel", "8")
+        suite.check(name, run_problems(
+            r, temp_dir, 0, "plotr: -parallel 8 lowered to 4, the most the provider moved allows\n")
+            + [requests_problem(target, sorted(f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES))
+               if sorted(target.requests()) != sorted(f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES)
+               else None])
+
+# Every tile's first request is answered 429 with Retry-After: 1; the batch
+# asks again and the run succeeds, saying nothing of it.
+with Tile_server(suite.workdir, busy=1) as server:
+    name = "provider: 429 retried, run succeeds"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "busy", server.template, max_parallel=4)
+        r, temp_dir = provider_run(provider)
+        asked = server.requests()
+        suite.check(name, run_problems(r, temp_dir, 0, "") + [
+            None if sorted(asked) == sorted(2 * [f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES])
+            else f"asked {asked}"])
+
+# A server that always says 429: four retries (1 + 2 + 4 + 8 s), then the
+# failure line and the HTTP status.
+with Tile_server(suite.workdir, fail="429") as server:
+    name = "provider: 429 for good"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "refusing", server.template, max_parallel=1)
+        r, temp_dir = provider_run(provider)
+        m = re.fullmatch(POLITE_FAILED + "plotr: the server answered 429 Too Many Requests for "
+                         + re.escape(f"{server.base}/{FIRST_TILE}") + "\n", r.stderr)
+        suite.check(name, run_problems(r, temp_dir, 1) + [
+            None if m and m.group(2) == "22" else f"stderr {r.stderr!r}",
+            None if server.requests() == 5 * ["/" + FIRST_TILE] else "not asked five times"])
+
+    # A termination request ends a wait at once, through the cleanup.
+    name = "provider: SIGTERM during a wait"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "refusing", server.template, max_parallel=1)
+
+        def waiting(running):
+            for pid in running.children():
+                try:
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        if b"sleep" in f.read():
+                            return True
+                except OSError:
+                    pass
+            return False
+
+        running = suite.start(["-provider", provider, "-cache", suite.path("wait-cache")],
+                              EXAMPLE_GPX, local_tiles=False)
+        asleep = wait_until(lambda: waiting(running))
+        running.signal(signal.SIGTERM)
+        r = running.finish(timeout=10)
+        m = REMOVED.search(r.stdout)
+        suite.check(name, run_problems(r, m.group(1) if m else None, 1, "") + [
+            None if asleep else "never waited", "timed out" if r.timed_out else None])
+        server.requests()
+
+# The key: never on a command line, in the output or in the cache; a
+# termination request during a hanging download still cleans up.
+with Tile_server(suite.workdir, fail="hang") as server:
+    name = "provider: the key stays secret"
+    if suite.wanted(name):
+        key = f"secret{os.getpid()}key"
+        cache = suite.path("key-cache")
+        provider = provider_file(suite.workdir, "keyed", server.template + "?k={apikey}",
+                                 key_env="PLOTR_E2E_KEY")
+        running = suite.start(["-provider", provider, "-cache", cache], EXAMPLE_GPX,
+                              local_tiles=False, env={"PLOTR_E2E_KEY": key})
+        asked = wait_until(lambda: server.requests() == [f"/{FIRST_TILE}?k={key}"])
+        seen = []
+        for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
+            try:
+                with open(cmdline, "rb") as f:
+                    if key.encode() in f.read():
+                        seen.append(cmdline)
+            except OSError:
+                pass
+        running.signal(signal.SIGTERM)
+        r = running.finish()
+        m = REMOVED.search(r.stdout)
+        in_cache = [p for p in glob.glob(cache + "/**", recursive=True)
+                    if key in p or os.path.isfile(p) and key.encode() in open(p, "rb").read()]
+        suite.check(name, run_problems(r, m.group(1) if m else None, 1) + [
+            None if asked else "the server was never asked with the key",
+            f"the key in {seen}" if seen else None,
+            "the key on stdout or stderr" if key in r.stdout + r.stderr else None,
+            None if f"downloading tile {server.base}/{FIRST_TILE}?k={{apikey}}\n" in r.stdout
+            else f"stdout {r.stdout!r}",
+            f"the key in the cache: {in_cache}" if in_cache else None])
+        shutil.rmtree(cache, ignore_errors=True)
+
+    name = "provider: no key"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "keyed", server.template + "?k={apikey}",
+                                 key_env="PLOTR_E2E_KEY")
+        r, _ = provider_run(provider, env={"PLOTR_E2E_KEY": ""})
+        suite.check(name, [r.crash(), None if r.status == 2 else f"exit status {r.status}",
+                           None if r.stdout == "" else f"stdout {r.stdout!r}",
+                           None if r.stderr == 'Fatal error: exception Failure("the provider keyed '
+                           'needs an API key in the environment variable PLOTR_E2E_KEY")\n'
+                           else f"stderr {r.stderr!r}",
+                           None if server.requests() == [] else "the server was asked"])
+
+# A server that sends half a tile and then nothing: the transfer times out
+# after 30 s without a byte, is tried once more, and the run fails.
+with Tile_server(suite.workdir, fail="stall") as server:
+    name = "provider: a stalled transfer times out"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "stalling", server.template, max_parallel=1)
+        r, temp_dir = provider_run(provider)
+        m = re.fullmatch(POLITE_FAILED, r.stderr)
+        suite.check(name, run_problems(r, temp_dir, 1) + [
+            None if m and m.group(2) == "28" else f"stderr {r.stderr!r}",
+            None if server.requests() == 2 * ["/" + FIRST_TILE] else "not asked twice"])
 
 suite.finish()

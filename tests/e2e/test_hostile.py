@@ -198,14 +198,17 @@ def tile_problem(path, size):
     return None
 
 
-# A tile of another size is pasted at its corner with its own size.
-for size in (100, 512):
+# A tile of another size is pasted at its corner with its own size, and one
+# line says so, naming the option that fits when there is one.
+for size, fits in ((100, "neither -tile-size 256 nor 512 fits them"),
+                   (512, "-tile-size 512 fits them")):
     name = f"tiles of {size} x {size}"
     if not suite.wanted(name):
         continue
     with Tile_server(suite.workdir, size=size) as server:
         r = suite.run(["-url", server.template, "-nomarkers"], EXAMPLE_GPX)
-        suite.expect(name, r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        suite.expect(name, r, 0, stderr=f"plotr: the tiles are {size}x{size} pixels, not 256x256; "
+                     f"{fits}\n", tracks=EXAMPLE_TRACKS)
         if r.status == 0:
             suite.check(name + ": picture", [tile_problem(suite.path("out.png"), size)])
 

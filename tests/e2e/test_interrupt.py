@@ -103,8 +103,8 @@ with Tile_server(suite.workdir, fail="hang") as server:
 # Between commands the request waits for the next safe point, here the next
 # paste. The cache holds every tile but the last pasted, so the run downloads
 # that one (the directory is guarded) and pastes the first listed from the
-# cache: the request comes as plotr opens it through its column's folder. Ctrl-C there, with no command to
-# reach, is a request like any other.
+# cache: the request comes as plotr opens it through its column's folder.
+# Ctrl-C there, with no command to reach, is a request like any other.
 with Tile_server(suite.workdir) as server:
     cache = suite.path("pasting-cache")
     filled = suite.run(["-url", server.template, "-cache", cache, "-o", "pasting.png"], EXAMPLE_GPX)

@@ -38,12 +38,14 @@ if not debs:
     suite.finish()
 deb = os.path.join(deb_dir, debs[0])
 
+# The pins, for each -scale.
+PINS = [f"pin-{n}{s}.png" for s in ("", "@2x", "@3x", "@4x")
+        for n in ("icon-start", "icon-end", "shadow")]
 # Every file with its mode and owner: nothing missing, nothing stray.
 FILES = {
     "usr/bin/plotr": "-rwxr-xr-x",
-    "usr/share/plotr/pin-icon-start.png": "-rw-r--r--",
-    "usr/share/plotr/pin-icon-end.png": "-rw-r--r--",
-    "usr/share/plotr/pin-shadow.png": "-rw-r--r--",
+    **{f"usr/share/plotr/{n}": "-rw-r--r--" for n in PINS},
+    "usr/share/plotr/providers": "-rw-r--r--",
     "usr/share/man/man1/plotr.1.gz": "-rw-r--r--",
     "usr/share/bash-completion/completions/plotr": "-rw-r--r--",
     "usr/share/doc/plotr/copyright": "-rw-r--r--",
@@ -90,8 +92,7 @@ SAME = [("usr/share/man/man1/plotr.1.gz", "man/plotr.1"),
         ("usr/share/bash-completion/completions/plotr", "completions/plotr"),
         ("usr/share/doc/plotr/copyright", "packaging/copyright"),
         ("usr/share/doc/plotr/changelog.gz", "packaging/changelog")] + [
-            (f"usr/share/plotr/{n}", f"share/plotr/{n}")
-            for n in ("pin-icon-start.png", "pin-icon-end.png", "pin-shadow.png")]
+            (f"usr/share/plotr/{n}", f"share/plotr/{n}") for n in PINS + ["providers"]]
 suite.check("files match the tree", [None if unpacked(p) == source(s) else f"{p} differs from {s}"
                                      for p, s in SAME])
 

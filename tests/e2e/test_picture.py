@@ -18,8 +18,8 @@ import time
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_POINTS, EXAMPLE_TILES, EXAMPLE_TRACKS,
-                       HELP, Suite,
-                       Tile_server, distance_to, gpx, numeric, requests_problem, tile_paths, track)
+                       HELP, Suite, Tile_server, distance_to, gpx, numeric, provider_file,
+                       requests_problem, tile_paths, track)
 from pngfile import read_png
 from tile_server import encoded_tile, tile_color
 
@@ -36,31 +36,36 @@ def near(actual, expected, tolerance):
 
 class Expected:
     """What the canvas must show for `tracks` over the checker tiles
-    `downloaded`, computed from the layout alone."""
+    `downloaded`, computed from the layout alone. At `scale` the scale-1
+    layout is drawn that many times as large, over tiles `side` pixels wide
+    on the canvas, with the line that many times as wide and that scale's pins."""
 
     def __init__(self, tracks, downloaded, markers=True, size=(800, 600), line=(LINE, LINE_ALPHA),
-                 width=4):
-        self.size = size
-        self.line, self.width = line, width
+                 width=4, scale=1, side=256):
+        self.size = (size[0] * scale, size[1] * scale)
+        self.line, self.width = line, width * scale
+        self.side = side
         # Off the line beyond this distance from its middle.
-        self.reach = width / 2 + 2
+        self.reach = self.width / 2 + 2
         z, top, _, left, _ = gpx_oracle.canvas(tracks, *size)
-        self.origin = (math.floor(left), math.floor(top))
+        self.origin = (math.floor(left * scale), math.floor(top * scale))
         self.downloaded = set(downloaded)
-        point = lambda lat, lon: (int(pixel_x(z, lon) - left), int(pixel_y(z, lat) - top))
+        point = lambda lat, lon: (int(pixel_x(z, lon) * scale - left * scale),
+                                  int(pixel_y(z, lat) * scale - top * scale))
         self.segments = [[point(*p) for p in seg] for trk in tracks for seg in trk if seg]
-        start, end, shadow = (read_png(os.path.join(PINS, f"pin-{n}.png"))
+        suffix = f"@{scale}x" if scale > 1 else ""
+        start, end, shadow = (read_png(os.path.join(PINS, f"pin-{n}{suffix}.png"))
                               for n in ("icon-start", "icon-end", "shadow"))
         # In paste order; each pin's shadow lands at the pin's own offsets.
         self.pins = []
         for seg in self.segments:
             for pin, (px, py) in ((start, seg[0]), (end, seg[-1])):
-                self.pins.append((pin, px - int(pin.width / 2), py - pin.height + 5))
+                self.pins.append((pin, px - int(pin.width / 2), py - pin.height + 5 * scale))
         self.shadow = shadow
         self.markers = markers
 
     def background(self, x, y):
-        tx, ty = (x + self.origin[0]) // 256, (y + self.origin[1]) // 256
+        tx, ty = (x + self.origin[0]) // self.side, (y + self.origin[1]) // self.side
         return tile_color(tx, ty) if (tx, ty) in self.downloaded else WHITE
 
     def on_line(self, x, y, reach):
@@ -82,7 +87,8 @@ class Expected:
         xs, ys = set(range(3, self.size[0], 8)), set(range(3, self.size[1], 8))
         for edges, origin, extent in ((xs, self.origin[0], self.size[0]),
                                       (ys, self.origin[1], self.size[1])):
-            edges.update(e + d for e in range(-origin % 256, extent + 1, 256) for d in (-1, 0)
+            edges.update(e + d for e in range(-origin % self.side, extent + 1, self.side)
+                         for d in (-1, 0)
                          if 0 <= e + d < extent)
         bad, seen = [], set()
         for y in sorted(ys):
@@ -188,6 +194,36 @@ with Tile_server(suite.workdir) as server:
             requests_problem(server, tile_paths(13, EXAMPLE_TILES))])
         suite.check(name + ": picture", picture_problems(Expected(EXAMPLE_TRACKS, EXAMPLE_TILES)))
 
+    # Sharp pictures: the scale-1 layout lines, then the tiles fetched for the
+    # scale, and the picture drawn N times as large. Rows: name, arguments,
+    # {r} in the template, scale, the tiles' zoom and their side on the canvas.
+    _, TOP, BOTTOM, LEFT, RIGHT = gpx_oracle.canvas(EXAMPLE_TRACKS)
+    SHARP = [
+        ("{r} at scale 1", [], True, 1, 13, 256),
+        ("{r} at scale 2", ["-scale", "2"], True, 2, 13, 512),
+        # Many tiles: fetched 8 at once, their lines first as ever.
+        ("scale 2 without {r}: one zoom deeper", ["-scale", "2", "-parallel", "8"], False, 2, 14,
+         256),
+        ("scale 3 without {r}: two deeper, shrunk", ["-scale", "3", "-parallel", "8"], False, 3,
+         15, 192),
+    ]
+    for name, args, retina, scale, zoom, side in SHARP:
+        if not suite.wanted(name):
+            continue
+        template = server.template.replace(".png", "{r}.png") if retina else server.template
+        r = suite.run(["-url", template] + args, EXAMPLE_GPX)
+        tiles = [(x, y) for x in range(int(LEFT * scale / side), int(RIGHT * scale / side) + 1)
+                 for y in range(int(TOP * scale / side), int(BOTTOM * scale / side) + 1)]
+        paths = [f"/{zoom}/{x}/{y}" + (f"@{scale}x" if retina and scale > 1 else "") + ".png"
+                 for x, y in tiles]
+        suite.expect(name, r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT + "".join(
+            f"downloading tile {server.base}{p}\n" for p in paths) + "removing temporary")
+        suite.check(name + ": requests", [
+            None if sorted(server.requests()) == sorted(paths) else
+            f"requests are not {len(paths)} {paths[:2]}"])
+        suite.check(name + ": picture", picture_problems(
+            Expected(EXAMPLE_TRACKS, tiles, scale=scale, side=side)))
+
     # Switches and places: (name, arguments, tracks, tiles downloaded, line style).
     CASES = [
         ("without markers", ["-nomarkers"], EXAMPLE_TRACKS, EXAMPLE_TILES, {}),
@@ -280,6 +316,36 @@ with Tile_server(suite.workdir) as server:
             None if any(max(credited.pixel(x, y)[:3]) < 0x60 for x, y in changed) else
             "no dark grey text"])
 
+    # A provider's credit line is drawn as -attribution would draw it, unless
+    # -attribution says otherwise; its zoom limit holds; its tiles go to the
+    # default cache under XDG_CACHE_HOME.
+    name = "provider: default credit line and zoom limit"
+    if suite.wanted(name):
+        provider = provider_file(suite.workdir, "local", server.template, max_zoom=10)
+        xdg = suite.path("xdg-cache")
+        pictures = {}
+        for label, args in (("provider", []), ("same", ["-attribution", "\u00a9 Local Tiles"]),
+                            ("none", ["-attribution", ""])):
+            r = suite.start(["-provider", provider, "-width", "300", "-height", str(HEIGHT),
+                             "-o", label + ".png", *args], EXAMPLE_GPX, local_tiles=False,
+                            env={"XDG_CACHE_HOME": xdg}).finish()
+            suite.check(f"{name}: {label} run", [
+                r.crash(), None if r.status == 0 and r.stderr == "" else
+                f"status {r.status}, stderr {r.stderr!r}",
+                None if "zoom is too high, choose 10\n" in r.stdout else f"stdout {r.stdout!r}"])
+            pictures[label] = read_png(suite.path(label + ".png"))
+        size = [(x, y) for y in range(HEIGHT) for x in range(300)]
+        changed = [(x, y) for x, y in size
+                   if pictures["provider"].pixel(x, y) != pictures["none"].pixel(x, y)]
+        suite.check(name, [
+            None if all(pictures["provider"].pixel(x, y) == pictures["same"].pixel(x, y)
+                        for x, y in size) else "not the picture -attribution draws",
+            None if changed and min(y for _, y in changed) >= HEIGHT - STRIP else
+            f"{len(changed)} pixels changed by the credit line",
+            None if glob.glob(os.path.join(xdg, "plotr/tiles/127.0.0.1*/10/*/*.png"))
+            else "nothing in $XDG_CACHE_HOME/plotr/tiles"])
+        shutil.rmtree(xdg, ignore_errors=True)
+
     # Texts that MagickCore's text drawing would read a file for or expand
     # are drawn as they are: "@credits" is wider than "credits" whatever the
     # file holds, and "%w %h" is not the picture's size.
@@ -310,13 +376,38 @@ with Tile_server(suite.workdir) as server:
     server.requests()
     for args, expects in [(["-color", "bluish"], "a colour"),
                           (["-line-width", "0"], "an integer from 1 to 64"),
-                          (["-attribution", "\udcff"], "UTF-8 text")]:
+                          (["-attribution", "\udcff"], "UTF-8 text"),
+                          (["-scale", "5"], "an integer from 1 to 4"),
+                          (["-tile-size", "1024"], "256 or 512")]:
         name = "refused " + " ".join(args)
         if suite.wanted(name):
             r = suite.run(["-url", server.template] + args, EXAMPLE_GPX)
             suite.expect(name, r, 2, stdout="", stderr=f"plotr: wrong argument `{args[1]}'; "
                          f"option `{args[0]}' expects {expects}.\n" + HELP)
             suite.check(name + ": requests", [requests_problem(server, [])])
+
+# 512-pixel tiles: with -tile-size 512 one zoom level up, each tile on a
+# 512-pixel grid under the track; without it pasted as they come, with one
+# line that names the option.
+with Tile_server(suite.workdir, size=512) as big:
+    _, TOP, BOTTOM, LEFT, RIGHT = gpx_oracle.canvas(EXAMPLE_TRACKS)
+    name = "512-pixel tiles line up with the track"
+    if suite.wanted(name):
+        r = suite.run(["-url", big.template, "-tile-size", "512"], EXAMPLE_GPX)
+        tiles = [(x, y) for x in range(int(LEFT / 512), int(RIGHT / 512) + 1)
+                 for y in range(int(TOP / 512), int(BOTTOM / 512) + 1)]
+        paths = [f"/12/{x}/{y}.png" for x, y in tiles]
+        suite.expect(name, r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT + "".join(
+            f"downloading tile {big.base}{p}\n" for p in paths) + "removing temporary")
+        suite.check(name + ": requests", [
+            None if big.requests() == paths else f"requests are not {paths}"])
+        suite.check(name + ": picture", picture_problems(Expected(EXAMPLE_TRACKS, tiles, side=512)))
+    name = "tiles of an unexpected size"
+    if suite.wanted(name):
+        r = suite.run(["-url", big.template, "-scale", "2"], EXAMPLE_GPX)
+        suite.expect(name, r, 0, stderr="plotr: the tiles are 512x512 pixels, not 256x256; "
+                     "-tile-size 512 fits them\n", stdout_start=EXAMPLE_LAYOUT)
+        big.requests()
 
 
 def same_picture(a, b):

@@ -15,12 +15,15 @@ struct Outcome {
     std::string err;
 };
 
+// The providers installed beside the program, from the source tree.
+const std::string providers = PLOTR_SHARE_DIR "/providers";
+
 Outcome parse(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), "plotr");
     Recording_console console;
     Outcome outcome;
     try {
-        outcome.settings = parse_command_line(arguments, console);
+        outcome.settings = parse_command_line(arguments, console, providers);
     } catch (const Early_exit& exit) {
         outcome.status = exit.status;
     }
@@ -47,6 +50,11 @@ const char* const expected_help =
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -provider NAME\ttake tiles from a known provider, with its credit line and manners; "
+    "\"-provider list\" shows them\n"
+    "  -user-agent TEXT\tidentify downloads as <text>; default is curl's own\n"
+    "  -scale N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is 1\n"
+    "  -tile-size N\tside of the provider's tiles in pixels, 256 or 512; default is 256\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n";
 
@@ -74,7 +82,8 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.vertical_padding, 1000);
 
     o = parse({"-cache", "tiles", "-parallel", "64", "-attribution", "\xC2\xA9 OpenStreetMap",
-               "-color", "#FF000080", "-line-width", "1", "-width", "1", "-height", "0x3fffffff"});
+               "-color", "#FF000080", "-line-width", "1", "-width", "1", "-height", "0x3fffffff",
+               "-scale", "4", "-tile-size", "0x200"});
     EXPECT_EQ(o.status, -1);
     EXPECT_EQ(o.settings.cache, "tiles");
     EXPECT_EQ(o.settings.parallel, 64);
@@ -82,6 +91,8 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.color, "#FF000080");
     EXPECT_EQ(o.settings.line_width, 1);
     EXPECT_EQ(o.settings.height, max_side);
+    EXPECT_EQ(o.settings.scale, 4);
+    EXPECT_EQ(o.settings.tile_size, 512);
 }
 
 TEST(CommandLine, Utf8) {
@@ -130,11 +141,34 @@ TEST(CommandLine, Errors) {
         {{"-line-width", "0"},
          "plotr: wrong argument `0'; option `-line-width' expects an integer from 1 to 64.\n"},
         {{"-parallel", "x"}, "plotr: wrong argument `x'; option `-parallel' expects an integer.\n"},
+        {{"-scale", "5"},
+         "plotr: wrong argument `5'; option `-scale' expects an integer from 1 to 4.\n"},
+        {{"-scale", "0"},
+         "plotr: wrong argument `0'; option `-scale' expects an integer from 1 to 4.\n"},
+        {{"-tile-size", "384"},
+         "plotr: wrong argument `384'; option `-tile-size' expects 256 or 512.\n"},
+        {{"-tile-size", "big"},
+         "plotr: wrong argument `big'; option `-tile-size' expects 256 or 512.\n"},
         {{"-color", "nocolour"},
          "plotr: wrong argument `nocolour'; option `-color' expects a colour.\n"},
         {{"-color", ""}, "plotr: wrong argument `'; option `-color' expects a colour.\n"},
         {{"-attribution", "caf\xE9"},
          "plotr: wrong argument `caf\xE9'; option `-attribution' expects UTF-8 text.\n"},
+        {{"-provider", "nosuch"},
+         "plotr: wrong argument `nosuch'; option `-provider' expects a provider name (see "
+         "-provider list).\n"},
+        {{"-provider", "./nonexistent-provider-file"},
+         "plotr: ./nonexistent-provider-file: cannot be read\n"
+         "plotr: wrong argument `./nonexistent-provider-file'; option `-provider' expects a "
+         "provider name (see -provider list).\n"},
+        {{"-provider", PLOTR_SHARE_DIR "/providers"},
+         "plotr: " PLOTR_SHARE_DIR "/providers: holds 11 entries, not one\n"
+         "plotr: wrong argument `" PLOTR_SHARE_DIR "/providers'; option `-provider' expects a "
+         "provider name (see -provider list).\n"},
+        {{"-provider"}, "plotr: option `-provider' needs an argument.\n"},
+        {{"-user-agent", "a\r\nX-Evil: 1"},
+         "plotr: wrong argument `a\r\nX-Evil: 1'; option `-user-agent' expects a text without "
+         "control characters.\n"},
     };
     for (const auto& [arguments, line] : cases) {
         const Outcome o = parse(arguments);
@@ -142,6 +176,53 @@ TEST(CommandLine, Errors) {
         EXPECT_EQ(o.out, "");
         EXPECT_EQ(o.err, line + expected_help);
     }
+}
+
+TEST(CommandLine, Providers) {
+    // The provider's values, unless an option says otherwise; the last of
+    // -url and -provider sets the template.
+    Outcome o = parse({"-provider", "osm"});
+    ASSERT_EQ(o.status, -1);
+    EXPECT_EQ(o.out + o.err, "");
+    EXPECT_EQ(o.settings.url, "https://tile.openstreetmap.org/{z}/{x}/{y}.png");
+    EXPECT_EQ(o.settings.attribution, "© OpenStreetMap contributors");
+    EXPECT_EQ(o.settings.user_agent, "plotr/0.1.0 (+https://plotr.example.org)");
+    EXPECT_EQ(o.settings.parallel, 2);
+    EXPECT_EQ(o.settings.parallel_asked, 0);
+    o = parse({"-url", "x", "-provider", "carto-dark", "-parallel", "9", "-attribution", "",
+               "-user-agent", ""});
+    EXPECT_EQ(o.settings.url, "https://a.basemaps.cartocdn.com/dark_all/{z}/{x}/{y}{r}.png");
+    EXPECT_EQ(o.settings.attribution, "");
+    EXPECT_EQ(o.settings.user_agent, "");
+    EXPECT_EQ(o.settings.parallel, 2);
+    EXPECT_EQ(o.settings.parallel_asked, 9);
+    o = parse({"-provider", "thunderforest-cycle", "-url", "y", "-parallel", "3"});
+    EXPECT_EQ(o.settings.url, "y");
+    EXPECT_EQ(o.settings.provider->key_env, "THUNDERFOREST_API_KEY");
+    EXPECT_EQ(o.settings.parallel, 3);
+    EXPECT_EQ(o.settings.parallel_asked, 0);
+    // Without -provider only the user agent changes.
+    o = parse({"-user-agent", "me"});
+    EXPECT_EQ(o.settings.user_agent, "me");
+    EXPECT_FALSE(o.settings.provider);
+    EXPECT_EQ(o.settings.parallel, 1);
+    EXPECT_EQ(o.settings.attribution, "");
+
+    // The list acts where it stands, as -help does.
+    o = parse({"-provider", "list", "-bogus"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_TRUE(
+        o.out.starts_with("osm                      OpenStreetMap standard map      "
+                          "no key\n"))
+        << o.out;
+    EXPECT_NE(o.out.find("\nstadia-outdoors          Stadia Maps Outdoors            key from "
+                         "STADIA_API_KEY\n"),
+              std::string::npos);
+    // A broken installation is no fault of the command line.
+    Recording_console console;
+    EXPECT_THROW(parse_command_line({"plotr", "-provider", "osm"}, console, "/nonexistent"),
+                 Fatal_error);
 }
 
 TEST(CommandLine, IntegerRule) {
@@ -197,6 +278,9 @@ TEST(RunFrame, ExeDirAndMarkers) {
               "/usr/bin/../share/plotr/pin-icon-start.png");
     EXPECT_EQ(marker_paths_for(".").end_icon, "./../share/plotr/pin-icon-end.png");
     EXPECT_EQ(marker_paths_for("/").shadow_icon, "//../share/plotr/pin-shadow.png");
+    EXPECT_EQ(marker_paths_for("/usr/bin", 1).end_icon, "/usr/bin/../share/plotr/pin-icon-end.png");
+    EXPECT_EQ(marker_paths_for("/usr/bin", 3).shadow_icon,
+              "/usr/bin/../share/plotr/pin-shadow@3x.png");
 }
 
 TEST(RunFrame, TempDirNames) {

@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "geo/layout.h"
 #include "geo/projection.h"
+#include "geo/tile_grid.h"
 #include "geo/zoom.h"
 
 namespace plotr {
@@ -93,6 +94,7 @@ TEST(Zoom, WorkedExamples) {
         int width, height;
         std::string messages;
         int zoom;
+        int limit = max_zoom;  // a provider's highest zoom
     };
     const Case cases[] = {
         {52.50, 52.53, 13.35, 13.42, 800, 600,
@@ -121,10 +123,25 @@ TEST(Zoom, WorkedExamples) {
          "calculated maximum zoom to fit height: 9\n"
          "calculated minimum zoom: 1\n",
          1},
+        // A provider's limit, below and above 18.
+        {0, 0.0001, 0, 0.0001, 800, 600,
+         "we got 15.742953 meters GPX, choose maximum zoom level (17)\n", 17, 17},
+        {52.5, 52.5002, 13.4, 13.4003, 800, 600,
+         "calculated maximum zoom to fit width:  21\n"
+         "calculated maximum zoom to fit height: 21\n"
+         "calculated minimum zoom: 21\n"
+         "zoom is too high, choose 20\n",
+         20, 20},
+        {52.50, 52.53, 13.35, 13.42, 800, 600,
+         "calculated maximum zoom to fit width:  13\n"
+         "calculated maximum zoom to fit height: 14\n"
+         "calculated minimum zoom: 13\n"
+         "zoom is too high, choose 12\n",
+         12, 12},
     };
     for (const Case& c : cases) {
         const zoom_choice z =
-            choose_zoom(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height);
+            choose_zoom(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height, c.limit);
         EXPECT_EQ(zoom_messages(z), c.messages);
         EXPECT_EQ(z.zoom, c.zoom);
     }
@@ -182,6 +199,56 @@ TEST(Layout, TileIndexAndLastTile) {
     EXPECT_EQ(tile_index(inf), INT_MAX);
     EXPECT_EQ(lay_out_canvas(0, 1, 2, 1, 2, 800, 600).last_tile_index, 0);
     EXPECT_EQ(lay_out_canvas(18, 1, 2, 1, 2, 800, 600).last_tile_index, 262143);
+}
+
+TEST(Layout, TileGridForScaleAndTileSize) {
+    const canvas_layout l = lay_out_canvas(13, 52.50, 52.53, 13.35, 13.42, 800, 600);
+    const canvas_layout top = lay_out_canvas(18, 52.50, 52.5001, 13.35, 13.3501, 800, 600);
+    const canvas_layout world = lay_out_canvas(0, -60, 70, -170, 170, 800, 600);
+    struct row {
+        const canvas_layout& layout;
+        int scale, provider_side;
+        bool retina;
+        int zoom;
+        long expected_side, side;
+        std::string retina_text;
+        tile_range tiles;
+    };
+    const row rows[] = {
+        // Scale 1, 256: the layout's own tiles.
+        {l, 1, 256, false, 13, 256, 256, "", {4399, 4402, 2685, 2687}},
+        {l, 1, 256, true, 13, 256, 256, "", {4399, 4402, 2685, 2687}},
+        {l, 2, 256, true, 13, 512, 512, "@2x", {4399, 4402, 2685, 2687}},
+        {l, 4, 256, true, 13, 1024, 1024, "@4x", {4399, 4402, 2685, 2687}},
+        // Deeper zooms: one for 2, two for 3 (256-pixel tiles shrunk to 192) and 4.
+        {l, 2, 256, false, 14, 256, 256, "", {8798, 8804, 5371, 5375}},
+        {l, 3, 256, false, 15, 256, 192, "", {17596, 17608, 10742, 10751}},
+        {l, 4, 256, false, 15, 256, 256, "", {17596, 17608, 10742, 10751}},
+        // 512-pixel tiles one level up; at scale 2 the layout's zoom.
+        {l, 1, 512, false, 12, 512, 512, "", {2199, 2201, 1342, 1343}},
+        {l, 2, 512, false, 13, 512, 512, "", {4399, 4402, 2685, 2687}},
+        {l, 3, 512, false, 14, 512, 384, "", {8798, 8804, 5371, 5375}},
+        {l, 2, 512, true, 12, 1024, 1024, "@2x", {2199, 2201, 1342, 1343}},
+        // No zoom past 18, none above 0: tiles enlarged or shrunk instead.
+        {top, 2, 256, false, 18, 256, 512, "", {}},
+        {world, 1, 512, false, 0, 512, 256, "", {}},
+    };
+    for (const row& r : rows) {
+        const tile_grid g = plan_tile_grid(r.layout, r.scale, r.provider_side, r.retina);
+        SCOPED_TRACE(testing::Message() << r.scale << " " << r.provider_side << " " << r.retina);
+        EXPECT_EQ(g.zoom, r.zoom);
+        EXPECT_EQ(g.expected_side, r.expected_side);
+        EXPECT_EQ(g.side, r.side);
+        EXPECT_EQ(std::string(g.retina), r.retina_text);
+        EXPECT_EQ(g.last_tile_index, (1 << r.zoom) - 1);
+        EXPECT_DOUBLE_EQ(g.origin_left, r.layout.canvas_left * r.scale);
+        if (&r.layout == &l) {
+            EXPECT_EQ(g.tiles.first_column, r.tiles.first_column);
+            EXPECT_EQ(g.tiles.last_column, r.tiles.last_column);
+            EXPECT_EQ(g.tiles.first_row, r.tiles.first_row);
+            EXPECT_EQ(g.tiles.last_row, r.tiles.last_row);
+        }
+    }
 }
 
 TEST(Layout, CanvasHasTheRequestedSize) {

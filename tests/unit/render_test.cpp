@@ -243,6 +243,43 @@ TEST(Map, TilesGoToTheFlooredCanvasOrigin) {
     std::remove(path.c_str());
 }
 
+TEST(Map, TilesOfOtherSidesResizedOrReported) {
+    const std::string path = ::testing::TempDir() + "plotr-tile-sides.png";
+    image_handle tile = get_canvas(256, 256, "#FF0000");
+    write_image(tile, path);
+    struct Case {
+        long side, expected_side;
+        long first_red, last_red;  // canvas columns, for the tile at column 1
+        long odd;                  // the side reported, 0 for none
+    };
+    for (const Case c : {Case{192, 256, 192, 383, 0}, Case{512, 256, 512, 1023, 0},
+                         Case{512, 512, 512, 767, 256}, Case{256, 512, 256, 511, 256}}) {
+        image_handle canvas = get_canvas(1200, 4, "#FFFFFF");
+        long odd = 0;
+        int reports = 0;
+        paste_tile({canvas, 0.0, 0.0, c.side, c.expected_side,
+                    [&](long w, long h) { odd = w * (w == h), ++reports; }},
+                   {1, 0, path});
+        EXPECT_EQ(pixel(canvas, c.first_red - 1, 2), white) << c.side << " " << c.expected_side;
+        EXPECT_EQ(pixel(canvas, c.first_red, 2), red) << c.side << " " << c.expected_side;
+        EXPECT_EQ(pixel(canvas, c.last_red, 2), red) << c.side << " " << c.expected_side;
+        EXPECT_EQ(pixel(canvas, c.last_red + 1, 2), white) << c.side << " " << c.expected_side;
+        EXPECT_EQ(odd, c.odd);
+        EXPECT_EQ(reports, c.odd ? 1 : 0);
+    }
+    std::remove(path.c_str());
+    EXPECT_EQ(tile_size_hint(512, 512, 256, 1, false),
+              "plotr: the tiles are 512x512 pixels, not 256x256; -tile-size 512 fits them\n");
+    EXPECT_EQ(tile_size_hint(1024, 1024, 512, 2, true),
+              "plotr: the tiles are 1024x1024 pixels, not 512x512; -tile-size 512 fits them\n");
+    EXPECT_EQ(tile_size_hint(256, 256, 512, 2, true),
+              "plotr: the tiles are 256x256 pixels, not 512x512; neither -tile-size 256 nor 512 "
+              "fits them\n");
+    EXPECT_EQ(tile_size_hint(256, 128, 512, 1, false),
+              "plotr: the tiles are 256x128 pixels, not 512x512; neither -tile-size 256 nor 512 "
+              "fits them\n");
+}
+
 TEST(Markers, PinAnchorAndShadowOrder) {
     image_handle canvas = get_canvas(300, 300, "#FFFFFF");
     const image_handle pin = get_canvas(25, 41, "#FF0000");

@@ -7,6 +7,7 @@
 #include "common/failure.h"
 #include "common/text.h"
 #include "tiles/curl_commands.h"
+#include "tiles/provider.h"
 #include "tiles/tile_source.h"
 
 namespace plotr {
@@ -146,6 +147,189 @@ TEST(FetchTiles, OnlyTilesInsideTheWorld) {
     EXPECT_TRUE(outside(3, {0, 2, -9, -1}).empty());
     EXPECT_TRUE(outside.commands.empty());
     EXPECT_EQ(outside.dirs_asked, 0);
+}
+
+TEST(Providers, EveryBuiltInEntryIsComplete) {
+    const std::vector<Provider> providers = read_provider_file(PLOTR_SHARE_DIR "/providers");
+    ASSERT_EQ(providers.size(), 11u);
+    std::ifstream in(PLOTR_SHARE_DIR "/providers");
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    const std::string list = provider_list(providers);
+    for (const Provider& p : providers) {
+        EXPECT_TRUE(p.url.starts_with("https://")) << p.name;
+        EXPECT_FALSE(p.title.empty()) << p.name;
+        EXPECT_FALSE(p.attribution.empty()) << p.name;
+        EXPECT_EQ(p.url.find("{apikey}") != std::string::npos, !p.key_env.empty()) << p.name;
+        // The policy's figures are written out, not left to the defaults.
+        const auto entry = text.find("[" + p.name + "]");
+        const std::string body = text.substr(entry, text.find("\n[", entry + 1) - entry);
+        EXPECT_NE(body.find("\nmax_zoom = "), std::string::npos) << p.name;
+        EXPECT_NE(body.find("\nmax_parallel = "), std::string::npos) << p.name;
+        EXPECT_NE(("\n" + list).find("\n" + p.name + " "), std::string::npos) << p.name;
+        // "{r}" is left for -scale to fill.
+        EXPECT_EQ(provider_template(p).find("{r}"), p.url.find("{r}") == std::string::npos
+                                                        ? std::string::npos
+                                                        : provider_template(p).find("{r}"));
+    }
+    EXPECT_EQ(provider_template(providers[1]), "https://a.tile.opentopomap.org/{z}/{x}/{y}.png");
+}
+
+TEST(Providers, MalformedFiles) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"[a]\nurl = u\ntitel = x\n", "line 3: unknown key `titel'"},
+        {"[a]\nurl = u\njust words\n", "line 3: neither [name] nor key = value"},
+        {"# c\n\n[a]\ntitle = t\n[b]\nurl = u\n", "line 3: the entry [a] has no url"},
+        {"[a]\ntitle = t\n", "line 1: the entry [a] has no url"},
+        {"url = u\n", "line 1: key = value before the first [name]"},
+        {"[a]\nurl = u\nmax_zoom = 23\n", "line 3: max_zoom is a whole number from 0 to 22"},
+        {"[a]\nurl = u\nmax_zoom = -1\n", "line 3: max_zoom is a whole number from 0 to 22"},
+        {"[a]\nurl = u\nmax_zoom = 1x\n", "line 3: max_zoom is a whole number from 0 to 22"},
+        {"[a]\nurl = u\ntile_size = 300\n", "line 3: tile_size is 256 or 512"},
+        {"[a]\nurl = u\nmax_parallel = 0\n", "line 3: max_parallel is a whole number from 1 to 64"},
+        {"[a]\nurl = u\nmax_parallel = 65\n",
+         "line 3: max_parallel is a whole number from 1 to 64"},
+        {"[a]\nurl = u\nurl = v\n", "line 3: a second url"},
+        {"[a]\nurl = u\n[a]\nurl = v\n", "line 3: a second entry [a]"},
+        {"[A b]\nurl = u\n", "line 1: an entry opens with [name] (a-z 0-9 - _ .)"},
+        {"[a]\nurl = u\nkey_env = A-B\n", "line 3: key_env is the name of an environment variable"},
+    };
+    for (const auto& [text, what] : cases) {
+        try {
+            parse_providers(text);
+            ADD_FAILURE() << text;
+        } catch (const Provider_file_error& error) {
+            EXPECT_EQ(std::string(error.what()), what) << text;
+        }
+    }
+    const Provider p =
+        parse_providers("\xEF\xBB\xBF[x]\r\n url=u \r\nsubdomains = b  c\n").front();
+    EXPECT_EQ(p.url, "u");
+    EXPECT_EQ(p.subdomains, (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(p.max_zoom, 18);
+    EXPECT_EQ(p.max_parallel, 2);
+}
+
+TEST(Providers, KeysFromTheEnvironment) {
+    Provider p = parse_providers("[k]\nurl = u?k={apikey}\nkey_env = K\n").front();
+    const auto none = [](const char*) -> const char* { return nullptr; };
+    const auto empty = [](const char*) -> const char* { return ""; };
+    const auto some = [](const char* name) -> const char* {
+        return std::string(name) == "K" ? "s3cr3t" : nullptr;
+    };
+    for (const auto getenv : {+none, +empty}) {
+        try {
+            provider_manners(p, p.url, std::nullopt, getenv);
+            ADD_FAILURE();
+        } catch (const Fatal_error& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "Failure(\"the provider k needs an API key in the environment variable K\")");
+        }
+    }
+    const Manners manners = provider_manners(p, p.url, "ua", +some);
+    EXPECT_EQ(manners.api_key, "s3cr3t");
+    EXPECT_EQ(manners.user_agent, "ua");
+    EXPECT_TRUE(manners.polite);
+    // A -url without the key asks for none; 512-pixel tiles are taken too.
+    EXPECT_EQ(provider_manners(p, "v", std::nullopt, +none).api_key, "");
+    p.tile_size = 512;
+    EXPECT_NO_THROW(provider_manners(p, "v", std::nullopt, +none));
+}
+
+TEST(Retries, BusyAnswersAndTimeouts) {
+    const std::time_t now = 1420070400;  // Thu, 01 Jan 2015 00:00:00 GMT
+    Retries busy;
+    for (const int wait : {1, 2, 4, 8}) {
+        EXPECT_EQ(retry_wait({22, 503, ""}, busy, now), wait);
+    }
+    EXPECT_EQ(retry_wait({22, 503, ""}, busy, now), std::nullopt);
+    const std::tuple<Transfer_outcome, std::optional<int>> once[] = {
+        {{22, 429, "30"}, 30},
+        {{22, 429, "600"}, 60},
+        {{22, 429, "99999999999999999999"}, 60},
+        {{22, 429, "0"}, 1},
+        {{22, 502, "Thu, 01 Jan 2015 00:00:20 GMT"}, 20},
+        {{22, 504, "Wed, 31 Dec 2014 00:00:00 GMT"}, 1},
+        {{22, 500, "soon"}, 1},
+        {{22, 404, "5"}, std::nullopt},
+        {{22, 403, ""}, std::nullopt},
+        {{7, 0, ""}, std::nullopt},
+        {{47, 302, ""}, std::nullopt},
+    };
+    for (const auto& [outcome, wait] : once) {
+        Retries fresh;
+        EXPECT_EQ(retry_wait(outcome, fresh, now), wait) << outcome.http << outcome.retry_after;
+    }
+    Retries timeouts;
+    EXPECT_EQ(retry_wait({28, 200, ""}, timeouts, now), 1);
+    EXPECT_EQ(retry_wait({28, 0, ""}, timeouts, now), std::nullopt);
+
+    EXPECT_EQ(http_status_line({22, 429, ""}, "u{apikey}"),
+              "plotr: the server answered 429 Too Many Requests for u{apikey}\n");
+    EXPECT_EQ(http_status_line({22, 418, ""}, "u"), "plotr: the server answered 418 for u\n");
+    EXPECT_EQ(http_status_line({47, 302, ""}, "u"), "plotr: the server answered 302 Found for u\n");
+    EXPECT_EQ(http_status_line({28, 200, ""}, "u"), "");
+    EXPECT_EQ(http_status_line({7, 302, ""}, "u"), "");
+}
+
+// One tile, politely: the URL and key go to curl in a file, a 429 waits
+// and is asked again, and a final failure names the HTTP status.
+TEST(FetchTiles, PoliteOneTileRetriesAndKeepsTheKeyOffCommandLines) {
+    char dir_template[] = "/tmp/plotr-tiles-test-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    Recording_console console;
+    std::vector<std::string> commands;
+    std::string config;
+    int answers = 0;
+    const Shell shell(
+        console,
+        [&](const std::string& line) {
+            commands.push_back(line);
+            if (line.starts_with("rm ") || line.starts_with("mkdir ")) {
+                return system_exit_code(line);
+            }
+            if (!line.starts_with("curl ")) return 0;
+            std::ifstream in(dir + "/3/1/2.png.conf");
+            config.assign(std::istreambuf_iterator<char>(in), {});
+            std::ofstream(dir + "/3/1/2.png.status") << "429 7\n";
+            return ++answers < 6 ? 22 : 0;
+        },
+        [&] { return dir; });
+    Tile_source source({.temp_dir = [&] { return dir; },
+                        .zoom = 3,
+                        .url_template = "https://h/{z}/{x}/{y}?k={apikey}",
+                        .last_tile_index = 7,
+                        .shell = shell,
+                        .console = console,
+                        .manners = {.user_agent = "ua", .polite = true, .api_key = "s3cr3t"}},
+                       {1, 1, 2, 2});
+    EXPECT_THROW(source.fetch(), Early_exit);
+    const std::string curl =
+        polite_curl_command(dir + "/3/1/2.png.conf", dir + "/3/1/2.png", dir + "/3/1/2.png.status");
+    EXPECT_PRED2([](const std::string& a, const std::string& b) { return a.starts_with(b); }, curl,
+                 "curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 "
+                 "--speed-limit 1 --speed-time 30 -w '%{http_code} %header{retry-after}\\n' -K ");
+    const std::vector<std::string> wanted = {"mkdir -p " + dir + "/3/1",
+                                             curl,
+                                             "sleep 7",
+                                             curl,
+                                             "sleep 7",
+                                             curl,
+                                             "sleep 7",
+                                             curl,
+                                             "sleep 8",
+                                             curl,
+                                             "rm -r " + dir};
+    EXPECT_EQ(commands, wanted);
+    EXPECT_EQ(config, "globoff\nuser-agent = \"ua\"\nurl = \"https://h/3/1/2?k=s3cr3t\"\n");
+    EXPECT_EQ(console.stdout_text,
+              "downloading tile https://h/3/1/2?k={apikey}\n"
+              "removing temporary directory " +
+                  dir + "\n");
+    EXPECT_EQ(
+        console.stderr_text,
+        quote_escaped(curl) +
+            " failed with exit code 22\n"
+            "plotr: the server answered 429 Too Many Requests for https://h/3/1/2?k={apikey}\n");
 }
 
 }  // namespace
