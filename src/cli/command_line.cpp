@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <set>
 #include <limits>
+#include <set>
 
-#include "common/text.h"
 #include "common/failure.h"
+#include "common/text.h"
 #include "render/color_name.h"
 
 namespace plotr {
@@ -236,7 +236,8 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                 try {
                     provider = find_provider(value, providers_file);
                 } catch (const Provider_file_error& error) {
-                    console.err(format("%s: %s: %s\n", program.c_str(), value.c_str(), error.what()));
+                    console.err(
+                        format("%s: %s: %s\n", program.c_str(), value.c_str(), error.what()));
                 }
             }
             if (!provider) wrong("a provider name (see -provider list)");

@@ -52,8 +52,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                            settings.provider->name.c_str()));
     }
     const Manners manners =
-        settings.provider ? provider_manners(*settings.provider, settings.url, settings.user_agent)
-                          : Manners{.user_agent = settings.user_agent, .polite = false, .api_key = {}};
+        settings.provider
+            ? provider_manners(*settings.provider, settings.url, settings.user_agent)
+            : Manners{.user_agent = settings.user_agent, .polite = false, .api_key = {}};
     refuse_output_over_input(input.fd(), settings.output);
     check_output(settings.output);
     // A missing font ends the run before anything is read or downloaded.

@@ -41,8 +41,7 @@ std::vector<std::string> words(std::string_view text) {
 
 bool is_name(std::string_view name) {
     return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-               c == '.';
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
     });
 }
 

@@ -14,8 +14,8 @@ namespace plotr {
 /// how hard it may be asked.
 struct Provider {
     std::string name;
-    std::string title;        ///< what the map shows
-    std::string url;          ///< template: {s} {z} {x} {y} {apikey} {r}
+    std::string title;  ///< what the map shows
+    std::string url;    ///< template: {s} {z} {x} {y} {apikey} {r}
     std::vector<std::string> subdomains{"a"};
     std::string attribution;  ///< the credit line its terms ask for
     int max_zoom = 18;        ///< 0..22

@@ -199,8 +199,9 @@ TEST(CommandLine, Providers) {
     o = parse({"-provider", "list", "-bogus"});
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.err, "");
-    EXPECT_TRUE(o.out.starts_with("osm                      OpenStreetMap standard map      "
-                                  "no key\n"))
+    EXPECT_TRUE(
+        o.out.starts_with("osm                      OpenStreetMap standard map      "
+                          "no key\n"))
         << o.out;
     EXPECT_NE(o.out.find("\nstadia-outdoors          Stadia Maps Outdoors            key from "
                          "STADIA_API_KEY\n"),

@@ -185,8 +185,7 @@ TEST(Providers, MalformedFiles) {
             EXPECT_EQ(std::string(error.what()), what) << text;
         }
     }
-    const Provider p =
-        parse_providers("\xEF\xBB\xBF[x]\r\n url=u \r\nsubdomains = b  c\n").front();
+    const Provider p = parse_providers("\xEF\xBB\xBF[x]\r\n url=u \r\nsubdomains = b  c\n").front();
     EXPECT_EQ(p.url, "u");
     EXPECT_EQ(p.subdomains, (std::vector<std::string>{"b", "c"}));
     EXPECT_EQ(p.max_zoom, 18);
@@ -287,22 +286,33 @@ TEST(FetchTiles, PoliteOneTileRetriesAndKeepsTheKeyOffCommandLines) {
                         .manners = {.user_agent = "ua", .polite = true, .api_key = "s3cr3t"}},
                        {1, 1, 2, 2});
     EXPECT_THROW(source.fetch(), Early_exit);
-    const std::string curl = polite_curl_command(dir + "/3/1/2.png.conf", dir + "/3/1/2.png",
-                                                 dir + "/3/1/2.png.status");
-    EXPECT_PRED2([](const std::string& a, const std::string& b) { return a.starts_with(b); },
-                 curl,
-              "curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 "
-              "--speed-limit 1 --speed-time 30 -w '%{http_code} %header{retry-after}\\n' -K ");
-    const std::vector<std::string> wanted = {
-        "mkdir -p " + dir + "/3/1", curl, "sleep 7", curl, "sleep 7", curl, "sleep 7",
-        curl, "sleep 8", curl, "rm -r " + dir};
+    const std::string curl =
+        polite_curl_command(dir + "/3/1/2.png.conf", dir + "/3/1/2.png", dir + "/3/1/2.png.status");
+    EXPECT_PRED2([](const std::string& a, const std::string& b) { return a.starts_with(b); }, curl,
+                 "curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 "
+                 "--speed-limit 1 --speed-time 30 -w '%{http_code} %header{retry-after}\\n' -K ");
+    const std::vector<std::string> wanted = {"mkdir -p " + dir + "/3/1",
+                                             curl,
+                                             "sleep 7",
+                                             curl,
+                                             "sleep 7",
+                                             curl,
+                                             "sleep 7",
+                                             curl,
+                                             "sleep 8",
+                                             curl,
+                                             "rm -r " + dir};
     EXPECT_EQ(commands, wanted);
     EXPECT_EQ(config, "globoff\nuser-agent = \"ua\"\nurl = \"https://h/3/1/2?k=s3cr3t\"\n");
-    EXPECT_EQ(console.stdout_text, "downloading tile https://h/3/1/2?k={apikey}\n"
-                                   "removing temporary directory " + dir + "\n");
-    EXPECT_EQ(console.stderr_text,
-              quote_escaped(curl) + " failed with exit code 22\n"
-              "plotr: the server answered 429 Too Many Requests for https://h/3/1/2?k={apikey}\n");
+    EXPECT_EQ(console.stdout_text,
+              "downloading tile https://h/3/1/2?k={apikey}\n"
+              "removing temporary directory " +
+                  dir + "\n");
+    EXPECT_EQ(
+        console.stderr_text,
+        quote_escaped(curl) +
+            " failed with exit code 22\n"
+            "plotr: the server answered 429 Too Many Requests for https://h/3/1/2?k={apikey}\n");
 }
 
 }  // namespace
