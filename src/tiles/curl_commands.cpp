@@ -113,8 +113,9 @@ std::string curl_batch_config(const std::vector<curl_transfer>& transfers, const
         if (manners.polite) {
             config += "location\nmax-redirs = 5\nproto-redir = \"=http,https\"\n";
             config += "connect-timeout = 15\nspeed-limit = 1\nspeed-time = 30\n";
-            config += "write-out = \"%{exitcode} %{filename_effective} %{http_code} "
-                      "%header{retry-after}\\n\"\n";
+            config +=
+                "write-out = \"%{exitcode} %{filename_effective} %{http_code} "
+                "%header{retry-after}\\n\"\n";
         } else {
             config += "write-out = \"%{exitcode} %{filename_effective}\\n\"\n";
         }
@@ -159,19 +160,19 @@ std::string http_status_line(const Transfer_outcome& outcome, const std::string&
     const int http = outcome.http;
     if ((outcome.code != 22 && outcome.code != 47) || http < 300) return "";
     static const std::map<int, const char*> reasons = {
-        {301, "Moved Permanently"},     {302, "Found"},
-        {303, "See Other"},             {307, "Temporary Redirect"},
-        {308, "Permanent Redirect"},    {400, "Bad Request"},
-        {401, "Unauthorized"},          {403, "Forbidden"},
-        {404, "Not Found"},             {410, "Gone"},
-        {429, "Too Many Requests"},     {500, "Internal Server Error"},
-        {502, "Bad Gateway"},           {503, "Service Unavailable"},
+        {301, "Moved Permanently"},  {302, "Found"},
+        {303, "See Other"},          {307, "Temporary Redirect"},
+        {308, "Permanent Redirect"}, {400, "Bad Request"},
+        {401, "Unauthorized"},       {403, "Forbidden"},
+        {404, "Not Found"},          {410, "Gone"},
+        {429, "Too Many Requests"},  {500, "Internal Server Error"},
+        {502, "Bad Gateway"},        {503, "Service Unavailable"},
         {504, "Gateway Timeout"},
     };
     const auto reason = reasons.find(http);
     return format("plotr: the server answered %d%s%s for %s\n", http,
-                  reason != reasons.end() ? " " : "",
-                  reason != reasons.end() ? reason->second : "", url.c_str());
+                  reason != reasons.end() ? " " : "", reason != reasons.end() ? reason->second : "",
+                  url.c_str());
 }
 
 std::string curl_batch_command(int parallel, const std::string& config_file,

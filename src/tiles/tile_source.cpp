@@ -197,8 +197,8 @@ void Tile_source::download_batch() {
                 continue;
             }
             if (!manners.polite) {
-                settings_.shell.fail(curl_command(tile.url, tile.file, tile.since, manners.user_agent),
-                                     tile_code);
+                settings_.shell.fail(
+                    curl_command(tile.url, tile.file, tile.since, manners.user_agent), tile_code);
             }
             if (found != outcomes.end()) {
                 if (const auto seconds =
@@ -210,7 +210,8 @@ void Tile_source::download_batch() {
             }
             settings_.shell.fail(
                 polite_curl_command(tile.file + ".conf", tile.file, tile.file + ".status"),
-                tile_code, found != outcomes.end() ? http_status_line(found->second, tile.url) : "");
+                tile_code,
+                found != outcomes.end() ? http_status_line(found->second, tile.url) : "");
         }
         if (again.empty()) {
             if (code != 0) {

@@ -201,8 +201,7 @@ TEST(Providers, MalformedFiles) {
             EXPECT_EQ(std::string(error.what()), what) << text;
         }
     }
-    const Provider p =
-        parse_providers("\xEF\xBB\xBF[x]\r\n url=u \r\nsubdomains = b  c\n").front();
+    const Provider p = parse_providers("\xEF\xBB\xBF[x]\r\n url=u \r\nsubdomains = b  c\n").front();
     EXPECT_EQ(p.url, "u");
     EXPECT_EQ(p.subdomains, (std::vector<std::string>{"b", "c"}));
     EXPECT_EQ(p.max_zoom, 18);
