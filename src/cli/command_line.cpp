@@ -28,9 +28,17 @@ struct Option {
     int min = std::numeric_limits<int>::min();
     int max = std::numeric_limits<int>::max();
     std::optional<Text_check> check = std::nullopt;
+    // Each occurrence adds to the list rather than replacing the last.
+    std::vector<std::string> Settings::*list_field = nullptr;
 };
 
 bool is_colour(std::string_view text) { return !text.empty() && is_color(std::string(text)); }
+
+bool is_file_name(std::string_view text) { return !text.empty(); }
+
+bool is_pin_unit(std::string_view text) {
+    return text == "segment" || text == "track" || text == "file";
+}
 
 // Help texts are formatted once from the built-in defaults.
 std::vector<Option> option_table() {
@@ -70,6 +78,15 @@ std::vector<Option> option_table() {
         {"-line-width", Action::integer,
          format("\ttrack width in pixels; default is %d", defaults.line_width), nullptr,
          &Settings::line_width, nullptr, 1, 64},
+        {"-gpx", Action::text,
+         "FILE\tread a track from <file> instead of standard input; repeat for several on one map",
+         nullptr, nullptr, nullptr, 0, 0, Text_check{is_file_name, "a file"}, &Settings::gpx_files},
+        {"-routes", Action::flag, "\tdraw routes (rte) as well as tracks", nullptr, nullptr,
+         &Settings::routes},
+        {"-pins", Action::text,
+         "WHERE\tput start and end pins per segment, track or file; default is " + defaults.pins,
+         &Settings::pins, nullptr, nullptr, 0, 0,
+         Text_check{is_pin_unit, "segment, track or file"}},
     };
 }
 
@@ -196,7 +213,11 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
         };
         if (option->action == Action::text) {
             if (option->check && !option->check->accepts(value)) wrong(option->check->expects);
-            settings.*(option->text_field) = value;
+            if (option->list_field) {
+                (settings.*(option->list_field)).push_back(value);
+            } else {
+                settings.*(option->text_field) = value;
+            }
         } else if (const auto number = parse_integer(value)) {
             if (*number < option->min || *number > option->max) {
                 wrong(format("an integer from %d to %d", option->min, option->max));

@@ -22,11 +22,14 @@ struct Settings {
     int vertical_padding = 0;
     bool compress = false;
     bool nomarkers = false;
-    std::string cache;        ///< tile cache folder; empty: none
-    int parallel = 1;         ///< downloads at once, 1..64
-    std::string attribution;  ///< credit line, UTF-8; empty: none
-    std::string color;        ///< track colour text; empty: the built-in blue
-    int line_width = 4;       ///< track width in pixels, 1..64
+    std::string cache;                   ///< tile cache folder; empty: none
+    int parallel = 1;                    ///< downloads at once, 1..64
+    std::string attribution;             ///< credit line, UTF-8; empty: none
+    std::string color;                   ///< track colour text; empty: the built-in blue
+    int line_width = 4;                  ///< track width in pixels, 1..64
+    std::vector<std::string> gpx_files;  ///< documents to read in turn; none: standard input
+    bool routes = false;                 ///< draw routes beside tracks
+    std::string pins = "segment";        ///< segment, track or file
 };
 
 /// The largest picture side the command line takes.
