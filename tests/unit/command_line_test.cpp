@@ -47,6 +47,10 @@ const char* const expected_help =
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -gpx FILE\tread a track from <file> instead of standard input; repeat for several on one "
+    "map\n"
+    "  -routes \tdraw routes (rte) as well as tracks\n"
+    "  -pins WHERE\tput start and end pins per segment, track or file; default is segment\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n";
 
@@ -82,6 +86,15 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.color, "#FF000080");
     EXPECT_EQ(o.settings.line_width, 1);
     EXPECT_EQ(o.settings.height, max_side);
+    EXPECT_TRUE(o.settings.gpx_files.empty() || o.settings.routes);
+    EXPECT_EQ(o.settings.pins, "segment");
+
+    // -gpx adds up; -pins, like every other value, is the last one given.
+    o = parse({"-gpx", "a.gpx", "-pins", "file", "-routes", "-gpx", "-b.gpx", "-pins", "track"});
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.settings.gpx_files, (std::vector<std::string>{"a.gpx", "-b.gpx"}));
+    EXPECT_TRUE(o.settings.routes);
+    EXPECT_EQ(o.settings.pins, "track");
 }
 
 TEST(CommandLine, Utf8) {
@@ -133,6 +146,9 @@ TEST(CommandLine, Errors) {
         {{"-color", "nocolour"},
          "plotr: wrong argument `nocolour'; option `-color' expects a colour.\n"},
         {{"-color", ""}, "plotr: wrong argument `'; option `-color' expects a colour.\n"},
+        {{"-gpx", ""}, "plotr: wrong argument `'; option `-gpx' expects a file.\n"},
+        {{"-pins", "Track"},
+         "plotr: wrong argument `Track'; option `-pins' expects segment, track or file.\n"},
         {{"-attribution", "caf\xE9"},
          "plotr: wrong argument `caf\xE9'; option `-attribution' expects UTF-8 text.\n"},
     };
