@@ -43,6 +43,9 @@ HELP = (
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -gpx FILE\tread a track from <file> instead of standard input; repeat for several on one map\n"
+    "  -routes \tdraw routes (rte) as well as tracks\n"
+    "  -pins WHERE\tput start and end pins per segment, track or file; default is segment\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n"
 )
@@ -61,7 +64,7 @@ COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit cod
 
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
-                 "-cache", "-parallel", "-attribution", "-color", "-line-width"}
+                 "-cache", "-parallel", "-attribution", "-color", "-line-width", "-gpx", "-pins"}
 
 
 def setting(args, option, default):
@@ -256,7 +259,8 @@ class Suite:
         return self.args.only in name
 
     def expect(self, name, result, status, stdout=None, stderr=None, stderr_re=None, tracks=None,
-               size=(800, 600), pads=(0, 0), stdout_start=None, end=gpx_oracle.WRITTEN):
+               size=(800, 600), pads=(0, 0), stdout_start=None, end=gpx_oracle.WRITTEN,
+               documents=1):
         """Checks one run: its exit status, and standard output and error
         either exact, as a whole-text pattern, or (`tracks`) against the model,
         which ends the output as `end` says. With `tracks`, the temporary
@@ -274,7 +278,7 @@ class Suite:
             output = setting(result.args, "-o", "out.png")
             error, temp_dir = gpx_oracle.check_run_output(
                 result.stdout, tracks, *size, *pads, url=setting(result.args, "-url", DEFAULT_URL),
-                output=output, end=end)
+                output=output, end=end, documents=documents)
             problems.append(error)
             if temp_dir and os.path.exists(temp_dir) and end != gpx_oracle.DOWNLOADED:
                 problems.append(f"{temp_dir} is still there")

@@ -44,7 +44,7 @@ class Expected:
     `downloaded`, computed from the layout alone."""
 
     def __init__(self, tracks, downloaded, markers=True, size=(800, 600), line=(LINE, LINE_ALPHA),
-                 width=4):
+                 width=4, pin_units=None):
         self.size = size
         self.line, self.width = line, width
         # Off the line beyond this distance from its middle.
@@ -56,9 +56,13 @@ class Expected:
         self.segments = [[point(*p) for p in seg] for trk in tracks for seg in trk if seg]
         start, end, shadow = (read_png(os.path.join(PINS, f"pin-{n}.png"))
                               for n in ("icon-start", "icon-end", "shadow"))
-        # In paste order; each pin's shadow lands at the pin's own offsets.
+        # In paste order; each pin's shadow lands at the pin's own offsets. A pin unit
+        # (-pins) is a list of tracks: pins at its first and last point.
+        units = self.segments
+        if pin_units is not None:
+            units = [[point(*p) for trk in unit for seg in trk for p in seg] for unit in pin_units]
         self.pins = []
-        for seg in self.segments:
+        for seg in filter(None, units):
             for pin, (px, py) in ((start, seg[0]), (end, seg[-1])):
                 self.pins.append((pin, px - int(pin.width / 2), py - pin.height + 5))
         self.shadow = shadow
@@ -216,6 +220,31 @@ with Tile_server(suite.workdir) as server:
         expected = Expected(tracks, tiles, markers="-nomarkers" not in args, **style)
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
+
+    # Pins per track and per file on a file of 13 tracks and 236 segments: each
+    # pin where the unit starts or ends, and nothing else than the pins differs
+    # from the picture without markers.
+    name = "pins per track and per file"
+    ride = os.path.join(suite.args.corpus, "ntsgpx-garmin-connect-multi-actIds-sample.gpx")
+    if suite.wanted(name) and os.path.isfile(ride):
+        with open(ride, "rb") as f:
+            doc = f.read()
+        tracks = gpx_oracle.tracks_of_document(doc)
+        r = suite.run(["-url", server.template, "-nomarkers", "-pins", "track", "-o", "none.png"],
+                      doc)
+        suite.expect(name + ": -nomarkers", r, 0, stderr="", tracks=tracks)
+        bare = read_png(suite.path("none.png"))
+        for unit, units, count in (("track", [[t] for t in tracks], 26), ("file", [tracks], 2)):
+            r = suite.run(["-url", server.template, "-pins", unit], doc)
+            suite.expect(f"{name}: {unit}", r, 0, stderr="", tracks=tracks)
+            expected = Expected(tracks, [], pin_units=units)
+            png = read_png(suite.path("out.png"))
+            stray = [(x, y) for y in range(600) for x in range(800)
+                     if png.pixel(x, y) != bare.pixel(x, y) and not expected.under_pin(x, y)]
+            suite.check(f"{name}: {unit} pins", [
+                None if len(expected.pins) == count else f"{len(expected.pins)} pins expected",
+                None if not stray else f"{len(stray)} pixels changed off the pins, first {stray[0]}",
+                *expected.pin_problems(png)])
 
     # -compress must pay off: 8-bit true colour, clearly smaller, the same picture
     # within one step of 255; without it the file stays 16-bit RGBA.
