@@ -2,10 +2,10 @@
 // each file named in turn. Prints the point count and the box so the work
 // cannot be optimised away.
 
-#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "expat_points.h"
