@@ -221,27 +221,34 @@ with Tile_server(suite.workdir) as server:
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
 
-    # Pins per track and per file on a file of 13 tracks and 236 segments: each
-    # pin where the unit starts or ends, and nothing else than the pins differs
-    # from the picture without markers.
+    # Pins per track and per file: on two tracks of two segments each, far enough
+    # apart to tell every pin's place, and on a file of 13 tracks and 236 segments;
+    # each pin where its unit starts or ends, and nothing but the pins differs from
+    # the picture without markers.
     name = "pins per track and per file"
     ride = os.path.join(suite.args.corpus, "ntsgpx-garmin-connect-multi-actIds-sample.gpx")
-    if suite.wanted(name) and os.path.isfile(ride):
+    spread = lambda *points: [(52.5 + a / 1000, 13.35 + b / 1000) for a, b in points]
+    PIN_CASES = [("two tracks", track(spread((0, 0), (5, 10)), spread((10, 20), (15, 30)))
+                  + track(spread((20, 40), (25, 50)), spread((28, 60), (30, 70))), 4)]
+    if os.path.isfile(ride):
         with open(ride, "rb") as f:
-            doc = f.read()
+            PIN_CASES.append(("236 segments", f.read(), 26))
+    for label, doc, per_track in PIN_CASES if suite.wanted(name) else []:
+        doc = gpx(doc) if isinstance(doc, str) else doc
         tracks = gpx_oracle.tracks_of_document(doc)
         r = suite.run(["-url", server.template, "-nomarkers", "-pins", "track", "-o", "none.png"],
                       doc)
-        suite.expect(name + ": -nomarkers", r, 0, stderr="", tracks=tracks)
+        suite.expect(f"{name}, {label}: -nomarkers", r, 0, stderr="", tracks=tracks)
         bare = read_png(suite.path("none.png"))
-        for unit, units, count in (("track", [[t] for t in tracks], 26), ("file", [tracks], 2)):
+        for unit, units, count in (("track", [[t] for t in tracks], per_track),
+                                   ("file", [tracks], 2)):
             r = suite.run(["-url", server.template, "-pins", unit], doc)
-            suite.expect(f"{name}: {unit}", r, 0, stderr="", tracks=tracks)
+            suite.expect(f"{name}, {label}: {unit}", r, 0, stderr="", tracks=tracks)
             expected = Expected(tracks, [], pin_units=units)
             png = read_png(suite.path("out.png"))
             stray = [(x, y) for y in range(600) for x in range(800)
                      if png.pixel(x, y) != bare.pixel(x, y) and not expected.under_pin(x, y)]
-            suite.check(f"{name}: {unit} pins", [
+            suite.check(f"{name}, {label}: {unit} pins", [
                 None if len(expected.pins) == count else f"{len(expected.pins)} pins expected",
                 None if not stray else f"{len(stray)} pixels changed off the pins, first {stray[0]}",
                 *expected.pin_problems(png)])
