@@ -7,12 +7,15 @@
 #include <cstdio>
 
 #include "common/failure.h"
+#include "gpx/gzip_source.h"
 #include "gpx/track.h"
 #include "gpx/xmlm_shit.h"
 
 int main() {
     try {
-        plotr::xmlm_shit::Fd_source input(STDIN_FILENO);
+        plotr::xmlm_shit::Fd_source file(STDIN_FILENO);
+        // As a run reads: a gzip-compressed document is inflated on the way.
+        plotr::Gzip_source input(file);
         const plotr::track_list tracks = plotr::read_gpx(input);
         std::size_t points = 0;
         for (const plotr::track& t : tracks) {

@@ -19,6 +19,9 @@ generates the inputs into bench/data/ once, starts the bundled tile server on
          peer, on the typical run and at 4000x3000; the same against a server
          that waits 50 ms per tile; a batch of 50 rides, four at a time, with
          and without one shared cache (wall time, requests)
+  gzip   the 10^6-point ride read plain and gzip-compressed
+  season 300 rides of 10^4 points in one picture from 300 -gpx files against
+         the expat floor over the same files
 
 Medians of --runs runs (3 from 10^5 points on). Prints a Markdown report and
 writes it to bench/data/results.md; bench/RESULTS.md keeps the reviewed copy.
@@ -27,6 +30,7 @@ writes it to bench/data/results.md; bench/RESULTS.md keeps the reviewed copy.
 import argparse
 import concurrent.futures
 import datetime
+import gzip
 import json
 import os
 import platform
@@ -149,6 +153,51 @@ def parse_section(paths, runs, cwd):
         "plotr's reader and bounds (`plotr_parse`) against the bare expat loop "
         "(`expat_floor`). Target: speed at least 0.85 of the floor; peak at most "
         "24 bytes a point plus 16 MiB at 10^6 points.", rows)
+
+
+def gzip_section(paths, runs, cwd):
+    """The 10^6-point ride read by plotr_parse plain and gzip-compressed."""
+    plain = paths["ride-1000000"]
+    packed = os.path.join(DATA, "ride-1000000.gpx.gz")
+    if not os.path.exists(packed):
+        with open(plain, "rb") as src, gzip.open(packed + ".part", "wb", compresslevel=6) as dst:
+            shutil.copyfileobj(src, dst)
+        os.replace(packed + ".part", packed)
+    mb = os.path.getsize(plain) / 1e6
+    rows = ["| input | bytes read | wall | GPX MB/s | peak |", "|---|---:|---:|---:|---:|"]
+    for label, path in (("plain", plain), ("gzip -6", packed)):
+        wall, rss = side_by_side({"p": [os.path.join(BUILD, "bench", "plotr_parse")]}, path,
+                                 min(runs, 3), cwd)["p"]
+        rows.append(f"| {label} | {os.path.getsize(path) / 1e6:.1f} MB | {wall:.2f} s | "
+                    f"{mb / wall:.1f} | {mib(rss)} |")
+    return section("Gzip", "plotr's reader (`plotr_parse`) over the 10^6-point ride, plain "
+                   "and gzip-compressed; MB/s counts the uncompressed GPX.", rows)
+
+
+SEASON_RIDES = 300
+
+
+def season_section(url, runs, cwd):
+    """300 rides of 10^4 points in one picture (-gpx 300 times) against the
+    expat floor over the same files."""
+    rides = [generate(f"season/ride-{i:03d}",
+                      ["--points", "10000", "--seed", str(100 + i), "--lat",
+                       str(52.3 + 0.004 * (i % 50)), "--lon", str(13.1 + 0.01 * (i // 50))])
+             for i in range(SEASON_RIDES)]
+    args = [a for ride in rides for a in ("-gpx", ride)]
+    got = side_by_side({"plotr": plotr_command(url, (800, 600), "season.png", args),
+                        "floor": [os.path.join(BUILD, "bench", "expat_floor"), *rides]},
+                       os.devnull, runs_for(10**6, runs), cwd)
+    (p_wall, p_rss), (f_wall, f_rss) = got["plotr"], got["floor"]
+    mb = sum(os.path.getsize(r) for r in rides) / 1e6
+    rows = ["| rides x points | MB | plotr run | floor parse | plotr / floor | plotr peak |",
+            "|---|---:|---:|---:|---:|---:|",
+            f"| {SEASON_RIDES} x 10,000 | {mb:.0f} | {p_wall:.2f} s | {f_wall:.2f} s | "
+            f"{p_wall / f_wall:.2f} | {mib(p_rss)} |"]
+    return section("Season", "A whole run drawing 300 rides of 10^4 points (3 million) in one "
+                   "800x600 picture from 300 `-gpx` files, tiles from the local server, against "
+                   "`expat_floor` parsing the same files. Target: at most 2.5 times the floor, "
+                   "peak under 120 MiB.", rows)
 
 
 def plan(stdout):
@@ -515,7 +564,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=5, help="runs per case (3 for big ones)")
-    parser.add_argument("--only", default="parse,run,peer,draw,size,fetch,provider,scale",
+    parser.add_argument("--only",
+                        default="parse,run,peer,draw,size,fetch,provider,scale,gzip,season",
                         help="comma-separated sections to run")
     opts = parser.parse_args()
     wanted = opts.only.split(",")
@@ -534,7 +584,9 @@ def main():
                     "size": lambda: size_section(paths, url, cwd),
                     "scale": lambda: scale_section(paths, url, opts.runs, cwd),
                     "fetch": lambda: fetch_section(paths, opts.runs, cwd),
-                    "provider": lambda: provider_section(paths, opts.runs, cwd)}
+                    "provider": lambda: provider_section(paths, opts.runs, cwd),
+                    "gzip": lambda: gzip_section(paths, opts.runs, cwd),
+                    "season": lambda: season_section(url, opts.runs, cwd)}
         for name in wanted:
             print(f"bench: {name}", file=sys.stderr)
             report += sections[name]() + [""]

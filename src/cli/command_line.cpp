@@ -31,6 +31,8 @@ struct Option {
     int min = std::numeric_limits<int>::min();
     int max = std::numeric_limits<int>::max();
     std::optional<Text_check> check = std::nullopt;
+    // Each occurrence adds to the list rather than replacing the last.
+    std::vector<std::string> Settings::*list_field = nullptr;
 };
 
 bool is_folder_name(std::string_view text) { return !text.empty(); }
@@ -47,6 +49,10 @@ bool is_header_text(std::string_view text) {
     return is_utf8(text) && std::none_of(text.begin(), text.end(), [](char c) {
                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
            });
+bool is_file_name(std::string_view text) { return !text.empty(); }
+
+bool is_pin_unit(std::string_view text) {
+    return text == "segment" || text == "track" || text == "file";
 }
 
 // Help texts are formatted once from the built-in defaults.
@@ -101,6 +107,15 @@ std::vector<Option> option_table() {
                 defaults.tile_size),
          nullptr, &Settings::tile_size, nullptr, std::numeric_limits<int>::min(),
          std::numeric_limits<int>::max(), Text_check{is_tile_size, "256 or 512"}},
+        {"-gpx", Action::text,
+         "FILE\tread a track from <file> instead of standard input; repeat for several on one map",
+         nullptr, nullptr, nullptr, 0, 0, Text_check{is_file_name, "a file"}, &Settings::gpx_files},
+        {"-routes", Action::flag, "\tdraw routes (rte) as well as tracks", nullptr, nullptr,
+         &Settings::routes},
+        {"-pins", Action::text,
+         "WHERE\tput start and end pins per segment, track or file; default is " + defaults.pins,
+         &Settings::pins, nullptr, nullptr, 0, 0,
+         Text_check{is_pin_unit, "segment, track or file"}},
     };
 }
 
@@ -262,7 +277,11 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             settings.user_agent = value;
         } else if (option->action == Action::text) {
             if (option->check && !option->check->accepts(value)) wrong(option->check->expects);
-            settings.*(option->text_field) = value;
+            if (option->list_field) {
+                (settings.*(option->list_field)).push_back(value);
+            } else {
+                settings.*(option->text_field) = value;
+            }
         } else if (option->check && !option->check->accepts(value)) {
             wrong(option->check->expects);
         } else if (const auto number = parse_integer(value)) {

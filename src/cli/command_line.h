@@ -36,6 +36,9 @@ struct Settings {
     std::optional<Provider> provider;
     std::optional<std::string> user_agent;  ///< none: curl's own
     int parallel_asked = 0;                 ///< a -parallel above the provider's limit; 0: none
+    std::vector<std::string> gpx_files;     ///< documents to read in turn; none: standard input
+    bool routes = false;                    ///< draw routes beside tracks
+    std::string pins = "segment";           ///< segment, track or file
 };
 
 /// The largest picture side the command line takes.

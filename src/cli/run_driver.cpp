@@ -14,6 +14,7 @@
 #include "geo/layout.h"
 #include "geo/tile_grid.h"
 #include "geo/zoom.h"
+#include "gpx/gpx_input.h"
 #include "gpx/track.h"
 #include "render/attribution.h"
 #include "render/map.h"
@@ -57,7 +58,10 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         settings.provider
             ? provider_manners(*settings.provider, settings.url, settings.user_agent)
             : Manners{.user_agent = settings.user_agent, .polite = false, .api_key = {}};
-    refuse_output_over_input(input.fd(), settings.output);
+    Gpx_input documents_in(settings.gpx_files, input);
+    for (const int fd : documents_in.fds()) {
+        refuse_output_over_input(fd, settings.output);
+    }
     check_output(settings.output);
     // A missing font ends the run before anything is read or downloaded.
     if (!settings.attribution.empty()) {
@@ -68,16 +72,8 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     Temp_dir temp_dir{Temp_dir_names(current_seed())};
     const Shell shell(console, system, [&] { return temp_dir.name(); });
 
-    console.out_flushed("parsing gpx file\n");
-    // Someone who named the file as an argument would otherwise wait in silence.
-    if (input.fd() >= 0 && isatty(input.fd())) {
-        console.err(
-            "plotr: reading the GPX document from standard input "
-            "(plotr [OPTIONS] < track.gpx)\n");
-    }
-    skipped_points skipped;
-    const track_list tracks = read_gpx(input, skipped);
-    if (skipped.count > 0) console.err(skipped_message(skipped));
+    const gpx_documents documents = documents_in.read(settings.routes, console);
+    const track_list& tracks = documents.tracks;
     const double south = min_lat(tracks);
     const double north = max_lat(tracks);
     const double west = min_lon(tracks);
@@ -181,12 +177,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                                   .shadow = shadow,
                                   .color = track_color(settings.color),
                                   .line_width = static_cast<double>(settings.line_width) * scale,
-                                  .scale = scale};
-    for (const track& t : tracks) {
-        for (const track_segment& segment : t) {
-            draw_track_segment(drawing, segment);
-        }
-    }
+                                  .scale = scale,
+                                  .pins = pin_unit_of(settings.pins)};
+    draw_tracks(drawing, tracks, documents.ends);
     draw_attribution(canvas, settings.attribution, attribution_font, scale);
 
     write_output(console, canvas, settings.output, settings.compress);

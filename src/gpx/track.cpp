@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <exception>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -48,40 +50,84 @@ std::optional<double> to_coordinate(std::string_view text) {
     return value;
 }
 
-track_point read_point(const Tag& tag, Reader& reader) {
+enum class point_fault { none, missing, bad_number };
+
+// A missing lat or lon is found before the content is read, a bad text only once it is,
+// so malformed content inside the point is reported first.
+point_fault read_point(const Tag& tag, Reader& reader, track_point& point) {
     const std::string* lat = tag.attribute("lat");
-    if (!lat) throw not_found();
-    const std::string* lon = tag.attribute("lon");
-    if (!lon) throw not_found();
-    // Converted while the tag is at hand, but a bad text only fails once the content is
-    // read, so malformed content inside the trkpt is reported first.
+    const std::string* lon = lat ? tag.attribute("lon") : nullptr;
+    if (!lon) return point_fault::missing;
+    // Converted while the tag is at hand.
     const std::optional<double> lon_value = to_coordinate(*lon);
     const std::optional<double> lat_value = to_coordinate(*lat);
     xmlm_shit::skip_element(reader);
-    if (!lon_value || !lat_value) throw failure("float_of_string");
-    return {*lat_value, *lon_value};
+    if (!lon_value || !lat_value) return point_fault::bad_number;
+    point = {*lat_value, *lon_value};
+    return point_fault::none;
 }
 
-// Not filter_children: a trkpt that is read but left out is neither a result nor skipped.
-track_segment read_segment(Reader& reader, skipped_points& skipped) {
+// The points named `name` among the children of the element just started. A track's faults
+// end the run at once; a route's (`fault` given) are kept in `fault`, the first one only,
+// since they count only if the route is drawn. Not filter_children: a point that is read
+// but left out is neither a result nor skipped.
+track_segment read_points(Reader& reader, std::string_view name, skipped_points& skipped,
+                          std::exception_ptr* fault) {
     track_segment points;
     for (;;) {
         const xmlm_shit::Signal signal = reader.next();
         if (signal.kind == xmlm_shit::Signal::Kind::element_end) return points;
-        if (signal.tag->name() != "trkpt") {
+        if (signal.tag->name() != name) {
             xmlm_shit::skip_element(reader);
             continue;
         }
         const long line = signal.tag->line();
         const long column = signal.tag->column();
-        const track_point point = read_point(*signal.tag, reader);
-        if (is_position(point)) {
+        track_point point{};
+        const point_fault result = read_point(*signal.tag, reader, point);
+        if (result != point_fault::none) {
+            Fatal_error error =
+                result == point_fault::missing ? not_found() : failure("float_of_string");
+            if (!fault) throw error;
+            if (!*fault) *fault = std::make_exception_ptr(error);
+            if (result == point_fault::missing) xmlm_shit::skip_element(reader);
+        } else if (is_position(point)) {
             points.push_back(point);
         } else if (skipped.count++ == 0) {
             skipped.line = line;
             skipped.column = column;
         }
     }
+}
+
+// Takes signals up to the gpx element's start, at any depth, as long as no element ends.
+void find_gpx(Reader& reader) {
+    std::string root;
+    for (;;) {
+        const xmlm_shit::Signal signal = reader.next();
+        if (signal.kind == xmlm_shit::Signal::Kind::element_end)
+            throw failure("not a GPX document: the root element is <" + root + ">");
+        if (root.empty()) root = signal.tag->name();
+        if (signal.tag->name() == "gpx") return;
+    }
+}
+
+bool has_points(const track& t) {
+    return std::ranges::any_of(t, [](const track_segment& s) { return !s.empty(); });
+}
+
+bool has_points(const track_list& tracks) {
+    return std::ranges::any_of(tracks, [](const track& t) { return has_points(t); });
+}
+
+// The first of two skipped counts, in document order, with their total.
+skipped_points merged(const skipped_points& a, const skipped_points& b) {
+    if (a.count == 0) return b;
+    if (b.count == 0) return a;
+    const bool a_first = a.line < b.line || (a.line == b.line && a.column < b.column);
+    skipped_points first = a_first ? a : b;
+    first.count = a.count + b.count;
+    return first;
 }
 
 // One pass over all points in order; a point replaces the current value only when strictly
@@ -103,19 +149,50 @@ bool is_position(const track_point& point) {
     return point.lat >= -90.0 && point.lat <= 90.0 && point.lon >= -180.0 && point.lon <= 180.0;
 }
 
-track_list read_gpx(xmlm_shit::Byte_source& input, skipped_points& skipped) {
+gpx_document read_document(xmlm_shit::Byte_source& input, bool routes) {
     using xmlm_shit::filter_children;
     using xmlm_shit::match_element;
-    const auto read_track = [&skipped](const Tag&, Reader& reader) {
-        return filter_children(reader, match_element("trkseg", [&skipped](const Tag&, Reader& r) {
-                                   return read_segment(r, skipped);
-                               }));
-    };
-    const auto read_tracks = [&read_track](const Tag&, Reader& reader) {
-        return filter_children(reader, match_element("trk", read_track));
-    };
+    gpx_document document;
+    track_list route_tracks;
+    skipped_points route_skipped;
+    std::exception_ptr route_fault;
+    // Once a track point is in, routes are not drawn without the flag: not even kept.
+    bool routes_dropped = false;
+
     Reader reader(input);
-    return xmlm_shit::find_element("gpx", reader, read_tracks);
+    find_gpx(reader);
+    for (;;) {
+        const xmlm_shit::Signal signal = reader.next();
+        if (signal.kind == xmlm_shit::Signal::Kind::element_end) break;
+        const std::string_view name = signal.tag->name();
+        if (name == "trk") {
+            document.tracks.push_back(
+                filter_children(reader, match_element("trkseg", [&document](const Tag&, Reader& r) {
+                                    return read_points(r, "trkpt", document.skipped, nullptr);
+                                })));
+            if (!routes && !routes_dropped && has_points(document.tracks.back())) {
+                routes_dropped = true;
+                route_tracks.clear();
+                route_tracks.shrink_to_fit();
+            }
+        } else if (name == "rte" && !routes_dropped) {
+            route_tracks.push_back({read_points(reader, "rtept", route_skipped, &route_fault)});
+        } else {
+            if (name == "wpt") ++document.waypoints;
+            xmlm_shit::skip_element(reader);
+        }
+    }
+    if (routes_dropped || (!routes && has_points(document.tracks))) return document;
+    if (route_fault) std::rethrow_exception(route_fault);
+    document.skipped = merged(document.skipped, route_skipped);
+    std::ranges::move(route_tracks, std::back_inserter(document.tracks));
+    return document;
+}
+
+track_list read_gpx(xmlm_shit::Byte_source& input, skipped_points& skipped) {
+    gpx_document document = read_document(input, false);
+    skipped = document.skipped;
+    return std::move(document.tracks);
 }
 
 track_list read_gpx(xmlm_shit::Byte_source& input) {

@@ -23,7 +23,7 @@ using track_list = std::vector<track>;
 /// finite. Points beyond the map's own latitude limit are places too.
 bool is_position(const track_point& point);
 
-/// The trkpt elements that read_gpx left out as not positions: how many, and where the
+/// The points that read_document left out as not positions: how many, and where the
 /// first one's start tag stands (line and column from 1).
 struct skipped_points {
     long count = 0;
@@ -31,11 +31,23 @@ struct skipped_points {
     long column = 0;
 };
 
+/// One document's points, and what else reading it found.
+struct gpx_document {
+    track_list tracks;
+    skipped_points skipped;
+    long waypoints = 0;  ///< wpt children of gpx
+};
+
 /// Reads the points of gpx/trk/trkseg/trkpt from `input` (nothing after the gpx element),
 /// in document order, leaving out those that are not positions (counted in `skipped`; a
-/// segment may end up empty). Throws Xml_error on malformed input, Not_found for a trkpt
-/// without lat or lon, Failure("float_of_string") for a bad coordinate, Assert_failure
-/// without gpx.
+/// segment may end up empty). Each gpx/rte becomes one track of one segment of its rtept,
+/// after the tracks, when `routes` is set or no track point is left. Throws Xml_error on
+/// malformed input, Not_found for a point without lat or lon, Failure("float_of_string")
+/// for a bad coordinate (a route's only when it is taken), Failure("not a GPX document: the
+/// root element is <NAME>") when an element ends before a gpx element starts.
+gpx_document read_document(xmlm_shit::Byte_source& input, bool routes);
+
+/// read_document without routes beside tracks: its tracks, and its skipped points.
 track_list read_gpx(xmlm_shit::Byte_source& input, skipped_points& skipped);
 track_list read_gpx(xmlm_shit::Byte_source& input);
 

@@ -1,9 +1,11 @@
 #include "gpx/xmlm_shit.h"
 
 #include <expat.h>
+#include <iconv.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -50,9 +52,46 @@ void append_utf8(std::string& out, unsigned long code) {
     }
 }
 
+// Unicode of each byte of a single-byte encoding; -1 where a byte is not a character.
+using Byte_map = std::array<int, 256>;
+
+// The one code point that a UTF-8 text holds, or -1.
+int single_code_point(std::string_view utf8) {
+    if (utf8.empty()) return -1;
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(utf8[i]); };
+    const size_t length = byte(0) < 0x80 ? 1 : byte(0) < 0xE0 ? 2 : byte(0) < 0xF0 ? 3 : 4;
+    if (utf8.size() != length) return -1;
+    int code = length == 1 ? byte(0) : byte(0) & (0x3F >> (length - 1));
+    for (size_t i = 1; i < length; ++i) code = code << 6 | (byte(i) & 0x3F);
+    return code;
+}
+
+// The table of a single-byte encoding as the C library converts it, or false when iconv
+// does not know the name or some byte starts a longer sequence.
+bool single_byte_map(const char* name, Byte_map& map) {
+    const iconv_t converter = iconv_open("UTF-8", name);
+    if (converter == iconv_t(-1)) return false;
+    bool single = true;
+    for (int byte = 0; byte < 256 && single; ++byte) {
+        iconv(converter, nullptr, nullptr, nullptr, nullptr);
+        char in = char(byte);
+        char out[8];
+        char* in_at = &in;
+        char* out_at = out;
+        size_t in_left = 1;
+        size_t out_left = sizeof out;
+        const size_t done = iconv(converter, &in_at, &in_left, &out_at, &out_left);
+        if (done == size_t(-1) && errno == EINVAL) single = false;
+        map[byte] = done == size_t(-1) ? -1 : single_code_point({out, size_t(out_at - out)});
+    }
+    iconv_close(converter);
+    return single;
+}
+
 // The raw bytes of a start tag as UTF-8. The tag opens with '<', so a zero byte next to it
-// gives UTF-16 and its byte order; the 8-bit encodings differ only above 0x7F.
-std::string tag_to_utf8(std::string_view raw, bool latin1) {
+// gives UTF-16 and its byte order; the 8-bit encodings differ only above 0x7F, where
+// `map` (when given) holds their characters.
+std::string tag_to_utf8(std::string_view raw, const Byte_map* map) {
     std::string out;
     out.reserve(raw.size());
     const bool big_endian = raw.size() >= 2 && raw[0] == '\0';
@@ -71,8 +110,8 @@ std::string tag_to_utf8(std::string_view raw, bool latin1) {
             }
             append_utf8(out, code);
         }
-    } else if (latin1) {
-        for (const unsigned char c : raw) append_utf8(out, c);
+    } else if (map) {
+        for (const unsigned char c : raw) append_utf8(out, unsigned((*map)[c]));
     } else {
         out = raw;
     }
@@ -187,7 +226,9 @@ struct Reader::Parser {
     bool root_ended = false;
     bool stopped = false;
     bool has_doctype = false;
-    bool latin1 = false;
+    // The characters of a single-byte document, which expat's own UTF-8 leaves out.
+    bool single_byte = false;
+    Byte_map byte_map{};
     bool element_declares_namespace = false;
     bool started = false;
 
@@ -209,7 +250,7 @@ struct Reader::Parser {
         XML_SetStartNamespaceDeclHandler(xml.get(), on_namespace);
         XML_SetStartDoctypeDeclHandler(xml.get(), on_doctype);
         XML_SetXmlDeclHandler(xml.get(), on_xml_declaration);
-        XML_SetUnknownEncodingHandler(xml.get(), on_unknown_encoding, nullptr);
+        XML_SetUnknownEncodingHandler(xml.get(), on_unknown_encoding, this);
     }
 
     Tag& push(Signal::Kind kind) {
@@ -298,14 +339,25 @@ struct Reader::Parser {
 
     static void on_xml_declaration(void* data, const XML_Char*, const XML_Char* encoding, int) {
         guarded(data, [&](Parser& parser) {
-            parser.latin1 = encoding && equal_ignoring_case(encoding, "iso-8859-1");
+            if (encoding && equal_ignoring_case(encoding, "iso-8859-1")) {
+                for (int byte = 0; byte < 256; ++byte) parser.byte_map[byte] = byte;
+                parser.single_byte = true;
+            }
         });
     }
 
-    // Expat lacks only the name "ascii" of the encodings we accept; any other is refused.
-    static int on_unknown_encoding(void*, const XML_Char* name, XML_Encoding* encoding) {
-        if (!equal_ignoring_case(name, "ascii")) return XML_STATUS_ERROR;
-        for (int byte = 0; byte < 256; ++byte) encoding->map[byte] = byte < 0x80 ? byte : -1;
+    // Of the names expat does not know, "ascii" is ours; others are single-byte encodings
+    // the C library can convert, or refused.
+    static int on_unknown_encoding(void* data, const XML_Char* name, XML_Encoding* encoding) {
+        auto& parser = *static_cast<Parser*>(data);
+        if (equal_ignoring_case(name, "ascii")) {
+            for (int byte = 0; byte < 256; ++byte) encoding->map[byte] = byte < 0x80 ? byte : -1;
+        } else if (single_byte_map(name, parser.byte_map)) {
+            std::ranges::copy(parser.byte_map, encoding->map);
+            parser.single_byte = true;
+        } else {
+            return XML_STATUS_ERROR;
+        }
         encoding->data = nullptr;
         encoding->convert = nullptr;
         encoding->release = nullptr;
@@ -321,7 +373,8 @@ struct Reader::Parser {
         const char* buffer = XML_GetInputContext(xml.get(), &offset, &available);
         const int count = XML_GetCurrentByteCount(xml.get());
         if (!buffer || count <= 0 || offset + count > available) throw assert_failure();
-        const std::string text = tag_to_utf8({buffer + offset, size_t(count)}, latin1);
+        const std::string text =
+            tag_to_utf8({buffer + offset, size_t(count)}, single_byte ? &byte_map : nullptr);
 
         std::string value;
         size_t at = 1;

@@ -88,8 +88,9 @@ struct Signal {
 };
 
 /// A forward-only cursor over the element starts and ends of one XML document.
-/// Namespaces are processed; only UTF-8, UTF-16(BE/LE), ISO-8859-1, US-ASCII and ASCII are
-/// read; references to entities other than the five predefined ones are errors.
+/// Namespaces are processed; UTF-8, UTF-16(BE/LE), ISO-8859-1, US-ASCII, ASCII and the
+/// single-byte encodings the C library's iconv converts are read; references to entities other than
+/// the five predefined ones are errors.
 class Reader {
 public:
     /// Opens a parser on `input`, which must outlive the reader. Reads nothing yet.

@@ -13,10 +13,15 @@ color_quad track_color(const std::string& text) {
     return color;
 }
 
-void draw_track_segment(const drawing_context& context, const track_segment& segment) {
-    if (segment.empty()) {
-        return;
-    }
+pin_unit pin_unit_of(const std::string& text) {
+    if (text == "track") return pin_unit::track;
+    if (text == "file") return pin_unit::file;
+    return pin_unit::segment;
+}
+
+namespace {
+
+void draw_line(const drawing_context& context, const track_segment& segment) {
     std::vector<canvas_point> points;
     points.reserve(segment.size());
     for (const track_point& p : segment) {
@@ -27,11 +32,58 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
         draw_polyline(context.canvas, run, context.color, context.line_width, true, RoundJoin,
                       RoundCap);
     }
+}
+
+// The pins of the tracks first..last (exclusive): at their first and last point.
+void place_pins(const drawing_context& context, const track_list& tracks, size_t first,
+                size_t last) {
+    const track_point* start = nullptr;
+    const track_point* end = nullptr;
+    for (size_t t = first; t < last; ++t) {
+        for (const track_segment& segment : tracks[t]) {
+            if (segment.empty()) continue;
+            if (!start) start = &segment.front();
+            end = &segment.back();
+        }
+    }
+    if (!start) return;
+    place_marker(context, context.start_pin, *start);
+    place_marker(context, context.end_pin, *end);
+}
+
+}  // namespace
+
+void draw_track_segment(const drawing_context& context, const track_segment& segment) {
+    if (segment.empty()) {
+        return;
+    }
+    draw_line(context, segment);
     if (context.nomarkers) {
         return;
     }
     place_marker(context, context.start_pin, segment.front());
     place_marker(context, context.end_pin, segment.back());
+}
+
+void draw_tracks(const drawing_context& context, const track_list& tracks,
+                 const std::vector<size_t>& ends) {
+    if (context.pins == pin_unit::segment || context.nomarkers) {
+        for (const track& t : tracks) {
+            for (const track_segment& segment : t) draw_track_segment(context, segment);
+        }
+        return;
+    }
+    size_t first = 0;
+    for (const size_t end : ends) {
+        for (size_t t = first; t < end; ++t) {
+            for (const track_segment& segment : tracks[t]) {
+                if (!segment.empty()) draw_line(context, segment);
+            }
+            if (context.pins == pin_unit::track) place_pins(context, tracks, t, t + 1);
+        }
+        if (context.pins == pin_unit::file) place_pins(context, tracks, first, end);
+        first = end;
+    }
 }
 
 void place_marker(const drawing_context& context, const image_handle& pin,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "gpx/track.h"
 #include "render/imaging.h"
@@ -11,6 +12,12 @@ namespace plotr {
 /// any) included; for an empty text "#4400FF", 70 % opaque. A text MagickCore
 /// refuses fails as color_of_string does.
 color_quad track_color(const std::string& text = "");
+
+/// What a pair of start and end pins marks.
+enum class pin_unit { segment, track, file };
+
+/// "segment", "track" or "file" as a pin_unit; anything else is segment.
+pin_unit pin_unit_of(const std::string& text);
 
 /// Everything drawing needs, fixed for the run.
 struct drawing_context {
@@ -26,12 +33,20 @@ struct drawing_context {
     color_quad color;
     double line_width = 4.0;  ///< pixels
     int scale = 1;            ///< canvas pixels per world pixel; pins made for it
+    pin_unit pins = pin_unit::segment;
 };
 
 /// Draws the segment as polylines of at most 401 points, then (unless markers
 /// are off) the start pin at its first point and the end pin at its last. An
 /// empty segment draws nothing.
 void draw_track_segment(const drawing_context& context, const track_segment& segment);
+
+/// Draws every track in order; `ends` splits them into documents (tracks.size() after
+/// each). Per segment as draw_track_segment does; per track or file, all lines of the unit
+/// first, then the start pin at its first point and the end pin at its last (an empty
+/// unit draws no pins).
+void draw_tracks(const drawing_context& context, const track_list& tracks,
+                 const std::vector<size_t>& ends);
 
 /// Pastes the pin so that its row h-5*scale, centre column, lies on the point; then
 /// the shadow at the same offsets, over the pin.

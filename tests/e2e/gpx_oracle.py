@@ -28,7 +28,11 @@ class BadNumber(Exception):
 
 
 class NoBound(Exception):
-    """A bound that no point could set, or no gpx element where one is looked for."""
+    """A bound that no point could set."""
+
+
+class NotGpx(Exception):
+    """No gpx element where one is looked for; the root's local name."""
 
 
 # --- C library semantics: Python's math raises where C returns inf or nan ---
@@ -179,51 +183,69 @@ def _start_tags(data):
     return found
 
 
-def read_document(data):
-    """(tracks, skipped) of a GPX document, read with ElementTree: tracks >
-    segments > (lat, lon) of the points that are positions, and the (line,
-    column) of each trkpt left out. The gpx element is the first one met before
-    any element ends: the root or the first child of the first child, and so on."""
+def read_document(data, routes=False):
+    """(tracks, skipped, waypoints) of a GPX document, read with ElementTree:
+    tracks > segments > (lat, lon) of the points that are positions, the
+    (line, column) of each point left out, and the count of wpt. The gpx
+    element is the first one met before any element ends: the root or the
+    first child of the first child, and so on. Each rte is a track of one
+    segment of its rtept, after the tracks, taken with `routes` or when no
+    track point is a position; a route's faults count only then."""
     root = ET.fromstring(data)
     node = root
     while _local(node.tag) != "gpx":
         children = list(node)
         if not children:
-            raise NoBound("no gpx element")
+            raise NotGpx(_local(root.tag))
         node = children[0]
+
+    def points_of(parent, name, left_out):
+        points = []
+        for pt in (e for e in parent if _local(e.tag) == name):
+            lat_text = _attribute(pt, "lat")
+            lon_text = _attribute(pt, "lon")
+            lon = parse_coordinate(lon_text)
+            lat = parse_coordinate(lat_text)
+            if is_position(lat, lon):
+                points.append((lat, lon))
+            else:
+                left_out.append(pt)
+        return points
+
     tracks, left_out = [], []
     for trk in (e for e in node if _local(e.tag) == "trk"):
-        segments = []
-        for seg in (e for e in trk if _local(e.tag) == "trkseg"):
-            points = []
-            for pt in (e for e in seg if _local(e.tag) == "trkpt"):
-                lat_text = _attribute(pt, "lat")
-                lon_text = _attribute(pt, "lon")
-                lon = parse_coordinate(lon_text)
-                lat = parse_coordinate(lat_text)
-                if is_position(lat, lon):
-                    points.append((lat, lon))
-                else:
-                    left_out.append(pt)
-            segments.append(points)
-        tracks.append(segments)
+        tracks.append([points_of(seg, "trkpt", left_out)
+                       for seg in trk if _local(seg.tag) == "trkseg"])
+    if routes or not any(p for segments in tracks for p in segments):
+        for rte in (e for e in node if _local(e.tag) == "rte"):
+            tracks.append([points_of(rte, "rtept", left_out)])
+    waypoints = sum(1 for e in node if _local(e.tag) == "wpt")
     skipped = []
     if left_out:
         order = {id(e): i for i, e in enumerate(root.iter())}
         tags = _start_tags(data)
-        skipped = [tags[order[id(e)]] for e in left_out]
-    return tracks, skipped
+        skipped = sorted(tags[order[id(e)]] for e in left_out)
+    return tracks, skipped, waypoints
 
 
-def tracks_of_document(data):
+def no_points(documents, waypoints):
+    """The program's failure text for documents without any point."""
+    count = ("no waypoints" if waypoints == 0 else "1 waypoint" if waypoints == 1
+             else f"{waypoints} waypoints")
+    if documents == 1:
+        return f"no track or route points in the document (it holds {count})"
+    return f"no track or route points in the {documents} documents (they hold {count})"
+
+
+def tracks_of_document(data, routes=False):
     """The tracks of read_document."""
-    return read_document(data)[0]
+    return read_document(data, routes)[0]
 
 
-def skip_note(data):
+def skip_note(data, routes=False):
     """What the program says on standard error of the points it leaves out of
     the document: one line, or nothing."""
-    skipped = read_document(data)[1]
+    skipped = read_document(data, routes)[1]
     if not skipped:
         return ""
     line, column = skipped[0]
@@ -392,7 +414,7 @@ def canvas(tracks, width=800, height=600, hpad=0, vpad=0):
 
 
 def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0, *, url,
-                     output="out.png", end=WRITTEN):
+                     output="out.png", end=WRITTEN, documents=1):
     """(None, temp_dir) when `stdout` is what a run with the tile URL template
     `url` and the output file `output` prints for `tracks`, otherwise (the
     first difference, temp_dir or None). Past the layout, the output ends as
@@ -403,9 +425,10 @@ def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0, *, u
     and the removal line (a failed batch download); NOT_DOWNLOADED, right after the layout
     (a canvas the imaging library refuses, a cache folder that cannot
     be used: nothing downloaded). With no tile
-    to download, the final removal fails and its line comes twice."""
+    to download, the final removal fails and its line comes twice. The
+    tracks are those of `documents` documents, each announced by one line."""
     t = Transcript(stdout)
-    t.expect("parsing gpx file\n")
+    t.expect("parsing gpx file\n" * documents)
     b = bounds(tracks)
     z = choose_zoom(t, *b, width - hpad, height - vpad)
     columns, rows = tile_ranges(z, *layout(t, z, *b, width, height))

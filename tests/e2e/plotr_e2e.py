@@ -49,6 +49,9 @@ HELP = (
     "  -user-agent TEXT\tidentify downloads as <text>; default is curl's own\n"
     "  -scale N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is 1\n"
     "  -tile-size N\tside of the provider's tiles in pixels, 256 or 512; default is 256\n"
+    "  -gpx FILE\tread a track from <file> instead of standard input; repeat for several on one map\n"
+    "  -routes \tdraw routes (rte) as well as tracks\n"
+    "  -pins WHERE\tput start and end pins per segment, track or file; default is segment\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n"
 )
@@ -106,7 +109,7 @@ def distance_to(p, a, b):
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
                  "-cache", "-parallel", "-attribution", "-color", "-line-width", "-provider",
-                 "-user-agent", "-scale", "-tile-size"}
+                 "-user-agent", "-scale", "-tile-size", "-gpx", "-pins"}
 
 
 def setting(args, option, default):
@@ -308,7 +311,8 @@ class Suite:
         return self.args.only in name
 
     def expect(self, name, result, status, stdout=None, stderr=None, stderr_re=None, tracks=None,
-               size=(800, 600), pads=(0, 0), stdout_start=None, end=gpx_oracle.WRITTEN):
+               size=(800, 600), pads=(0, 0), stdout_start=None, end=gpx_oracle.WRITTEN,
+               documents=1):
         """Checks one run: its exit status, and standard output and error
         either exact, as a whole-text pattern, or (`tracks`) against the model,
         which ends the output as `end` says. With `tracks`, the temporary
@@ -326,7 +330,7 @@ class Suite:
             output = setting(result.args, "-o", "out.png")
             error, temp_dir = gpx_oracle.check_run_output(
                 result.stdout, tracks, *size, *pads, url=setting(result.args, "-url", DEFAULT_URL),
-                output=output, end=end)
+                output=output, end=end, documents=documents)
             problems.append(error)
             if temp_dir and os.path.exists(temp_dir) and end != gpx_oracle.DOWNLOADED:
                 problems.append(f"{temp_dir} is still there")

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """Every GPX file of the real-world corpus: each ends with its expected status
 and message, none crashes, and the output of every file that is read matches
-the independent model computed from the same file with ElementTree."""
+the independent model computed from the same file with ElementTree. Then
+routes beside tracks, and several files on one map."""
 
 import os
 import re
 
 import gpx_oracle
-from plotr_e2e import (ASSERT_FAILURE, BAD_NUMBER, PARSING, Suite, command_failed, fatal,
-                       xml_error)
+from plotr_e2e import BAD_NUMBER, PARSING, Suite, command_failed, fatal, xml_error
 
 suite = Suite(__doc__)
 corpus = suite.args.corpus
@@ -19,7 +19,11 @@ READ = "read"
 # Points at a pole: the canvas rows are not numbers, so no tile is downloaded
 # and the final removal fails (status 1).
 NO_TILE = "no tile"
-NO_POINT = fatal(ASSERT_FAILURE)
+
+
+def no_point(waypoints):
+    return fatal(re.escape(f'Failure("{gpx_oracle.no_points(1, waypoints)}")'))
+
 
 # File -> READ, NO_TILE, or the whole standard error of its failure (status 2).
 EXPECTED = {
@@ -27,10 +31,11 @@ EXPECTED = {
     "androidgpx-garminBaseCampExport-truncated.gpx": fatal(xml_error("no element found")),
     "androidgpx-test.gpx": READ,
     "coregpx-wptError.gpx": READ,
-    "dartgpx-minimal.gpx": NO_POINT,
+    "dartgpx-minimal.gpx": no_point(0),
     "dartgpx-namespace.gpx": fatal(xml_error("unbound prefix")),
     "georust-caltopo-export.gpx": READ,
-    "georust-ecology-trail-and-lovers-lane-loop.gpx": NO_POINT,
+    # Route only: the route is drawn.
+    "georust-ecology-trail-and-lovers-lane-loop.gpx": READ,
     "georust-garmin-activity.gpx": READ,
     "georust-garmin_with_extensions.gpx": READ,
     "georust-wahoo_example.gpx": READ,
@@ -39,11 +44,11 @@ EXPECTED = {
     "gogpx-garmin.gpx": READ,
     "gogpx-osmand.gpx": READ,
     "gpxgo-gpx-without-xml-declaration.gpx": READ,
-    "gpxgo-iso8859-1encoded.gpx": NO_POINT,
+    "gpxgo-iso8859-1encoded.gpx": no_point(8),
     "gpxpy-cerknicko-jezero.gpx": READ,
     "gpxpy-gpx1.0_with_all_fields.gpx": READ,
-    "gpxpy-route.gpx": NO_POINT,
-    "gpxpy-unicode.gpx": NO_POINT,
+    "gpxpy-route.gpx": READ,
+    "gpxpy-unicode.gpx": no_point(6),
     "jpx-GPX_invalid_extensions.gpx": fatal(xml_error("mismatched tag", 39)),
     "jpx-ISSUE-170.gpx": READ,
     "jpx-ISSUE-77.gpx": READ,
@@ -58,7 +63,7 @@ EXPECTED = {
     "togeojson-apple_watch_route.gpx": READ,
     "togeojson-bad.gpx": fatal(BAD_NUMBER),
     "togeojson-blue_hills.gpx": READ,
-    "togeojson-empty_trk.gpx": NO_POINT,
+    "togeojson-empty_trk.gpx": no_point(0),
     "togeojson-run_gpxtpx.gpx": READ,
 }
 
@@ -83,5 +88,53 @@ for name in files:
                      tracks=gpx_oracle.tracks_of_document(doc))
     else:
         suite.expect(name, result, 2, stdout=PARSING, stderr_re=EXPECTED[name])
+
+
+def corpus_file(name):
+    with open(os.path.join(corpus, name), "rb") as f:
+        return f.read()
+
+
+# One track point and a route of five: with -routes the route comes after the track.
+name = "-routes with a track and a route"
+if suite.wanted(name):
+    doc = corpus_file("gpxpy-gpx1.0_with_all_fields.gpx")
+    suite.expect(name, suite.run(["-routes"], doc), 0, stderr=gpx_oracle.skip_note(doc, True),
+                 tracks=gpx_oracle.tracks_of_document(doc, True))
+
+# Several files on one map: bounds over all of them, one line per file, files
+# without points add nothing, standard input is not read; the skipped-points line
+# and a failure name their file.
+SEASON = ["gogpx-garmin.gpx", "gpxpy-route.gpx", "dartgpx-minimal.gpx",
+          "opentracks-legacy_gpx_pause_resume.gpx"]
+name = "several -gpx files on one map"
+if suite.wanted(name):
+    args = [a for f in SEASON for a in ("-gpx", os.path.join(corpus, f))]
+    pause = corpus_file(SEASON[-1])
+    suite.expect(name, suite.run(args, b"not read"), 0,
+                 stderr=f"plotr: in {os.path.join(corpus, SEASON[-1])}:\n"
+                 + gpx_oracle.skip_note(pause),
+                 tracks=[t for f in SEASON for t in gpx_oracle.tracks_of_document(corpus_file(f))],
+                 documents=len(SEASON))
+name = "-gpx files without any point"
+if suite.wanted(name):
+    files = [os.path.join(corpus, f) for f in ("gpxpy-unicode.gpx", "dartgpx-minimal.gpx")]
+    suite.expect(name, suite.run(["-gpx", files[0], "-gpx", files[1]]), 2, stdout=PARSING * 2,
+                 stderr_re=fatal(re.escape(f'Failure("{gpx_oracle.no_points(2, 6)}")')))
+name = "a -gpx file that fails to parse"
+if suite.wanted(name):
+    bad = os.path.join(corpus, "togeojson-bad.gpx")
+    suite.expect(name, suite.run(["-gpx", os.path.join(corpus, SEASON[0]), "-gpx", bad]), 2,
+                 stdout=PARSING * 2,
+                 stderr_re=re.escape(f"plotr: in {bad}:\n") + fatal(BAD_NUMBER))
+name = "a -gpx file that cannot be read"
+if suite.wanted(name):
+    missing = suite.path("no-such-ride.gpx")
+    for label, args, reason in (
+            ("missing", ["-gpx", os.path.join(corpus, SEASON[0]), "-gpx", missing],
+             f"{missing}: No such file or directory"),
+            ("a folder", ["-gpx", corpus], f"{corpus}: Is a directory")):
+        suite.expect(f"{name}: {label}", suite.run(args), 2, stdout="",
+                     stderr=f'Fatal error: exception Failure("cannot read {reason}")\n')
 
 suite.finish()

@@ -84,7 +84,7 @@ suite.check("manual page documents the help's options and defaults", problems)
 # being completed; what must be offered).
 scratch = os.path.join(suite.workdir, "files")
 os.makedirs(os.path.join(scratch, "maps"))
-for name in ("ride.gpx", "ride.png", "-odd.png", "my ride*.png"):
+for name in ("ride.gpx", "ride.png", "-odd.png", "my ride*.png", "day 2.gpx.gz"):
     open(os.path.join(scratch, name), "w").close()
 OPTIONS = sorted(help_options)
 CASES = [
@@ -93,12 +93,15 @@ CASES = [
     (["plotr", "-h"], ["-height", "-help", "-horizontal-padding"]),
     (["plotr", "--"], ["--help"]),
     (["plotr", "-nomarkers", "-c"], ["-cache", "-color", "-compress"]),
-    (["plotr", "-o", ""], ["-odd.png", "maps", "my ride*.png", "ride.gpx", "ride.png"]),
+    (["plotr", "-o", ""], ["-odd.png", "day 2.gpx.gz", "maps", "my ride*.png", "ride.gpx",
+                           "ride.png"]),
     (["plotr", "-o", "my"], ["my ride*.png"]),
     (["plotr", "-o", "ride."], ["ride.gpx", "ride.png"]),
     (["plotr", "-o", "-"], ["-odd.png"]),
     (["plotr", "-o", "x.png", "-no"], ["-nomarkers"]),
     (["plotr", "-compress", "<", "ri"], ["ride.gpx", "ride.png"]),
+    (["plotr", "-gpx", ""], ["day 2.gpx.gz", "maps", "ride.gpx"]),
+    (["plotr", "-pins", ""], ["file", "segment", "track"]),
     (["plotr", "-width", ""], []),
     (["plotr", "-color", "gr"], ["gray", "green"]),
     (["plotr", "-attribution", ""], []),

@@ -6,8 +6,10 @@ status and message. A failing run has printed (and flushed) only the
 import re
 
 import gpx_oracle
-from plotr_e2e import (ASSERT_FAILURE, BAD_NUMBER, NOT_FOUND, PARSING, Suite, fatal, gpx, numeric,
-                       track, xml_error)
+import gzip
+
+from plotr_e2e import (BAD_NUMBER, NOT_FOUND, PARSING, Suite, fatal, gpx, numeric, track,
+                       xml_error)
 
 suite = Suite(__doc__)
 
@@ -35,7 +37,7 @@ READ = [
     ("two tracks, several segments, empty ones between",
      gpx(trk(seg(PT_A), seg(), seg('<trkpt lat="52.51" lon="13.4"/>')) + "<trk/>" + trk(seg(PT_B))),
      numeric([A], [], [(52.51, 13.4)]) + numeric([B])),
-    ("points only from gpx>trk>trkseg>trkpt",
+    ("routes only when no track point is",
      gpx('<wpt lat="10" lon="10"/><rte><rtept lat="10" lon="10"/>' + PT_FAR + "</rte>"
          + "<trk>" + PT_FAR + seg(PT_A, "<extensions>" + PT_FAR + "</extensions>", PT_B)
          + "<extensions>" + trk(seg(PT_FAR)) + "</extensions></trk>"
@@ -97,6 +99,18 @@ READ = [
     ("UTF-16BE with BOM, no declaration",
      b"\xfe\xff" + ("<gpx><trk><trkseg>" + PT_A + PT_B + "</trkseg></trk></gpx>").encode("utf-16-be"),
      numeric([A, B])),
+    ("windows-1252 with a non-ASCII name in a tag that declares a namespace",
+     ('<?xml version="1.0" encoding="windows-1252"?>\n<gpx xmlns="http://www.topografix.com/GPX/1/1"'
+      ' creator="Caf\xe9 \u20ac"><trk><name>\u0152uvre \u2013 \xfc</name>'
+      + seg(PT_A, PT_B) + "</trk></gpx>").encode("cp1252"),
+     numeric([A, B])),
+    ("ISO-8859-15", gpx(trk("<name>\u20ac</name>" + seg(PT_A, PT_B)),
+                        '<?xml version="1.0" encoding="ISO-8859-15"?>').encode("iso-8859-15"),
+     numeric([A, B])),
+    ("gzip-compressed", gzip.compress(AB.encode()), numeric([A, B])),
+    ("route only", gpx('<wpt lat="10" lon="10"/><rte><name>r</name><rtept lat="52.5" lon="13.35">'
+                       '<ele>3</ele></rtept><rtept lat="52.53" lon="13.42"/></rte><rte/>'),
+     numeric([A, B]) + [[[]]]),
     ("ISO-8859-1 with a non-ASCII byte",
      gpx("<metadata><name>Caf\xe9 \xfc\xdf</name></metadata>" + trk(seg(PT_A, PT_B)),
          '<?xml version="1.0" encoding="ISO-8859-1"?>').encode("latin-1"),
@@ -134,7 +148,17 @@ if suite.wanted(name):
     suite.expect(name, suite.run(SMALL, AB + "<more>", keep_stdin_open=True), 0, stderr="",
                  tracks=numeric([A, B]), size=(256, 192))
 
-NO_POINT = fatal(ASSERT_FAILURE)
+
+
+def no_point(waypoints):
+    return fatal(re.escape(f'Failure("{gpx_oracle.no_points(1, waypoints)}")'))
+
+
+def not_gpx(root):
+    return fatal(re.escape(f'Failure("not a GPX document: the root element is <{root}>")'))
+
+
+NO_POINT = no_point(0)
 
 
 def xml(fault=None, line=None, column=None):
@@ -154,8 +178,11 @@ FAILING = [
     ("invalid token", gpx(trk(seg(PT_A, PT_B)) + "<<"), xml("not well-formed (invalid token)")),
     ("byte that is not UTF-8", gpx("<metadata><name>Caf\xe9</name></metadata>" + trk(seg(PT_A, PT_B)))
      .encode("latin-1"), xml("not well-formed (invalid token)")),
-    ("windows-1252", gpx(trk(seg(PT_A, PT_B)), '<?xml version="1.0" encoding="windows-1252"?>'),
+    ("an encoding iconv has no single-byte table for",
+     gpx(trk(seg(PT_A, PT_B)), '<?xml version="1.0" encoding="Shift_JIS"?>'),
      xml("unknown encoding")),
+    ("truncated gzip", gzip.compress(AB.encode())[:-40],
+     fatal(re.escape('Failure("the gzip data is damaged: unexpected end")'))),
     ("undeclared element prefix", "<gpx><trk><x:trkseg>" + PT_A + "</x:trkseg></trk></gpx>",
      xml("unbound prefix")),
     ("undeclared attribute prefix",
@@ -177,12 +204,16 @@ FAILING = [
      gpx(trk(seg('<trkpt lat="x" lon="13.35"><ele>1</el></trkpt>'))), xml("mismatched tag")),
     ("a point after a bad point is not reached", gpx(trk(seg('<trkpt lat="x" lon="1"/>', '<trkpt/>'))),
      fatal(BAD_NUMBER)),
-    ("no gpx element", "<kml><Document><Placemark/></Document></kml>", NO_POINT),
+    ("no gpx element", "<kml><Document><Placemark/></Document></kml>", not_gpx("kml")),
+    ("a TCX document", '<?xml version="1.0"?>\n<TrainingCenterDatabase xmlns="http://www.garmin.com'
+     '/xmlschemas/TrainingCenterDatabase/v2"><Activities/></TrainingCenterDatabase>',
+     not_gpx("TrainingCenterDatabase")),
     ("an element ends before gpx starts", "<wrap><meta/>" + gpx(trk(seg(PT_A)), "") + "</wrap>",
-     NO_POINT),
+     not_gpx("wrap")),
     ("empty gpx", '<gpx version="1.1"/>', NO_POINT),
-    ("waypoints and routes only",
-     gpx('<wpt lat="1" lon="1"/><rte><rtept lat="1" lon="2"/></rte>'), NO_POINT),
+    ("waypoints and empty routes only",
+     gpx('<wpt lat="1" lon="1"/><rte><name>x</name></rte><wpt lat="1" lon="1"/>'), no_point(2)),
+    ("a route point without lat, no track", gpx('<rte><rtept lon="2"/></rte>'), fatal(NOT_FOUND)),
     ("trk without trkseg", gpx("<trk><name>x</name></trk>"), NO_POINT),
     ("empty trkseg", gpx(trk(seg(), seg())), NO_POINT),
     ("trkpt outside trkseg", gpx("<trk>" + PT_A + PT_B + "</trk>"), NO_POINT),

@@ -6,9 +6,8 @@ places (which must never crash the program)."""
 import re
 
 import gpx_oracle
-from plotr_e2e import (ASSERT_FAILURE, CANVAS_REFUSED, EXAMPLE_LAYOUT,
-                       MISSING_TILES, PARSING, Suite, command_failed, fatal, gpx, numeric,
-                       track)
+from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_LAYOUT, MISSING_TILES, PARSING, Suite,
+                       command_failed, fatal, gpx, numeric, track)
 
 suite = Suite(__doc__)
 
@@ -95,7 +94,8 @@ for name, args, points, start in CASES:
         suite.expect(name, r, 1, stderr_re=command_failed("rm -r", 1), **common)
     elif name in NO_POINT:
         suite.expect(name, suite.run(args, doc), 2, stdout=PARSING,
-                     stderr_re=re.escape(note) + fatal(ASSERT_FAILURE))
+                     stderr_re=re.escape(note) + fatal(re.escape(
+                         f'Failure("{gpx_oracle.no_points(1, 0)}")')))
     else:
         suite.expect(name, suite.run(args, doc), 0, stderr=note, **common)
 

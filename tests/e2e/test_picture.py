@@ -41,7 +41,7 @@ class Expected:
     on the canvas, with the line that many times as wide and that scale's pins."""
 
     def __init__(self, tracks, downloaded, markers=True, size=(800, 600), line=(LINE, LINE_ALPHA),
-                 width=4, scale=1, side=256):
+                 width=4, scale=1, side=256, pin_units=None):
         self.size = (size[0] * scale, size[1] * scale)
         self.line, self.width = line, width * scale
         self.side = side
@@ -56,9 +56,13 @@ class Expected:
         suffix = f"@{scale}x" if scale > 1 else ""
         start, end, shadow = (read_png(os.path.join(PINS, f"pin-{n}{suffix}.png"))
                               for n in ("icon-start", "icon-end", "shadow"))
-        # In paste order; each pin's shadow lands at the pin's own offsets.
+        # In paste order; each pin's shadow lands at the pin's own offsets. A pin unit
+        # (-pins) is a list of tracks: pins at its first and last point.
+        units = self.segments
+        if pin_units is not None:
+            units = [[point(*p) for trk in unit for seg in trk for p in seg] for unit in pin_units]
         self.pins = []
-        for seg in self.segments:
+        for seg in filter(None, units):
             for pin, (px, py) in ((start, seg[0]), (end, seg[-1])):
                 self.pins.append((pin, px - int(pin.width / 2), py - pin.height + 5 * scale))
         self.shadow = shadow
@@ -251,6 +255,38 @@ with Tile_server(suite.workdir) as server:
         expected = Expected(tracks, tiles, markers="-nomarkers" not in args, **style)
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
+
+    # Pins per track and per file: on two tracks of two segments each, far enough
+    # apart to tell every pin's place, and on a file of 13 tracks and 236 segments;
+    # each pin where its unit starts or ends, and nothing but the pins differs from
+    # the picture without markers.
+    name = "pins per track and per file"
+    ride = os.path.join(suite.args.corpus, "ntsgpx-garmin-connect-multi-actIds-sample.gpx")
+    spread = lambda *points: [(52.5 + a / 1000, 13.35 + b / 1000) for a, b in points]
+    PIN_CASES = [("two tracks", track(spread((0, 0), (5, 10)), spread((10, 20), (15, 30)))
+                  + track(spread((20, 40), (25, 50)), spread((28, 60), (30, 70))), 4)]
+    if os.path.isfile(ride):
+        with open(ride, "rb") as f:
+            PIN_CASES.append(("236 segments", f.read(), 26))
+    for label, doc, per_track in PIN_CASES if suite.wanted(name) else []:
+        doc = gpx(doc) if isinstance(doc, str) else doc
+        tracks = gpx_oracle.tracks_of_document(doc)
+        r = suite.run(["-url", server.template, "-nomarkers", "-pins", "track", "-o", "none.png"],
+                      doc)
+        suite.expect(f"{name}, {label}: -nomarkers", r, 0, stderr="", tracks=tracks)
+        bare = read_png(suite.path("none.png"))
+        for unit, units, count in (("track", [[t] for t in tracks], per_track),
+                                   ("file", [tracks], 2)):
+            r = suite.run(["-url", server.template, "-pins", unit], doc)
+            suite.expect(f"{name}, {label}: {unit}", r, 0, stderr="", tracks=tracks)
+            expected = Expected(tracks, [], pin_units=units)
+            png = read_png(suite.path("out.png"))
+            stray = [(x, y) for y in range(600) for x in range(800)
+                     if png.pixel(x, y) != bare.pixel(x, y) and not expected.under_pin(x, y)]
+            suite.check(f"{name}, {label}: {unit} pins", [
+                None if len(expected.pins) == count else f"{len(expected.pins)} pins expected",
+                None if not stray else f"{len(stray)} pixels changed off the pins, first {stray[0]}",
+                *expected.pin_problems(png)])
 
     # -compress must pay off: 8-bit true colour, clearly smaller, the same picture
     # within one step of 255; without it the file stays 16-bit RGBA.

@@ -55,6 +55,10 @@ const char* const expected_help =
     "  -user-agent TEXT\tidentify downloads as <text>; default is curl's own\n"
     "  -scale N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is 1\n"
     "  -tile-size N\tside of the provider's tiles in pixels, 256 or 512; default is 256\n"
+    "  -gpx FILE\tread a track from <file> instead of standard input; repeat for several on one "
+    "map\n"
+    "  -routes \tdraw routes (rte) as well as tracks\n"
+    "  -pins WHERE\tput start and end pins per segment, track or file; default is segment\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n";
 
@@ -93,6 +97,15 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.height, max_side);
     EXPECT_EQ(o.settings.scale, 4);
     EXPECT_EQ(o.settings.tile_size, 512);
+    EXPECT_TRUE(o.settings.gpx_files.empty() || o.settings.routes);
+    EXPECT_EQ(o.settings.pins, "segment");
+
+    // -gpx adds up; -pins, like every other value, is the last one given.
+    o = parse({"-gpx", "a.gpx", "-pins", "file", "-routes", "-gpx", "-b.gpx", "-pins", "track"});
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.settings.gpx_files, (std::vector<std::string>{"a.gpx", "-b.gpx"}));
+    EXPECT_TRUE(o.settings.routes);
+    EXPECT_EQ(o.settings.pins, "track");
 }
 
 TEST(CommandLine, Utf8) {
@@ -152,6 +165,9 @@ TEST(CommandLine, Errors) {
         {{"-color", "nocolour"},
          "plotr: wrong argument `nocolour'; option `-color' expects a colour.\n"},
         {{"-color", ""}, "plotr: wrong argument `'; option `-color' expects a colour.\n"},
+        {{"-gpx", ""}, "plotr: wrong argument `'; option `-gpx' expects a file.\n"},
+        {{"-pins", "Track"},
+         "plotr: wrong argument `Track'; option `-pins' expects segment, track or file.\n"},
         {{"-attribution", "caf\xE9"},
          "plotr: wrong argument `caf\xE9'; option `-attribution' expects UTF-8 text.\n"},
         {{"-provider", "nosuch"},

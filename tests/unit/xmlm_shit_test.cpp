@@ -75,7 +75,16 @@ TEST(XmlReader, AcceptsOnlyTheListedEncodings) {
          R"x(!Xml_error(1, 45, "not well-formed (invalid token)"))x"},
         {declared + "US-ASCII\"?><a/>", "<a>/"},
         {declared + "Iso-8859-1\"?><a x='\xE9'/>", "<a x=\u00E9>/"},
-        {declared + "windows-1252\"?><a/>", R"(!Xml_error(1, 31, "unknown encoding"))"},
+        // Single-byte encodings through the C library's tables, also where a tag is read
+        // again from its raw bytes (it declares a namespace).
+        {declared + "windows-1252\"?><a x='\x80\x9C' xmlns:p='u' p:y='\xE9'><b z='\x8A'/></a>",
+         "<a x=\u20AC\u0153 p=u y=\u00E9><b z=\u0160>//"},
+        {declared + "ISO-8859-15\"?><a xmlns='u' x='\xA4'/>", "<a xmlns=u x=\u20AC>/"},
+        {declared + "iso-8859-2\"?><a x='\xB1'/>", "<a x=\u0105>/"},
+        {declared + "windows-1252\"?><a x='\x81'/>",
+         R"x(!Xml_error(1, 52, "not well-formed (invalid token)"))x"},
+        {declared + "Shift_JIS\"?><a/>", R"(!Xml_error(1, 31, "unknown encoding"))"},
+        {declared + "x-no-such\"?><a/>", R"(!Xml_error(1, 31, "unknown encoding"))"},
     });
 }
 
