@@ -5,11 +5,13 @@
 
 #include "common/text.h"
 #include "render/color_name.h"
+#include "version.h"
 
 namespace plotr {
 namespace {
 
-enum class Action { text, integer, flag };
+// `stop` ends the command line where it stands, as -help does.
+enum class Action { text, integer, flag, stop };
 
 // What a text value must be, and the words of the error when it is not.
 struct Text_check {
@@ -70,6 +72,10 @@ std::vector<Option> option_table() {
         {"-line-width", Action::integer,
          format("\ttrack width in pixels; default is %d", defaults.line_width), nullptr,
          &Settings::line_width, nullptr, 1, 64},
+        {"-margin", Action::integer,
+         "N\tkeep the track and its pins <n> pixels inside every edge; default is none", nullptr,
+         &Settings::margin, nullptr, 0, 10000},
+        {"-version", Action::stop, "\tprint the version and exit"},
     };
 }
 
@@ -147,6 +153,8 @@ bool is_utf8(std::string_view text) {
     return true;
 }
 
+std::string version_text() { return "plotr " PLOTR_VERSION "\n"; }
+
 std::string usage_text() {
     std::string text =
         "plotr - GPX to PNG tool\nusage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n\n";
@@ -181,6 +189,10 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                 throw Early_exit{0};
             }
             fail(format("%s: unknown option `%s'.\n", program.c_str(), argument.c_str()));
+        }
+        if (option->action == Action::stop) {
+            console.out(version_text());
+            throw Early_exit{0};
         }
         if (option->action == Action::flag) {
             settings.*(option->flag_field) = true;

@@ -27,6 +27,7 @@ struct Settings {
     std::string attribution;  ///< credit line, UTF-8; empty: none
     std::string color;        ///< track colour text; empty: the built-in blue
     int line_width = 4;       ///< track width in pixels, 1..64
+    int margin = -1;          ///< pixels kept clear at every edge, 0..10000; -1: none
 };
 
 /// The largest picture side the command line takes.
@@ -39,10 +40,13 @@ struct Early_exit {
 };
 
 /// Reads the argument vector (element 0 is the program name) into Settings.
-/// Prints nothing when it returns. On -help/--help it prints the help on
-/// standard output and throws Early_exit{0}; on an error it prints the error
+/// Prints nothing when it returns. On -help/--help (-version) it prints the
+/// help (the version) on standard output and throws Early_exit{0}; on an error it prints the error
 /// line and the help on standard error and throws Early_exit{2}.
 Settings parse_command_line(const std::vector<std::string>& arguments, Console& console);
+
+/// "plotr <version>\n", the version of the build.
+std::string version_text();
 
 /// The help text, always with the built-in defaults.
 std::string usage_text();

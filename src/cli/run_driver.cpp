@@ -11,6 +11,7 @@
 #include "cli/exe_dir.h"
 #include "cli/temp_dir.h"
 #include "common/failure.h"
+#include "common/text.h"
 #include "geo/layout.h"
 #include "geo/zoom.h"
 #include "gpx/track.h"
@@ -37,6 +38,17 @@ void refuse_output_over_input(int input_fd, const std::string& output) {
         target.st_ino == input.st_ino) {
         throw failure("the output file is the input: " + output);
     }
+}
+
+struct marker_images {
+    image_handle start;
+    image_handle end;
+    image_handle shadow;
+};
+
+marker_images read_markers(const marker_paths& paths) {
+    return {read_image(paths.start_icon), read_image(paths.end_icon),
+            read_image(paths.shadow_icon)};
 }
 
 }  // namespace
@@ -71,17 +83,39 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     const double west = min_lon(tracks);
     const double east = max_lon(tracks);
 
-    const zoom_choice zoom =
-        choose_zoom(south, north, west, east, settings.width - settings.horizontal_padding,
-                    settings.height - settings.vertical_padding);
+    const int usable_width = settings.width - settings.horizontal_padding;
+    const int usable_height = settings.height - settings.vertical_padding;
+    // With a margin the pins' sizes take part in the zoom choice, so they are
+    // read before it; otherwise where they always were, after the tiles.
+    std::optional<marker_images> pins;
+    drawing_reach reach;
+    zoom_choice zoom{};
+    if (settings.margin < 0) {
+        zoom = choose_zoom(south, north, west, east, usable_width, usable_height);
+    } else {
+        pins.emplace(read_markers(markers));
+        reach = line_reach(settings.line_width);
+        if (!settings.nomarkers) {
+            reach = widest(reach, widest(marker_reach(pins->start, pins->shadow),
+                                         marker_reach(pins->end, pins->shadow)));
+        }
+        zoom = choose_zoom_within(south, north, west, east, usable_width - 2 * settings.margin,
+                                  usable_height - 2 * settings.margin, reach);
+    }
     console.out(zoom_messages(zoom));
-    canvas_layout layout =
-        lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height);
+    canvas_layout layout = lay_out_canvas(zoom.zoom, south, north, west, east, settings.width,
+                                          settings.height, reach);
     console.out(layout_messages(layout));
+    if (!zoom.fits) {
+        console.err(format("plotr: even at zoom 0 %s not fit inside a margin of %d pixels\n",
+                           settings.nomarkers ? "the track does" : "the track and its pins do",
+                           settings.margin));
+    }
     layout.tiles.first_column = std::max(0, layout.tiles.first_column);
 
     // Made before any download: a canvas the imaging library refuses ends
     // the run before a provider's bandwidth is spent on it.
+    check_canvas_size(settings.width, settings.height, settings.compress);
     image_handle canvas = get_canvas(settings.width, settings.height, "#FFFFFF");
     std::optional<Tile_cache> cache;
     if (!settings.cache.empty()) {
@@ -135,17 +169,17 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         shell.remove_temp_dir();
     }
 
-    const image_handle start_pin = read_image(markers.start_icon);
-    const image_handle end_pin = read_image(markers.end_icon);
-    const image_handle shadow = read_image(markers.shadow_icon);
+    if (!pins) {
+        pins.emplace(read_markers(markers));
+    }
     const drawing_context drawing{.nomarkers = settings.nomarkers,
                                   .zoom = layout.zoom,
                                   .canvas_top = layout.canvas_top,
                                   .canvas_left = layout.canvas_left,
                                   .canvas = canvas,
-                                  .start_pin = start_pin,
-                                  .end_pin = end_pin,
-                                  .shadow = shadow,
+                                  .start_pin = pins->start,
+                                  .end_pin = pins->end,
+                                  .shadow = pins->shadow,
                                   .color = track_color(settings.color),
                                   .line_width = static_cast<double>(settings.line_width)};
     for (const track& t : tracks) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "geo/layout.h"
+
 namespace plotr {
 
 /// How the zoom was chosen: every value that the zoom messages report.
@@ -12,6 +14,7 @@ struct zoom_choice {
     int height_bound;   // the same for the usable height
     int smaller_bound;  // the smaller of the two
     int zoom;           // the result, clamped to 0 .. max_zoom
+    bool fits = true;   // the drawing fits at `zoom` (choose_zoom_within only)
 };
 
 /// The largest zoom (0 to 18) at which the box fits into usable_width x
@@ -19,6 +22,14 @@ struct zoom_choice {
 /// truncate_to_int), so any input gives a zoom in range. Prints nothing.
 zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
                         int usable_width, int usable_height);
+
+/// The largest zoom at which the box widened by `reach` fits into
+/// usable_width x usable_height: the bounds are those of choose_zoom for the
+/// usable sizes less the reach. A short track keeps the
+/// maximum zoom only where the drawing fits there. `fits` is false when even
+/// zoom 0 is too large. Prints nothing.
+zoom_choice choose_zoom_within(double min_lat, double max_lat, double min_lon, double max_lon,
+                               int usable_width, int usable_height, const drawing_reach& reach);
 
 /// The messages that explain the choice, in order. "zoom is too low, choose 0"
 /// has no line break: the next message continues its line.

@@ -43,6 +43,8 @@ HELP = (
     "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
     "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
     "  -line-width \ttrack width in pixels; default is 4\n"
+    "  -margin N\tkeep the track and its pins <n> pixels inside every edge; default is none\n"
+    "  -version \tprint the version and exit\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n"
 )
@@ -61,7 +63,7 @@ COMMAND_FAILED = (r'(rm: [^\n]*\n)*"(curl|mkdir|rm) [^\n]*" failed with exit cod
 
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
-                 "-cache", "-parallel", "-attribution", "-color", "-line-width"}
+                 "-cache", "-parallel", "-attribution", "-color", "-line-width", "-margin"}
 
 
 def setting(args, option, default):

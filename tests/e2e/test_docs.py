@@ -84,7 +84,7 @@ suite.check("manual page documents the help's options and defaults", problems)
 # being completed; what must be offered).
 scratch = os.path.join(suite.workdir, "files")
 os.makedirs(os.path.join(scratch, "maps"))
-for name in ("ride.gpx", "ride.png", "-odd.png", "my ride*.png"):
+for name in ("ride.gpx", "ride.png", "-odd.png", "my ride*.png", "old.gpx.gz"):
     open(os.path.join(scratch, name), "w").close()
 OPTIONS = sorted(help_options)
 CASES = [
@@ -93,12 +93,16 @@ CASES = [
     (["plotr", "-h"], ["-height", "-help", "-horizontal-padding"]),
     (["plotr", "--"], ["--help"]),
     (["plotr", "-nomarkers", "-c"], ["-cache", "-color", "-compress"]),
-    (["plotr", "-o", ""], ["-odd.png", "maps", "my ride*.png", "ride.gpx", "ride.png"]),
+    (["plotr", "-o", ""], ["-odd.png", "maps", "my ride*.png", "old.gpx.gz", "ride.gpx",
+                           "ride.png"]),
     (["plotr", "-o", "my"], ["my ride*.png"]),
     (["plotr", "-o", "ride."], ["ride.gpx", "ride.png"]),
     (["plotr", "-o", "-"], ["-odd.png"]),
     (["plotr", "-o", "x.png", "-no"], ["-nomarkers"]),
-    (["plotr", "-compress", "<", "ri"], ["ride.gpx", "ride.png"]),
+    (["plotr", "-compress", "<", "ri"], ["ride.gpx"]),
+    (["plotr", "<", ""], ["maps", "old.gpx.gz", "ride.gpx"]),
+    (["plotr", "-cache", ""], ["maps"]),
+    (["plotr", "-margin", ""], []),
     (["plotr", "-width", ""], []),
     (["plotr", "-color", "gr"], ["gray", "green"]),
     (["plotr", "-attribution", ""], []),

@@ -79,6 +79,18 @@ with Tile_server(suite.workdir) as server:
             suite.check(name + ": requests", [requests_problem(
                 server, [f"/13/{x}/{y}.png{query}" for x, y in EXAMPLE_TILES])])
 
+    # A picture past the library's area limit is refused before any request.
+    name = "picture past the area limit"
+    if suite.wanted(name):
+        server.requests()
+        r = suite.run(["-url", server.template, "-width", "12000", "-height", "12000"],
+                      EXAMPLE_GPX)
+        suite.expect(name, r, 2, stderr='Fatal error: exception Failure("a picture of 12000x12000 '
+                     'pixels is larger than the imaging library allows (at most 128000000 '
+                     'pixels)")\n', tracks=EXAMPLE_TRACKS, size=(12000, 12000),
+                     end=gpx_oracle.NOT_DOWNLOADED)
+        suite.check(name + ": no request", [None if not server.requests() else "tiles requested"])
+
     # Outputs that cannot be written: everything up to "writing to" runs.
     long_name = "missing/" + "x" * 4988 + ".png"
     OUTPUTS = [
