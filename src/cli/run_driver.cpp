@@ -103,8 +103,8 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                                   usable_height - 2 * settings.margin, reach);
     }
     console.out(zoom_messages(zoom));
-    canvas_layout layout = lay_out_canvas(zoom.zoom, south, north, west, east, settings.width,
-                                          settings.height, reach);
+    canvas_layout layout =
+        lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height, reach);
     console.out(layout_messages(layout));
     if (!zoom.fits) {
         console.err(format("plotr: even at zoom 0 %s not fit inside a margin of %d pixels\n",

@@ -15,8 +15,8 @@ drawing_reach widest(const drawing_reach& a, const drawing_reach& b) {
             std::max(a.bottom, b.bottom)};
 }
 
-bool drawing_fits(int z, double min_lat, double max_lat, double min_lon, double max_lon,
-                  int width, int height, const drawing_reach& reach) {
+bool drawing_fits(int z, double min_lat, double max_lat, double min_lon, double max_lon, int width,
+                  int height, const drawing_reach& reach) {
     return pixel_width(z, min_lon, max_lon) + reach.left + reach.right <= width &&
            pixel_height(z, min_lat, max_lat) + reach.top + reach.bottom <= height;
 }

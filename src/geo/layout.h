@@ -27,8 +27,8 @@ drawing_reach widest(const drawing_reach& a, const drawing_reach& b);
 
 /// Whether the box at zoom z, widened by `reach`, fits into width x height
 /// pixels.
-bool drawing_fits(int z, double min_lat, double max_lat, double min_lon, double max_lon,
-                  int width, int height, const drawing_reach& reach);
+bool drawing_fits(int z, double min_lat, double max_lat, double min_lon, double max_lon, int width,
+                  int height, const drawing_reach& reach);
 
 /// The canvas placed in the world pixel plane of its zoom: it covers
 /// left <= x < right and top <= y < bottom.

@@ -167,9 +167,10 @@ void check_canvas_size(long width, long height, bool compressed) {
     }
     const unsigned long long most = max_canvas_pixels(compressed);
     if (static_cast<unsigned long long>(width) * static_cast<unsigned long long>(height) > most) {
-        throw failure(format("a %spicture of %ldx%ld pixels is larger than the imaging library "
-                             "allows (at most %llu pixels)",
-                             compressed ? "compressed " : "", width, height, most));
+        throw failure(
+            format("a %spicture of %ldx%ld pixels is larger than the imaging library "
+                   "allows (at most %llu pixels)",
+                   compressed ? "compressed " : "", width, height, most));
     }
 }
 

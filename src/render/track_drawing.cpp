@@ -26,11 +26,12 @@ drawing_reach marker_reach(const image_handle& pin, const image_handle& shadow) 
     // its pixel lies up to one pixel before where it is.
     const double anchor_x = static_cast<double>(image_width(pin) / 2);
     const double anchor_y = static_cast<double>(image_height(pin)) - 5;
-    return {.left = anchor_x + 1,
-            .right = static_cast<double>(std::max(image_width(pin), image_width(shadow))) - anchor_x,
-            .top = anchor_y + 1,
-            .bottom =
-                static_cast<double>(std::max(image_height(pin), image_height(shadow))) - anchor_y};
+    return {
+        .left = anchor_x + 1,
+        .right = static_cast<double>(std::max(image_width(pin), image_width(shadow))) - anchor_x,
+        .top = anchor_y + 1,
+        .bottom =
+            static_cast<double>(std::max(image_height(pin), image_height(shadow))) - anchor_y};
 }
 
 void draw_track_segment(const drawing_context& context, const track_segment& segment) {

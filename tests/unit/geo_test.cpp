@@ -211,8 +211,8 @@ TEST(Zoom, WithinMarginsTheReachCounts) {
         {0, 0.0001, 0, 0.0001, 40, 80, INT_MIN, 0, false, false},
     };
     for (const Case& c : cases) {
-        const zoom_choice z = choose_zoom_within(c.min_lat, c.max_lat, c.min_lon, c.max_lon,
-                                                 c.width, c.height, pins);
+        const zoom_choice z =
+            choose_zoom_within(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height, pins);
         EXPECT_EQ(z.zoom, c.zoom) << c.width;
         EXPECT_EQ(z.short_track, c.short_track) << c.width;
         EXPECT_EQ(z.fits, c.fits) << c.width;
