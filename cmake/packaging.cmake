@@ -16,11 +16,11 @@ if(NOT PLOTR_MAN_TITLE MATCHES "\"plotr ${PROJECT_VERSION}\"")
   message(FATAL_ERROR "man/plotr.1 has '${PLOTR_MAN_TITLE}', not version ${PROJECT_VERSION}")
 endif()
 
-# Debian wants both files compressed with -9 and without a timestamp (-n), so
+# Debian wants these files compressed with -9 and without a timestamp (-n), so
 # that two builds of the same tree give the same package.
 find_program(PLOTR_GZIP gzip REQUIRED)
 set(PLOTR_GZIPPED)
-foreach(source man/plotr.1 packaging/changelog)
+foreach(source man/plotr.1 packaging/changelog README.md)
   get_filename_component(name ${source} NAME)
   set(copy ${CMAKE_BINARY_DIR}/packaging/${name})
   add_custom_command(OUTPUT ${copy}.gz
@@ -37,8 +37,12 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/plotr.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES completions/plotr DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# The README over 4 kB compressed, as Debian wants it; the nginx configuration
+# it points to as an example, small enough to stay plain.
 install(FILES packaging/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+              ${CMAKE_BINARY_DIR}/packaging/README.md.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES docs/nginx-tile-cache.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(CPACK_PACKAGE_NAME plotr)
 set(CPACK_PACKAGE_VENDOR "plotr developers")

@@ -8,11 +8,13 @@
 #include "common/failure.h"
 #include "common/text.h"
 #include "render/color_name.h"
+#include "version.h"
 
 namespace plotr {
 namespace {
 
-enum class Action { text, integer, flag, provider };
+// `stop` ends the command line where it stands, as -help does.
+enum class Action { text, integer, flag, provider, stop };
 
 // What a text value must be, and the words of the error when it is not.
 struct Text_check {
@@ -49,6 +51,8 @@ bool is_header_text(std::string_view text) {
     return is_utf8(text) && std::none_of(text.begin(), text.end(), [](char c) {
                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
            });
+}
+
 bool is_file_name(std::string_view text) { return !text.empty(); }
 
 bool is_pin_unit(std::string_view text) {
@@ -116,6 +120,10 @@ std::vector<Option> option_table() {
          "WHERE\tput start and end pins per segment, track or file; default is " + defaults.pins,
          &Settings::pins, nullptr, nullptr, 0, 0,
          Text_check{is_pin_unit, "segment, track or file"}},
+        {"-margin", Action::integer,
+         "N\tkeep the track and its pins <n> pixels inside every edge; default is none", nullptr,
+         &Settings::margin, nullptr, 0, 10000},
+        {"-version", Action::stop, "\tprint the version and exit"},
     };
 }
 
@@ -193,6 +201,8 @@ bool is_utf8(std::string_view text) {
     return true;
 }
 
+std::string version_text() { return "plotr " PLOTR_VERSION "\n"; }
+
 std::string usage_text() {
     std::string text =
         "plotr - GPX to PNG tool\nusage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n\n";
@@ -238,6 +248,10 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                 throw Early_exit{0};
             }
             fail(format("%s: unknown option `%s'.\n", program.c_str(), argument.c_str()));
+        }
+        if (option->action == Action::stop) {
+            console.out(version_text());
+            throw Early_exit{0};
         }
         if (option->action == Action::flag) {
             settings.*(option->flag_field) = true;

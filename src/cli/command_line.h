@@ -39,20 +39,25 @@ struct Settings {
     std::vector<std::string> gpx_files;     ///< documents to read in turn; none: standard input
     bool routes = false;                    ///< draw routes beside tracks
     std::string pins = "segment";           ///< segment, track or file
+    int margin = -1;          ///< pixels kept clear at every edge, 0..10000; -1: none
 };
 
 /// The largest picture side the command line takes.
 inline constexpr int max_side = 1073741823;
 
 /// Reads the argument vector (element 0 is the program name) into Settings.
-/// Prints nothing when it returns. On -help/--help it prints the help on
-/// standard output and throws Early_exit{0}, on "-provider list" the list of
-/// the providers in `providers_file` likewise; on an error it prints the error
-/// line and the help on standard error and throws Early_exit{2}. A
-/// `providers_file` that cannot be read or is malformed is a broken
-/// installation: Failure("<file>: ...") when -provider needs it.
+/// Prints nothing when it returns. On -help/--help (-version) it prints the
+/// help (the version) on standard output and throws Early_exit{0}, on
+/// "-provider list" the list of the providers in `providers_file` likewise;
+/// on an error it prints the error line and the help on standard error and
+/// throws Early_exit{2}. A `providers_file` that cannot be read or is
+/// malformed is a broken installation: Failure("<file>: ...") when -provider
+/// needs it.
 Settings parse_command_line(const std::vector<std::string>& arguments, Console& console,
                             const std::string& providers_file = "");
+
+/// "plotr <version>\n", the version of the build.
+std::string version_text();
 
 /// The help text, always with the built-in defaults.
 std::string usage_text();

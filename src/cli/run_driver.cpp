@@ -41,6 +41,17 @@ void refuse_output_over_input(int input_fd, const std::string& output) {
     }
 }
 
+struct marker_images {
+    image_handle start;
+    image_handle end;
+    image_handle shadow;
+};
+
+marker_images read_markers(const marker_paths& paths) {
+    return {read_image(paths.start_icon), read_image(paths.end_icon),
+            read_image(paths.shadow_icon)};
+}
+
 }  // namespace
 
 int run_driver(const std::vector<std::string>& arguments, Console& console,
@@ -79,23 +90,48 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     const double west = min_lon(tracks);
     const double east = max_lon(tracks);
 
-    const zoom_choice zoom =
-        choose_zoom(south, north, west, east, settings.width - settings.horizontal_padding,
-                    settings.height - settings.vertical_padding,
-                    settings.provider ? settings.provider->max_zoom : max_zoom);
-    console.out(zoom_messages(zoom));
-    const canvas_layout layout =
-        lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height);
-    console.out(layout_messages(layout));
+    const int usable_width = settings.width - settings.horizontal_padding;
+    const int usable_height = settings.height - settings.vertical_padding;
+    const int zoom_limit = settings.provider ? settings.provider->max_zoom : max_zoom;
     // The ground of the scale-1 layout, drawn `scale` times as large.
     const int scale = settings.scale;
+    // With a margin the pins' sizes take part in the zoom choice, so they are
+    // read before it; otherwise where they always were, after the tiles.
+    std::optional<marker_images> pins;
+    drawing_reach reach;
+    zoom_choice zoom{};
+    if (settings.margin < 0) {
+        zoom = choose_zoom(south, north, west, east, usable_width, usable_height, zoom_limit);
+    } else {
+        pins.emplace(read_markers(markers));
+        reach = line_reach(settings.line_width);
+        if (!settings.nomarkers) {
+            // The scale's pins are drawn over a layout made at scale 1.
+            reach = widest(reach, scaled_down(widest(marker_reach(pins->start, pins->shadow),
+                                                     marker_reach(pins->end, pins->shadow)),
+                                              scale));
+        }
+        zoom = choose_zoom_within(south, north, west, east, usable_width - 2 * settings.margin,
+                                  usable_height - 2 * settings.margin, reach, zoom_limit);
+    }
+    console.out(zoom_messages(zoom));
+    const canvas_layout layout =
+        lay_out_canvas(zoom.zoom, south, north, west, east, settings.width, settings.height, reach);
+    console.out(layout_messages(layout));
+    if (!zoom.fits) {
+        console.err(format("plotr: even at zoom 0 %s not fit inside a margin of %d pixels\n",
+                           settings.nomarkers ? "the track does" : "the track and its pins do",
+                           settings.margin));
+    }
     const tile_grid grid = plan_tile_grid(layout, scale, settings.tile_size,
                                           has_retina_placeholder(settings.url), zoom.limit);
 
     // Made before any download: a canvas the imaging library refuses ends
     // the run before a provider's bandwidth is spent on it.
-    image_handle canvas = get_canvas(static_cast<long>(settings.width) * scale,
-                                     static_cast<long>(settings.height) * scale, "#FFFFFF");
+    const long canvas_width = static_cast<long>(settings.width) * scale;
+    const long canvas_height = static_cast<long>(settings.height) * scale;
+    check_canvas_size(canvas_width, canvas_height, settings.compress);
+    image_handle canvas = get_canvas(canvas_width, canvas_height, "#FFFFFF");
     // Providers ask for a cache: with one there is always a cache.
     const std::string cache_dir =
         !settings.cache.empty() || !settings.provider
@@ -164,17 +200,17 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         shell.remove_temp_dir();
     }
 
-    const image_handle start_pin = read_image(markers.start_icon);
-    const image_handle end_pin = read_image(markers.end_icon);
-    const image_handle shadow = read_image(markers.shadow_icon);
+    if (!pins) {
+        pins.emplace(read_markers(markers));
+    }
     const drawing_context drawing{.nomarkers = settings.nomarkers,
                                   .zoom = layout.zoom,
                                   .canvas_top = grid.origin_top,
                                   .canvas_left = grid.origin_left,
                                   .canvas = canvas,
-                                  .start_pin = start_pin,
-                                  .end_pin = end_pin,
-                                  .shadow = shadow,
+                                  .start_pin = pins->start,
+                                  .end_pin = pins->end,
+                                  .shadow = pins->shadow,
                                   .color = track_color(settings.color),
                                   .line_width = static_cast<double>(settings.line_width) * scale,
                                   .scale = scale,

@@ -13,6 +13,26 @@ struct tile_range {
     int last_row;
 };
 
+/// How far the drawing reaches past the track's box, in pixels, on each side:
+/// the line's half width, and the pins beside and above their points.
+struct drawing_reach {
+    double left = 0;
+    double right = 0;
+    double top = 0;
+    double bottom = 0;
+};
+
+/// The larger of the two reaches on every side.
+drawing_reach widest(const drawing_reach& a, const drawing_reach& b);
+
+/// The reach of a drawing made `scale` times as large, in pixels of scale 1.
+drawing_reach scaled_down(const drawing_reach& reach, int scale);
+
+/// Whether the box at zoom z, widened by `reach`, fits into width x height
+/// pixels.
+bool drawing_fits(int z, double min_lat, double max_lat, double min_lon, double max_lon, int width,
+                  int height, const drawing_reach& reach);
+
 /// The canvas placed in the world pixel plane of its zoom: it covers
 /// left <= x < right and top <= y < bottom.
 struct canvas_layout {
@@ -31,9 +51,11 @@ struct canvas_layout {
 /// (-100 gives 0, -300 gives -1); saturating for values that are not finite.
 int tile_index(double v);
 
-/// Centres a width x height canvas on the box at zoom z. Prints nothing.
+/// Centres a width x height canvas on the box at zoom z, widened by `reach`
+/// (the box alone without it). gpx_height and gpx_width stay the box's own.
+/// Prints nothing.
 canvas_layout lay_out_canvas(int z, double min_lat, double max_lat, double min_lon, double max_lon,
-                             int width, int height);
+                             int width, int height, const drawing_reach& reach = {});
 
 /// The six report lines: gpx height and width, then the four canvas edges.
 std::string layout_messages(const canvas_layout& layout);

@@ -8,17 +8,11 @@
 
 namespace plotr {
 
-zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
-                        int usable_width, int usable_height, int limit) {
-    zoom_choice c{};
-    c.limit = limit;
-    c.diagonal = distance(min_lat, min_lon, max_lat, max_lon);
-    if (c.diagonal < 20.0) {
-        c.short_track = true;
-        c.zoom = limit;
-        return c;
-    }
+namespace {
 
+// The bounds, and the zoom they give, for a track that is not short.
+void bound_zoom(zoom_choice& c, double min_lat, double max_lat, double min_lon, double max_lon,
+                int usable_width, int usable_height) {
     // 64-bit product: a width near 2^30 times 360 would overflow an int.
     const auto product = static_cast<double>(static_cast<int64_t>(usable_width) * 360);
     const double span = (max_lon - min_lon) * 256;
@@ -31,7 +25,53 @@ zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double m
         truncate_to_int(1 + log2((static_cast<double>(usable_height) * pi) / (256 * (yb - ya))));
 
     c.smaller_bound = c.width_bound < c.height_bound ? c.width_bound : c.height_bound;
-    c.zoom = c.smaller_bound > limit ? limit : c.smaller_bound < 0 ? 0 : c.smaller_bound;
+    c.zoom = c.smaller_bound > c.limit ? c.limit : c.smaller_bound < 0 ? 0 : c.smaller_bound;
+}
+
+// A size less the reach across it. Where nothing is left, the bound comes
+// out as the lowest int, which says so ("zoom is too low").
+int less_reach(int size, double near_side, double far_side) {
+    return truncate_to_int(static_cast<double>(size) - std::ceil(near_side + far_side));
+}
+
+}  // namespace
+
+zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
+                        int usable_width, int usable_height, int limit) {
+    zoom_choice c{};
+    c.limit = limit;
+    c.diagonal = distance(min_lat, min_lon, max_lat, max_lon);
+    if (c.diagonal < 20.0) {
+        c.short_track = true;
+        c.zoom = limit;
+        return c;
+    }
+    bound_zoom(c, min_lat, max_lat, min_lon, max_lon, usable_width, usable_height);
+    return c;
+}
+
+zoom_choice choose_zoom_within(double min_lat, double max_lat, double min_lon, double max_lon,
+                               int usable_width, int usable_height, const drawing_reach& reach,
+                               int limit) {
+    const auto fits = [&](int z) {
+        return drawing_fits(z, min_lat, max_lat, min_lon, max_lon, usable_width, usable_height,
+                            reach);
+    };
+    zoom_choice c =
+        choose_zoom(min_lat, max_lat, min_lon, max_lon, usable_width, usable_height, limit);
+    if (c.short_track && fits(c.zoom)) {
+        return c;
+    }
+    c.short_track = false;
+    bound_zoom(c, min_lat, max_lat, min_lon, max_lon,
+               less_reach(usable_width, reach.left, reach.right),
+               less_reach(usable_height, reach.top, reach.bottom));
+    // The logarithms may round up at an exact fit, and the height bound
+    // truncates toward zero: the zoom itself is checked.
+    while (c.zoom > 0 && !fits(c.zoom)) {
+        --c.zoom;
+    }
+    c.fits = fits(c.zoom);
     return c;
 }
 

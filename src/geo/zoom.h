@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "geo/layout.h"
 #include "geo/projection.h"
 
 namespace plotr {
@@ -15,6 +16,7 @@ struct zoom_choice {
     int smaller_bound;  // the smaller of the two
     int zoom;           // the result, clamped to 0 .. limit
     int limit;          // the highest zoom allowed
+    bool fits = true;   // the drawing fits at `zoom` (choose_zoom_within only)
 };
 
 /// The largest zoom (0 to `limit`, max_zoom unless a tile provider serves
@@ -23,6 +25,15 @@ struct zoom_choice {
 /// input gives a zoom in range. Prints nothing.
 zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
                         int usable_width, int usable_height, int limit = max_zoom);
+
+/// The largest zoom at which the box widened by `reach` fits into
+/// usable_width x usable_height: the bounds are those of choose_zoom for the
+/// usable sizes less the reach. A short track keeps the
+/// maximum zoom only where the drawing fits there. `fits` is false when even
+/// zoom 0 is too large. Prints nothing.
+zoom_choice choose_zoom_within(double min_lat, double max_lat, double min_lon, double max_lon,
+                               int usable_width, int usable_height, const drawing_reach& reach,
+                               int limit = max_zoom);
 
 /// The messages that explain the choice, in order. "zoom is too low, choose 0"
 /// has no line break: the next message continues its line.

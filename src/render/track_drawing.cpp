@@ -1,5 +1,7 @@
 #include "render/track_drawing.h"
 
+#include <algorithm>
+
 #include "geo/projection.h"
 
 namespace plotr {
@@ -11,6 +13,25 @@ color_quad track_color(const std::string& text) {
     color_quad color = color_of_string("#4400FF");
     color.opacity = 65535 - static_cast<unsigned>(65535.0 * 0.7);
     return color;
+}
+
+drawing_reach line_reach(double line_width) {
+    const double reach = line_width / 2 + 2;
+    return {reach, reach, reach, reach};
+}
+
+drawing_reach marker_reach(const image_handle& pin, const image_handle& shadow) {
+    // The anchor of place_marker: the pin's left edge w/2 before the point,
+    // its top h-5 above it; the shadow shares both. A point truncated to
+    // its pixel lies up to one pixel before where it is.
+    const double anchor_x = static_cast<double>(image_width(pin) / 2);
+    const double anchor_y = static_cast<double>(image_height(pin)) - 5;
+    return {
+        .left = anchor_x + 1,
+        .right = static_cast<double>(std::max(image_width(pin), image_width(shadow))) - anchor_x,
+        .top = anchor_y + 1,
+        .bottom =
+            static_cast<double>(std::max(image_height(pin), image_height(shadow))) - anchor_y};
 }
 
 pin_unit pin_unit_of(const std::string& text) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "geo/layout.h"
 #include "gpx/track.h"
 #include "render/imaging.h"
 
@@ -35,6 +36,15 @@ struct drawing_context {
     int scale = 1;            ///< canvas pixels per world pixel; pins made for it
     pin_unit pins = pin_unit::segment;
 };
+
+/// How far a line of `line_width` pixels reaches past the points it joins,
+/// on every side: its half width, the antialiased pixel and the truncation
+/// of the points to whole pixels.
+drawing_reach line_reach(double line_width);
+
+/// How far `pin` and `shadow`, pasted by place_marker, reach past the point
+/// on each side, the truncation of the point included.
+drawing_reach marker_reach(const image_handle& pin, const image_handle& shadow);
 
 /// Draws the segment as polylines of at most 401 points, then (unless markers
 /// are off) the start pin at its first point and the end pin at its last. An

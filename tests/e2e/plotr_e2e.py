@@ -52,6 +52,8 @@ HELP = (
     "  -gpx FILE\tread a track from <file> instead of standard input; repeat for several on one map\n"
     "  -routes \tdraw routes (rte) as well as tracks\n"
     "  -pins WHERE\tput start and end pins per segment, track or file; default is segment\n"
+    "  -margin N\tkeep the track and its pins <n> pixels inside every edge; default is none\n"
+    "  -version \tprint the version and exit\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n"
 )
@@ -109,7 +111,7 @@ def distance_to(p, a, b):
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
                  "-cache", "-parallel", "-attribution", "-color", "-line-width", "-provider",
-                 "-user-agent", "-scale", "-tile-size", "-gpx", "-pins"}
+                 "-user-agent", "-scale", "-tile-size", "-gpx", "-pins", "-margin"}
 
 
 def setting(args, option, default):

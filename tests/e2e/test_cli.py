@@ -33,11 +33,14 @@ HELP_CASES = [
     ["-width", "5", "-o", "x.png", "--help", "-bogus"],
     ["-compress", "-nomarkers", "track.gpx", "-help"],
 ]
-for args in HELP_CASES:
+# -version likewise: options after it are not looked at.
+VERSION_CASES = [["-version"], ["-margin", "5", "-version", "-bogus"]]
+for args in HELP_CASES + VERSION_CASES:
     name = "help " + " ".join(args)
     if suite.wanted(name):
         r = suite.run(args, keep_stdin_open=True)
-        suite.expect(name, r, 0, stdout=HELP, stderr="")
+        suite.expect(name, r, 0, stdout="plotr 0.1.0\n" if "-version" in args else HELP,
+                     stderr="")
 
 # Errors: one line naming argument 0, then the help text, all on stderr.
 ERROR_CASES = [

@@ -70,6 +70,18 @@ with Tile_server(suite.workdir) as server:
             suite.check(name + ": requests", [requests_problem(
                 server, [path + query for path in tile_paths(13, EXAMPLE_TILES)])])
 
+    # A picture past the library's area limit is refused before any request.
+    name = "picture past the area limit"
+    if suite.wanted(name):
+        server.requests()
+        r = suite.run(["-url", server.template, "-width", "12000", "-height", "12000"],
+                      EXAMPLE_GPX)
+        suite.expect(name, r, 2, stderr='Fatal error: exception Failure("a picture of 12000x12000 '
+                     'pixels is larger than the imaging library allows (at most 128000000 '
+                     'pixels)")\n', tracks=EXAMPLE_TRACKS, size=(12000, 12000),
+                     end=gpx_oracle.NOT_DOWNLOADED)
+        suite.check(name + ": no request", [None if not server.requests() else "tiles requested"])
+
     # Outputs that cannot be written end the run before anything is read or
     # downloaded; those that fail only in the write (a device that is full)
     # are in test_interrupt.

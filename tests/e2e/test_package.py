@@ -50,6 +50,8 @@ FILES = {
     "usr/share/bash-completion/completions/plotr": "-rw-r--r--",
     "usr/share/doc/plotr/copyright": "-rw-r--r--",
     "usr/share/doc/plotr/changelog.gz": "-rw-r--r--",
+    "usr/share/doc/plotr/README.md.gz": "-rw-r--r--",
+    "usr/share/doc/plotr/examples/nginx-tile-cache.conf": "-rw-r--r--",
 }
 listed, problems = {}, []
 for line in output("dpkg-deb", "--contents", deb).splitlines():
@@ -91,7 +93,9 @@ def source(path):
 SAME = [("usr/share/man/man1/plotr.1.gz", "man/plotr.1"),
         ("usr/share/bash-completion/completions/plotr", "completions/plotr"),
         ("usr/share/doc/plotr/copyright", "packaging/copyright"),
-        ("usr/share/doc/plotr/changelog.gz", "packaging/changelog")] + [
+        ("usr/share/doc/plotr/changelog.gz", "packaging/changelog"),
+        ("usr/share/doc/plotr/README.md.gz", "README.md"),
+        ("usr/share/doc/plotr/examples/nginx-tile-cache.conf", "docs/nginx-tile-cache.conf")] + [
             (f"usr/share/plotr/{n}", f"share/plotr/{n}") for n in PINS + ["providers"]]
 suite.check("files match the tree", [None if unpacked(p) == source(s) else f"{p} differs from {s}"
                                      for p, s in SAME])

@@ -20,6 +20,7 @@ from gpx_oracle import pixel_x, pixel_y
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_POINTS, EXAMPLE_TILES, EXAMPLE_TRACKS,
                        HELP, Suite, Tile_server, distance_to, gpx, numeric, provider_file,
                        requests_problem, tile_paths, track)
+import pngfile
 from pngfile import read_png
 from tile_server import encoded_tile, tile_color
 
@@ -677,5 +678,39 @@ if suite.wanted(name):
         suite.check(name + ": same picture, still stale", [
             same_picture("good.png", "fallback.png"), requests_problem(server, tile_paths(13, [(4400, 2686)])),
             None if os.stat(stale).st_mtime == 1400000000 else "entry refreshed"])
+# -margin over a white map: nothing drawn comes within the margin of an edge,
+# for rides from north to south (the start pin stands at the top) and from
+# east to west; without it the pins reach the edge. A margin that even zoom 0
+# cannot keep is said on standard error, and the picture is still written.
+white = suite.path("white.png")
+with open(white, "wb") as f:
+    f.write(pngfile.encode(256, 256, 3, bytes(WHITE) * 256 * 256))
+RIDES = {"north-south": [(52.53, 13.40), (52.515, 13.41), (52.50, 13.40)],
+         "east-west": [(52.51, 13.42), (52.515, 13.40), (52.51, 13.35)]}
+MARGIN_CASES = [(ride, w, h, margin) for ride in RIDES
+                for w, h, margin in ((800, 600, 40), (100, 100, 10))]
+MARGIN_CASES += [("north-south", 800, 600, None), ("north-south", 100, 100, 40)]
+for ride, w, h, margin in MARGIN_CASES:
+    name = f"margin {margin} at {w}x{h}, {ride}"
+    if not suite.wanted(name):
+        continue
+    fits = margin is None or 2 * margin < w - 46
+    r = suite.run(["-url", "file://" + white, "-width", str(w), "-height", str(h)]
+                  + (["-margin", str(margin)] if margin is not None else []),
+                  gpx(track(RIDES[ride])))
+    suite.expect(name, r, 0, stderr="" if fits else "plotr: even at zoom 0 the track and its "
+                 f"pins do not fit inside a margin of {margin} pixels\n")
+    png = read_png(suite.path("out.png"))
+    drawn = [(x, y) for y in range(png.height) for x in range(png.width)
+             if png.pixel(x, y)[:3] != WHITE]
+    edge = margin or 40
+    near_edge = [(x, y) for x, y in drawn
+                 if not (edge <= x < w - edge and edge <= y < h - edge)]
+    suite.check(name + ": picture", [
+        None if (png.width, png.height) == (w, h) else f"picture is {png.width}x{png.height}",
+        None if drawn else "nothing drawn",
+        None if bool(near_edge) != (margin is not None and fits)
+        else f"drawn within {edge} pixels of an edge: {near_edge[:5]}" if near_edge
+        else "without a margin the pins should reach an edge"])
 
 suite.finish()

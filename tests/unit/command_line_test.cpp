@@ -59,6 +59,8 @@ const char* const expected_help =
     "map\n"
     "  -routes \tdraw routes (rte) as well as tracks\n"
     "  -pins WHERE\tput start and end pins per segment, track or file; default is segment\n"
+    "  -margin N\tkeep the track and its pins <n> pixels inside every edge; default is none\n"
+    "  -version \tprint the version and exit\n"
     "  -help  Display this list of options\n"
     "  --help  Display this list of options\n";
 
@@ -132,6 +134,14 @@ TEST(CommandLine, Help) {
         EXPECT_EQ(o.out, expected_help);
         EXPECT_EQ(o.err, "");
     }
+    // -version stops the command line as -help does: what comes after is not read.
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"-version"}, {"-margin", "5", "-version", "-bogus"}, {"-version", "-help"}}) {
+        const Outcome o = parse(arguments);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out, "plotr 0.1.0\n");
+        EXPECT_EQ(o.err, "");
+    }
 }
 
 TEST(CommandLine, Errors) {
@@ -145,6 +155,11 @@ TEST(CommandLine, Errors) {
         {{"-width", "12px"}, "plotr: wrong argument `12px'; option `-width' expects an integer.\n"},
         {{"-height", "+5"}, "plotr: wrong argument `+5'; option `-height' expects an integer.\n"},
         {{"-bogus", "-help"}, "plotr: unknown option `-bogus'.\n"},
+        {{"-bogus", "-version"}, "plotr: unknown option `-bogus'.\n"},
+        {{"-margin", "10001"},
+         "plotr: wrong argument `10001'; option `-margin' expects an integer from 0 to 10000.\n"},
+        {{"-margin", "-1"},
+         "plotr: wrong argument `-1'; option `-margin' expects an integer from 0 to 10000.\n"},
         {{"-width", "0"},
          "plotr: wrong argument `0'; option `-width' expects an integer from 1 to 1073741823.\n"},
         {{"-height", "-5"},

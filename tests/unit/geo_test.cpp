@@ -190,6 +190,55 @@ TEST(Layout, WorkedExampleAtZoom13) {
     EXPECT_EQ(l.last_tile_index, 8191);
 }
 
+TEST(Layout, ReachWidensTheBoxAndCentresTheDrawing) {
+    // The pins stand above their points: the canvas moves up by half the
+    // difference of top and bottom, right by half that of right and left.
+    const drawing_reach pins{.left = 13, .right = 33, .top = 37, .bottom = 5};
+    const canvas_layout l = lay_out_canvas(13, 52.50, 52.53, 13.35, 13.42, 800, 600, pins);
+    EXPECT_EQ(layout_messages(l),
+              "gpx height: 287.177077\n"
+              "gpx width:  407.779556\n"
+              "canvas top:    687503.662458\n"
+              "canvas bottom: 688103.662458\n"
+              "canvas left:   1126159.276444\n"
+              "canvas right:  1126959.276444\n");
+    const drawing_reach line{3, 3, 3, 3};
+    const drawing_reach both = widest(pins, line);
+    EXPECT_EQ(both.left, 13);
+    EXPECT_EQ(both.bottom, 5);
+    EXPECT_EQ(widest(line, drawing_reach{1, 4, 1, 1}).right, 4);
+}
+
+TEST(Zoom, WithinMarginsTheReachCounts) {
+    const drawing_reach pins{.left = 13, .right = 33, .top = 37, .bottom = 5};
+    struct Case {
+        double min_lat, max_lat, min_lon, max_lon;
+        int width, height;
+        int width_bound, zoom;
+        bool short_track, fits;
+    } cases[] = {
+        // 800x600 less 40 on every side; 720-46 pixels for the width.
+        {52.50, 52.53, 13.35, 13.42, 720, 520, 13, 13, false, true},
+        // Nothing is left beside the reach: the lowest bound, zoom 0, no fit.
+        {52.50, 52.53, 13.35, 13.42, 20, 20, INT_MIN, 0, false, false},
+        // A short track keeps zoom 18 where its pins fit there...
+        {0, 0.0001, 0, 0.0001, 80, 80, 0, 18, true, true},
+        // ...and is lowered where they do not (18.6 + 46 pixels > 60).
+        {0, 0.0001, 0, 0.0001, 60, 80, 17, 17, false, true},
+        {0, 0.0001, 0, 0.0001, 40, 80, INT_MIN, 0, false, false},
+    };
+    for (const Case& c : cases) {
+        const zoom_choice z =
+            choose_zoom_within(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height, pins);
+        EXPECT_EQ(z.zoom, c.zoom) << c.width;
+        EXPECT_EQ(z.short_track, c.short_track) << c.width;
+        EXPECT_EQ(z.fits, c.fits) << c.width;
+        if (!c.short_track) {
+            EXPECT_EQ(z.width_bound, c.width_bound) << c.width;
+        }
+    }
+}
+
 TEST(Layout, TileIndexAndLastTile) {
     EXPECT_EQ(tile_index(-100.0), 0);
     EXPECT_EQ(tile_index(-300.0), -1);
