@@ -49,6 +49,8 @@ bool is_header_text(std::string_view text) {
     return is_utf8(text) && std::none_of(text.begin(), text.end(), [](char c) {
                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
            });
+}
+
 bool is_file_name(std::string_view text) { return !text.empty(); }
 
 bool is_pin_unit(std::string_view text) {
