@@ -64,17 +64,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         split_at_nul({reinterpret_cast<const char*>(bytes), size});
     plotr::Recording_console console;
     bool asks_for_help = false;
-    for (size_t i = 1; i < arguments.size(); ++i)
+    bool asks_for_list = false;
+    for (size_t i = 1; i < arguments.size(); ++i) {
         asks_for_help = asks_for_help || arguments[i] == "-help" || arguments[i] == "--help";
+        asks_for_list = asks_for_list || (arguments[i] == "-provider" &&
+                                          i + 1 < arguments.size() && arguments[i + 1] == "list");
+    }
 
     try {
-        plotr::parse_command_line(arguments, console);
+        plotr::parse_command_line(arguments, console, PLOTR_SHARE_DIR "/providers");
         if (!console.log.empty() || !console.stderr_text.empty() || !console.stdout_text.empty())
             finding("printed although it returned", arguments);
     } catch (const plotr::Early_exit& exit) {
         const std::string usage = plotr::usage_text();
         if (exit.status == 0) {
-            if (!asks_for_help || console.stdout_text != usage || !console.stderr_text.empty())
+            const std::string& out = console.stdout_text;
+            const bool asked = (asks_for_help && out == usage) || out == plotr::version_text() ||
+                               (asks_for_list && !out.empty());
+            if (!asked || !console.stderr_text.empty())
                 finding("help without being asked, or on the wrong stream", arguments);
         } else if (exit.status == 2) {
             const std::string program = arguments.empty() ? "(?)" : arguments[0];
