@@ -8,6 +8,7 @@
 
 #include "common/failure.h"
 #include "common/text.h"
+#include "version.h"
 
 namespace plotr {
 
