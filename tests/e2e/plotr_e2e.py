@@ -567,10 +567,12 @@ def mount_namespace(setup, after=""):
     mount over /tmp; then the shell commands `setup` run (status 99 when they
     fail; a cd there moves plotr), plotr, and `after`. Plotr's status is kept;
     without `after` plotr takes the shell's place, so signals reach it."""
-    run = f'"$plotr" "$@"; status=$?\n{after}\nexit $status\n' if after else 'exec "$plotr" "$@"\n'
+    run = f'"$@"; status=$?\n{after}\nexit $status\n' if after else 'exec "$@"\n'
+    # Paths under the original /tmp, plotr's (or a prefix command's) among
+    # them, are reached through OLD_TMP.
     script = (f"mount --bind /tmp {OLD_TMP} && {{ {setup}; }} || exit 99\n"
-              f'plotr=$1; shift; case $plotr in /tmp/*) plotr={OLD_TMP}${{plotr#/tmp}};; esac\n'
-              + run)
+              f'for a do shift; case $a in /tmp/*) a={OLD_TMP}${{a#/tmp}};; esac; '
+              f'set -- "$@" "$a"; done\n' + run)
     return ["unshare", "-m", "sh", "-c", script, "sh"]
 
 
