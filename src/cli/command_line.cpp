@@ -37,7 +37,8 @@ struct Option {
     std::vector<std::string> Settings::*list_field = nullptr;
 };
 
-bool is_folder_name(std::string_view text) { return !text.empty(); }
+// A folder or file name: anything but the empty text, which names none.
+bool is_name(std::string_view text) { return !text.empty(); }
 
 bool is_colour(std::string_view text) { return !text.empty() && is_color(std::string(text)); }
 
@@ -52,8 +53,6 @@ bool is_header_text(std::string_view text) {
                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
            });
 }
-
-bool is_file_name(std::string_view text) { return !text.empty(); }
 
 bool is_pin_unit(std::string_view text) {
     return text == "segment" || text == "track" || text == "file";
@@ -84,7 +83,7 @@ std::vector<Option> option_table() {
          nullptr, nullptr, &Settings::nomarkers},
         {"-cache", Action::text,
          "DIR\tkeep downloaded tiles in <dir> and use them again; default is none",
-         &Settings::cache, nullptr, nullptr, 0, 0, Text_check{is_folder_name, "a folder"}},
+         &Settings::cache, nullptr, nullptr, 0, 0, Text_check{is_name, "a folder"}},
         {"-parallel", Action::integer,
          format("\tdownload up to this many tiles at once; default is %d", defaults.parallel),
          nullptr, &Settings::parallel, nullptr, 1, 64},
@@ -113,7 +112,7 @@ std::vector<Option> option_table() {
          std::numeric_limits<int>::max(), Text_check{is_tile_size, "256 or 512"}},
         {"-gpx", Action::text,
          "FILE\tread a track from <file> instead of standard input; repeat for several on one map",
-         nullptr, nullptr, nullptr, 0, 0, Text_check{is_file_name, "a file"}, &Settings::gpx_files},
+         nullptr, nullptr, nullptr, 0, 0, Text_check{is_name, "a file"}, &Settings::gpx_files},
         {"-routes", Action::flag, "\tdraw routes (rte) as well as tracks", nullptr, nullptr,
          &Settings::routes},
         {"-pins", Action::text,

@@ -128,7 +128,6 @@ def setting(args, option, default):
 
 
 # Whole-line patterns for the fatal failures whose details are the program's choice.
-ASSERT_FAILURE = r'Assert_failure\("src/[a-z_/]+\.cpp", \d+, \d+\)'
 NOT_FOUND = re.escape("Not_found")
 BAD_NUMBER = re.escape('Failure("float_of_string")')
 
