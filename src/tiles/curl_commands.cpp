@@ -134,10 +134,10 @@ std::string curl_batch_config(const std::vector<curl_transfer>& transfers, const
             config += format("connect-timeout = %g\nspeed-limit = 1\nspeed-time = %d\nmax-time = %g\n",
                              limits.connect, limits.silence, limits.total);
             config +=
-                "write-out = \"%{exitcode} %{filename_effective} %{http_code} "
+                "write-out = \"%{stderr}%{exitcode} %{filename_effective} %{http_code} "
                 "%header{retry-after}\\n\"\n";
         } else {
-            config += "write-out = \"%{exitcode} %{filename_effective}\\n\"\n";
+            config += "write-out = \"%{stderr}%{exitcode} %{filename_effective}\\n\"\n";
         }
         if (manners.user_agent) {
             config += "user-agent = " + config_quoted(*manners.user_agent) + "\n";
@@ -154,7 +154,7 @@ std::string curl_batch_config(const std::vector<curl_transfer>& transfers, const
 std::string curl_batch_command(int parallel, const std::string& config_file,
                                const std::string& report_file) {
     return format("curl --parallel --parallel-max %d --no-progress-meter -K ", parallel) +
-           shell_quote(config_file) + " > " + shell_quote(report_file);
+           shell_quote(config_file) + " 2> " + shell_quote(report_file);
 }
 
 }  // namespace plotr

@@ -71,7 +71,8 @@ struct curl_transfer {
 
 /// curl's configuration file for the batch: each transfer in a section of its
 /// own (the time condition is per transfer), taking the URL as it is and
-/// reporting "<exit code> <file>" on a line of standard output; politely also
+/// reporting "<exit code> <file>" on a line of standard error, which is
+/// unbuffered, so that the lines can be watched as they come; politely also
 /// " <HTTP status> <Retry-After>", with the manners' options and key.
 std::string curl_batch_config(const std::vector<curl_transfer>& transfers,
                               const Manners& manners = {}, const Transfer_limits& limits = {});

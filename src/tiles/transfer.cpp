@@ -274,6 +274,7 @@ Transfers::Round Transfers::attempt_batch(const std::vector<Transfer_request>& t
         files.push_back(report_file);
         round.code = seams_.run(round.command, stall_watch(files, stopped));
     }
+    round.stopped = stopped;
     const std::map<std::string, Transfer_outcome> outcomes =
         read_report(seams_.read(report_file));
     for (const Transfer_request& tile : tiles) {
@@ -301,7 +302,8 @@ bool Transfers::takes_down(const Attempt& attempt) const {
 Transfer_failure Transfers::failure(const Transfer_request& tile, const Attempt& attempt,
                                     const Round& round) const {
     const Transfer_outcome& outcome = attempt.outcome;
-    Transfer_failure f{round.command, round.code != 0 ? round.code : outcome.code, "", "", false};
+    const bool own_code = round.code != 0 && !(round.stopped && outcome.code != 0);
+    Transfer_failure f{round.command, own_code ? round.code : outcome.code, "", "", false};
     if (attempt.stalled) {
         f.reason = format("the server sent nothing for %g s", limits_.stall);
         f.detail = "plotr: " + f.reason + "; the download of " + tile.url + " was stopped\n";

@@ -114,6 +114,7 @@ private:
     struct Round {
         std::string command;
         int code = 0;
+        bool stopped = false;  // by plotr: its code is not the tiles'
         std::vector<Attempt> attempts;
     };
 

@@ -81,7 +81,7 @@ TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
     EXPECT_THROW(source.fetch(), Early_exit);
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0], "curl --parallel --parallel-max 3 --no-progress-meter -K " + dir +
-                               "/curl.conf > " + dir + "/curl.out");
+                               "/curl.conf 2> " + dir + "/curl.out");
     EXPECT_EQ(console.stdout_text,
               "downloading tile u\"\\/1/0/0\ndownloading tile u\"\\/1/0/1\n"
               "downloading tile u\"\\/1/1/0\ndownloading tile u\"\\/1/1/1\n"
