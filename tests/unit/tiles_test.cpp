@@ -166,6 +166,8 @@ TEST(Providers, EveryBuiltInEntryIsComplete) {
         const std::string body = text.substr(entry, text.find("\n[", entry + 1) - entry);
         EXPECT_NE(body.find("\nmax_zoom = "), std::string::npos) << p.name;
         EXPECT_NE(body.find("\nmax_parallel = "), std::string::npos) << p.name;
+        EXPECT_EQ(body.find("\nretina = 1") == std::string::npos, has_retina_placeholder(p.url))
+            << p.name;
         EXPECT_NE(("\n" + list).find("\n" + p.name + " "), std::string::npos) << p.name;
         // "{r}" is left for -scale to fill.
         EXPECT_EQ(provider_template(p).find("{r}"), p.url.find("{r}") == std::string::npos
@@ -193,6 +195,7 @@ TEST(Providers, MalformedFiles) {
         {"[a]\nurl = u\n[a]\nurl = v\n", "line 3: a second entry [a]"},
         {"[A b]\nurl = u\n", "line 1: an entry opens with [name] (a-z 0-9 - _ .)"},
         {"[a]\nurl = u\nkey_env = A-B\n", "line 3: key_env is the name of an environment variable"},
+        {"[a]\nurl = u\nretina = 5\n", "line 3: retina is a whole number from 1 to 4"},
     };
     for (const auto& [text, what] : cases) {
         try {
