@@ -33,12 +33,17 @@ Servers that misbehave, for the tests that prove a client survives them:
   --fail stall      the answer announces the whole tile, sends half and then
                     nothing more, holding the connection until the client leaves
   --fail 429        every request answers 429 Too Many Requests, Retry-After: 0
+  --fail drip       the answer announces the whole tile and sends it two bytes
+                    a second
 
 Providers' habits, beside any of the above:
   --busy N          one tile in N (by z/x/y) answers its first request, and
                     every other one after, with 429 and Retry-After: 1; the
                     requests in between are served
   --want-agent TEXT requests with another User-Agent (or none) answer 403
+  --retry-after WHEN  the Retry-After of --fail 429 and --busy: seconds, or
+                    imf:N, rfc850:N or asctime:N, a date N seconds ahead in
+                    that HTTP date form
 
 The tests import tile_color, GARBAGE and the bodies of the misbehaving modes
 from here, and the tests, the soak and the benchmarks start the server with
@@ -70,7 +75,22 @@ GARBAGE = b"this is not a picture\n"
 BOMB_SIDE = 100000
 FRAMES = 100000
 HOSTILE = ["500", "hang", "cut", "truncated", "warning", "bomb", "frames", "endless", "redirect",
-           "stall", "429"]
+           "stall", "429", "drip"]
+DATE_FORMS = {"imf": "%a, %d %b %Y %H:%M:%S GMT", "rfc850": "%A, %d-%b-%y %H:%M:%S GMT",
+              "asctime": "%a %b %e %H:%M:%S %Y"}
+
+
+def retry_after_text(when):
+    """The header for --retry-after WHEN, at the time of asking."""
+    form, _, ahead = when.rpartition(":")
+    if not form:
+        return when
+    # The C locale's English names, whatever the server's locale.
+    t = time.gmtime(time.time() + int(ahead))
+    days = ["Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"]
+    months = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+    text = DATE_FORMS[form].replace("%A", days[t.tm_wday]).replace("%a", days[t.tm_wday][:3])
+    return time.strftime(text.replace("%b", months[t.tm_mon - 1]), t)
 
 
 def tile_color(x, y):
@@ -199,7 +219,7 @@ def is_busy_tile(z, x, y, every):
 
 
 def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0, busy=0,
-                 want_agent=None):
+                 want_agent=None, retry_after=None):
     log_lock = threading.Lock()
     asked = {}  # requests of each busy tile so far
 
@@ -232,7 +252,8 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0, busy=
                     count = asked.get((z, x, y), 0)
                     asked[(z, x, y)] = count + 1
                 if count % 2 == 0:
-                    return self.answer(429, b"slow down\n", "text/plain", retry_after="1")
+                    return self.answer(429, b"slow down\n", "text/plain",
+                                       retry_after=retry_after_text(retry_after or "1"))
             if fail == "garbage":
                 return self.answer(200, GARBAGE, "image/png")
             if fail in HOSTILE:
@@ -278,7 +299,21 @@ def make_handler(style, fail, log, size=TILE, redirect_to=None, delay=0.0, busy=
                 self.wfile.flush()
                 self.hold()
             elif fail == "429":
-                self.answer(429, b"slow down\n", "text/plain", retry_after="0")
+                self.answer(429, b"slow down\n", "text/plain",
+                            retry_after=retry_after_text(retry_after or "0"))
+            elif fail == "drip":
+                self.send_response(200)
+                self.send_header("Content-Type", "image/png")
+                self.send_header("Content-Length", str(len(tile)))
+                self.end_headers()
+                self.close_connection = True
+                try:
+                    for at in range(0, len(tile), 2):
+                        self.wfile.write(tile[at:at + 2])
+                        self.wfile.flush()
+                        time.sleep(1)
+                except OSError:
+                    pass  # the client gave up
             elif fail == "redirect":
                 self.send_response(302)
                 self.send_header("Location", redirect_to + self.path)
@@ -393,11 +428,16 @@ def main():
                         help="answer the first request of one tile in N with 429")
     parser.add_argument("--want-agent", metavar="TEXT",
                         help="answer 403 to requests without this User-Agent")
+    parser.add_argument("--retry-after", metavar="WHEN",
+                        help="Retry-After of 429: seconds, or imf:N, rfc850:N, asctime:N")
     args = parser.parse_args()
     if args.size != TILE and args.style == "grid" or not 1 <= args.size <= 16384:
         parser.error("--size needs --style checker or noise, and 1 to 16384")
     if (args.fail == "redirect") != (args.redirect_to is not None):
         parser.error("--fail redirect and --redirect-to go together")
+    if args.retry_after is not None and not re.fullmatch(
+            r"[0-9]+|(imf|rfc850|asctime):[0-9]+", args.retry_after):
+        parser.error("--retry-after takes seconds, or imf:N, rfc850:N or asctime:N")
     if not 0 <= args.delay <= 60000:
         parser.error("--delay takes 0 to 60000 milliseconds")
 
@@ -408,7 +448,7 @@ def main():
     signal.signal(signal.SIGINT, stop)
     log = open(args.log, "a", encoding="latin-1") if args.log else None
     handler = make_handler(args.style, args.fail, log, args.size, args.redirect_to,
-                           args.delay / 1000, args.busy, args.want_agent)
+                           args.delay / 1000, args.busy, args.want_agent, args.retry_after)
     server = Server(("127.0.0.1", 0), handler)
     try:
         print(server.server_address[1], flush=True)

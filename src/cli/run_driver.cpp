@@ -123,8 +123,10 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
                            settings.nomarkers ? "the track does" : "the track and its pins do",
                            settings.margin));
     }
-    const tile_grid grid = plan_tile_grid(layout, scale, settings.tile_size,
-                                          has_retina_placeholder(settings.url), zoom.limit);
+    const tile_grid grid = with_retina_limit(
+        plan_tile_grid(layout, scale, settings.tile_size, has_retina_placeholder(settings.url),
+                       zoom.limit),
+        settings.tile_size, settings.provider ? settings.provider->retina : Provider{}.retina);
 
     // Made before any download: a canvas the imaging library refuses ends
     // the run before a provider's bandwidth is spent on it.
@@ -177,7 +179,8 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         .odd_tile = [&](long width, long height) {
             if (!told_tile_size) {
                 told_tile_size = true;
-                console.err(tile_size_hint(width, height, grid.expected_side, scale,
+                console.err(tile_size_hint(width, height, grid.expected_side,
+                                           static_cast<int>(grid.expected_side / settings.tile_size),
                                            grid.retina[0] != '\0'));
             }
         }};

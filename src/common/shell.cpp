@@ -5,9 +5,12 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +33,7 @@ std::atomic<int> guard{unguarded};
 std::atomic<int> request{0};      // the first signal that came while guarded
 std::atomic<pid_t> running{0};    // the command being waited for
 void (*last_words_)() = nullptr;  // set before any handler is installed
+const Watch* watching = nullptr;  // of Shell::run_watched, while its command runs
 bool file_size_signal_ignored_at_start = false;
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
 
@@ -126,6 +130,11 @@ public:
         posix_spawnattr_setsigdefault(&attr, &defaults);
         posix_spawnattr_setsigmask(&attr, &mask_);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        // Whatever plotr holds open (a cache entry, a status file, -o /dev/fd/3)
+        // is none of the command's business.
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addclosefrom_np(&files, 3);
         // The child inherits the limit it starts with; ours goes back at once.
         rlimit own{};
         getrlimit(RLIMIT_FSIZE, &own);
@@ -140,8 +149,9 @@ public:
         char dash_c[] = "-c";
         char end_of_options[] = "--";  // as system(3) passes it
         char* const argv[] = {sh, dash_c, end_of_options, line.data(), nullptr};
-        const int error = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+        const int error = posix_spawn(&pid, "/bin/sh", &files, &attr, argv, environ);
         setrlimit(RLIMIT_FSIZE, &own);
+        posix_spawn_file_actions_destroy(&files);
         posix_spawnattr_destroy(&attr);
         return error;
     }
@@ -188,6 +198,25 @@ void end_guard() {
     }
 }
 
+// Polls until the command ends; kills it when the watch says so.
+void watch_until_exit(pid_t pid, const Watch& watch) {
+    for (;;) {
+        siginfo_t info{};
+        const int done = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG);
+        if ((done == 0 && info.si_pid != 0) || (done != 0 && errno != EINTR)) {
+            return;
+        }
+        // SIGCHLD is blocked meanwhile: it ends the wait as the command ends.
+        const timespec tenth{0, 100'000'000};
+        const sigset_t child = signal_set({}, {SIGCHLD});
+        sigtimedwait(&child, nullptr, &tenth);
+        if (!watch()) {
+            kill(pid, SIGKILL);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 int system_exit_code(const std::string& command_line) {
@@ -210,6 +239,9 @@ int system_exit_code(const std::string& command_line) {
     // Wait without reaping: while the child is a zombie its pid cannot be
     // reused, so a request never reaches a stranger.
     siginfo_t info{};
+    if (watching != nullptr) {
+        watch_until_exit(pid, *watching);
+    }
     while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
     pthread_sigmask(SIG_BLOCK, &requests_only, nullptr);
@@ -307,6 +339,33 @@ void Shell::run_command(const std::string& command_line) const {
 int Shell::run_for_code(const std::string& command_line) const {
     stop_if_interrupted();
     return system_(command_line);
+}
+
+int Shell::run_watched(const std::string& command_line, const Watch& watch) const {
+    stop_if_interrupted();
+    watching = &watch;
+    struct Unwatch {
+        ~Unwatch() { watching = nullptr; }
+    } unwatch;
+    return system_(command_line);
+}
+
+void Shell::pause(double seconds) const {
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(seconds));
+    for (;;) {
+        stop_if_interrupted();
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return;
+        }
+        // Short steps: a request that comes just before a step waits for it.
+        const std::chrono::nanoseconds step =
+            std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(50));
+        const timespec wait{0, static_cast<long>(step.count())};
+        nanosleep(&wait, nullptr);
+    }
 }
 
 void Shell::fail(const std::string& command_line, int code, const std::string& detail) const {

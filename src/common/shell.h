@@ -12,6 +12,9 @@ namespace plotr {
 /// status, or 255 when the command was ended by a signal.
 using System = std::function<int(const std::string& command_line)>;
 
+/// Asked about every tenth of a second while a command runs: false stops it.
+using Watch = std::function<bool()>;
+
 /// No file a command writes may grow past this: a tile server that sends
 /// without end gets its download killed (SIGXFSZ) instead of filling the disk.
 inline constexpr long command_file_size_limit = 64L << 20;
@@ -20,7 +23,9 @@ inline constexpr long command_file_size_limit = 64L << 20;
 /// SIGQUIT ignored here and SIGCHLD blocked while the command runs. A
 /// termination request that arrives meanwhile is sent on to the command (see
 /// install_interrupt_handlers); when a signal ends the shell, the processes it
-/// leaves behind are killed. Gives 127 when the shell cannot be started;
+/// leaves behind are killed. The command gets no descriptor but 0, 1 and 2.
+/// Within Shell::run_watched its watch is asked; a command it stops is killed
+/// and gives 255. Gives 127 when the shell cannot be started;
 /// throws Sys_error("<command line>: <reason>") when it cannot be waited for.
 int system_exit_code(const std::string& command_line);
 
@@ -64,6 +69,15 @@ public:
     /// A safe point, then runs the command line and gives its exit code; a
     /// code other than 0 is left to the caller.
     int run_for_code(const std::string& command_line) const;
+
+    /// run_for_code, with `watch` asked while the command runs (see Watch);
+    /// a command that it stops is killed and gives 255. A System other than
+    /// system_exit_code may never ask it.
+    int run_watched(const std::string& command_line, const Watch& watch) const;
+
+    /// Waits `seconds` without a command; a termination request ends the run
+    /// at once, as at a safe point.
+    void pause(double seconds) const;
 
     /// Ends the run as a failed command does: prints "<quoted line> failed with
     /// exit code N" on standard error, then `detail` (whole lines, may be

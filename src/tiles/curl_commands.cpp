@@ -1,7 +1,9 @@
 #include "tiles/curl_commands.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <ctime>
-#include <map>
 
 #include "common/shell.h"
 #include "common/text.h"
@@ -84,11 +86,27 @@ std::string curl_command(const std::string& url, const std::string& file,
     return command + shell_quote(url) + " -o " + shell_quote(file);
 }
 
+Transfer_limits transfer_limits(const char* scale) {
+    Transfer_limits limits;
+    char* end = nullptr;
+    const double factor = scale != nullptr ? std::strtod(scale, &end) : 1;
+    if (scale == nullptr || end == scale || *end != '\0' || !(factor > 0 && factor < 1)) {
+        return limits;
+    }
+    limits.connect *= factor;
+    limits.silence = std::max(1, static_cast<int>(std::lround(limits.silence * factor)));
+    limits.total *= factor;
+    limits.stall *= factor;
+    return limits;
+}
+
 std::string polite_curl_command(const std::string& config, const std::string& file,
-                                const std::string& status) {
-    return "curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 "
-           "--speed-limit 1 --speed-time 30 -w '%{http_code} %header{retry-after}\\n' -K " +
-           shell_quote(config) + " -o " + shell_quote(file) + " > " + shell_quote(status);
+                                const std::string& status, const Transfer_limits& limits) {
+    return format("curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout %g "
+                  "--speed-limit 1 --speed-time %d --max-time %g ",
+                  limits.connect, limits.silence, limits.total) +
+           "-w '%{http_code} %header{retry-after}\\n' -K " + shell_quote(config) + " -o " +
+           shell_quote(file) + " > " + shell_quote(status);
 }
 
 std::string polite_transfer_config(const Manners& manners, const std::string& url,
@@ -103,7 +121,8 @@ std::string polite_transfer_config(const Manners& manners, const std::string& ur
     return config + "url = " + config_quoted(fill_key(url, manners.api_key)) + "\n";
 }
 
-std::string curl_batch_config(const std::vector<curl_transfer>& transfers, const Manners& manners) {
+std::string curl_batch_config(const std::vector<curl_transfer>& transfers, const Manners& manners,
+                              const Transfer_limits& limits) {
     std::string config;
     for (const curl_transfer& transfer : transfers) {
         if (!config.empty()) {
@@ -112,12 +131,13 @@ std::string curl_batch_config(const std::vector<curl_transfer>& transfers, const
         config += "fail\nsilent\ngloboff\ncreate-dirs\n";
         if (manners.polite) {
             config += "location\nmax-redirs = 5\nproto-redir = \"=http,https\"\n";
-            config += "connect-timeout = 15\nspeed-limit = 1\nspeed-time = 30\n";
+            config += format("connect-timeout = %g\nspeed-limit = 1\nspeed-time = %d\nmax-time = %g\n",
+                             limits.connect, limits.silence, limits.total);
             config +=
-                "write-out = \"%{exitcode} %{filename_effective} %{http_code} "
+                "write-out = \"%{stderr}%{exitcode} %{filename_effective} %{http_code} "
                 "%header{retry-after}\\n\"\n";
         } else {
-            config += "write-out = \"%{exitcode} %{filename_effective}\\n\"\n";
+            config += "write-out = \"%{stderr}%{exitcode} %{filename_effective}\\n\"\n";
         }
         if (manners.user_agent) {
             config += "user-agent = " + config_quoted(*manners.user_agent) + "\n";
@@ -131,54 +151,10 @@ std::string curl_batch_config(const std::vector<curl_transfer>& transfers, const
     return config;
 }
 
-std::optional<int> retry_wait(const Transfer_outcome& outcome, Retries& retries, std::time_t now) {
-    constexpr int busy_retries = 4;
-    constexpr int longest_wait = 60;
-    if (outcome.code == 28) {
-        if (retries.timeouts >= 1) return std::nullopt;
-        ++retries.timeouts;
-        return 1;
-    }
-    const int http = outcome.http;
-    const bool busy = http == 429 || http == 500 || http == 502 || http == 503 || http == 504;
-    if (outcome.code != 22 || !busy || retries.busy >= busy_retries) return std::nullopt;
-    long asked = 0;
-    const std::string& after = outcome.retry_after;
-    if (!after.empty() && after.find_first_not_of("0123456789") == std::string::npos) {
-        asked = after.size() > 6 ? longest_wait : std::stol(after);
-    } else if (!after.empty()) {
-        std::tm t{};
-        const char* end = strptime(after.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &t);
-        if (end != nullptr && *end == '\0') asked = static_cast<long>(timegm(&t) - now);
-    }
-    const int backoff = 1 << retries.busy;
-    ++retries.busy;
-    return static_cast<int>(std::max<long>(backoff, std::min<long>(asked, longest_wait)));
-}
-
-std::string http_status_line(const Transfer_outcome& outcome, const std::string& url) {
-    const int http = outcome.http;
-    if ((outcome.code != 22 && outcome.code != 47) || http < 300) return "";
-    static const std::map<int, const char*> reasons = {
-        {301, "Moved Permanently"},  {302, "Found"},
-        {303, "See Other"},          {307, "Temporary Redirect"},
-        {308, "Permanent Redirect"}, {400, "Bad Request"},
-        {401, "Unauthorized"},       {403, "Forbidden"},
-        {404, "Not Found"},          {410, "Gone"},
-        {429, "Too Many Requests"},  {500, "Internal Server Error"},
-        {502, "Bad Gateway"},        {503, "Service Unavailable"},
-        {504, "Gateway Timeout"},
-    };
-    const auto reason = reasons.find(http);
-    return format("plotr: the server answered %d%s%s for %s\n", http,
-                  reason != reasons.end() ? " " : "", reason != reasons.end() ? reason->second : "",
-                  url.c_str());
-}
-
 std::string curl_batch_command(int parallel, const std::string& config_file,
                                const std::string& report_file) {
     return format("curl --parallel --parallel-max %d --no-progress-meter -K ", parallel) +
-           shell_quote(config_file) + " > " + shell_quote(report_file);
+           shell_quote(config_file) + " 2> " + shell_quote(report_file);
 }
 
 }  // namespace plotr

@@ -12,38 +12,25 @@ namespace plotr {
 struct Manners {
     /// Sent as User-Agent; none: curl's own. An empty text sends none.
     std::optional<std::string> user_agent;
-    /// A provider's manners: redirects (5, http and https only), timeouts (15 s
-    /// to connect, 30 s without a byte), retries of busy answers and timeouts,
-    /// the HTTP status of a failure, and the URL handed to curl in a file.
+    /// A provider's manners: redirects (5, http and https only), timeouts (see
+    /// Transfer_limits), retries of busy answers and timeouts, the HTTP status
+    /// of a failure, and the URL handed to curl in a file.
     bool polite = false;
     /// Fills "{apikey}" in what curl is given, never in what is printed.
     std::string api_key;
 };
 
-/// What a failed transfer tells: curl's exit code, the HTTP status (0: none)
-/// and the Retry-After header as the server sent it.
-struct Transfer_outcome {
-    int code;
-    int http = 0;
-    std::string retry_after;
+/// How long a transfer may take, in seconds.
+struct Transfer_limits {
+    double connect = 15;  ///< politely, to connect
+    int silence = 30;     ///< politely, without a byte
+    double total = 60;    ///< politely, for the whole tile
+    double stall = 60;    ///< otherwise, without a byte: plotr stops the download
 };
 
-/// The retries of one tile so far.
-struct Retries {
-    int busy = 0;      ///< after 429, 500, 502, 503 or 504
-    int timeouts = 0;  ///< after curl's exit code 28
-};
-
-/// Seconds to wait before trying a failed transfer again, counting the retry;
-/// nullopt when the failure is final. A 429/500/502/503/504 is retried 4 times,
-/// after 1, 2, 4, 8 s or the Retry-After (seconds or an HTTP date, against
-/// `now`) up to 60 s, whichever is longer; a timeout once, after 1 s.
-std::optional<int> retry_wait(const Transfer_outcome& outcome, Retries& retries, std::time_t now);
-
-/// "plotr: the server answered 429 Too Many Requests for <url>\n" when the
-/// server's answer failed the transfer (an HTTP error, too many redirects);
-/// "" otherwise.
-std::string http_status_line(const Transfer_outcome& outcome, const std::string& url);
+/// The limits, all shortened by `scale` when it is a number above 0 and below
+/// 1 (the tests' PLOTR_TEST_TIME_SCALE); otherwise as they are.
+Transfer_limits transfer_limits(const char* scale);
 
 /// The template with the first "{s}" replaced by "a", then the first "{z}",
 /// "{x}" and "{y}" by the numbers. Other occurrences stay as they are.
@@ -68,7 +55,7 @@ std::string curl_command(const std::string& url, const std::string& file,
 /// in the configuration file `config` (see polite_transfer_config), writing
 /// the tile into `file` and "<HTTP status> <Retry-After>" into `status`.
 std::string polite_curl_command(const std::string& config, const std::string& file,
-                                const std::string& status);
+                                const std::string& status, const Transfer_limits& limits = {});
 
 /// The configuration file of one polite transfer: the URL with its key, the
 /// user agent and the time condition.
@@ -84,10 +71,11 @@ struct curl_transfer {
 
 /// curl's configuration file for the batch: each transfer in a section of its
 /// own (the time condition is per transfer), taking the URL as it is and
-/// reporting "<exit code> <file>" on a line of standard output; politely also
+/// reporting "<exit code> <file>" on a line of standard error, which is
+/// unbuffered, so that the lines can be watched as they come; politely also
 /// " <HTTP status> <Retry-After>", with the manners' options and key.
 std::string curl_batch_config(const std::vector<curl_transfer>& transfers,
-                              const Manners& manners = {});
+                              const Manners& manners = {}, const Transfer_limits& limits = {});
 
 /// The command that runs the batch configured in `config_file`, `parallel`
 /// transfers at once, its report going to `report_file`.

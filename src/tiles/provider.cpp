@@ -1,8 +1,8 @@
 #include "tiles/provider.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -134,6 +134,10 @@ std::vector<Provider> parse_providers(std::string_view text) {
             const auto parallel = bounded(value, 1, 64);
             if (!parallel) fail("max_parallel is a whole number from 1 to 64");
             p.max_parallel = *parallel;
+        } else if (key == "retina") {
+            const auto retina = bounded(value, 1, 4);
+            if (!retina) fail("retina is a whole number from 1 to 4");
+            p.retina = *retina;
         } else {
             fail("unknown key `" + key + "'");
         }
@@ -143,12 +147,22 @@ std::vector<Provider> parse_providers(std::string_view text) {
 }
 
 std::vector<Provider> read_provider_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    if (!file || !(text << file.rdbuf())) {
+    // Close-on-exec, as everything plotr opens.
+    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
         throw Provider_file_error("cannot be read");
     }
-    return parse_providers(text.str());
+    std::string text;
+    char block[4096];
+    for (std::size_t n = 0; (n = std::fread(block, 1, sizeof block, file)) > 0;) {
+        text.append(block, n);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        throw Provider_file_error("cannot be read");
+    }
+    return parse_providers(text);
 }
 
 std::string builtin_providers_path(const std::string& exe_dir) {
@@ -207,6 +221,15 @@ Manners provider_manners(const Provider& provider, const std::string& url_templa
         manners.api_key = key;
     }
     return manners;
+}
+
+tile_grid with_retina_limit(tile_grid grid, int provider_side, int retina) {
+    static const char* const suffixes[] = {"", "", "@2x", "@3x", "@4x"};
+    if (grid.retina[0] != '\0' && grid.scale > retina) {
+        grid.retina = suffixes[retina];
+        grid.expected_side = static_cast<long>(provider_side) * retina;
+    }
+    return grid;
 }
 
 std::string fill_key(std::string url, const std::string& key) {

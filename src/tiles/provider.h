@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "geo/tile_grid.h"
 #include "tiles/curl_commands.h"
 
 namespace plotr {
@@ -22,7 +23,12 @@ struct Provider {
     int tile_size = 256;      ///< 256 or 512
     std::string key_env;      ///< environment variable of its key; empty: none
     int max_parallel = 2;     ///< transfers at once, 1..64
+    int retina = 2;           ///< the densest "{r}" tiles it serves, 1..4
 };
+
+/// The grid asking for retina tiles no denser than `retina` (1..4) times
+/// `provider_side`: at a larger scale those are fetched and resized.
+tile_grid with_retina_limit(tile_grid grid, int provider_side, int retina);
 
 /// A provider file that is not as it must be; what() names the line and fault.
 struct Provider_file_error : std::runtime_error {

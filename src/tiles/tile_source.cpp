@@ -8,9 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <thread>
 
 #include "common/failure.h"
@@ -22,34 +19,9 @@ namespace plotr {
 
 namespace {
 
-void write_file(const std::string& path, const std::string& text) {
-    const Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0 || !write_all(fd.get(), text.data(), text.size())) {
-        throw sys_error(path + ": " + std::strerror(errno));
-    }
-}
-
 bool exists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
-}
-
-// Each line of curl's batch report: "<exit code> <file>", politely followed
-// by " <HTTP status> <Retry-After>".
-std::map<std::string, Transfer_outcome> read_report(const std::string& report_file) {
-    std::map<std::string, Transfer_outcome> outcomes;
-    std::ifstream report(report_file);
-    for (std::string line; std::getline(report, line);) {
-        std::istringstream fields(line);
-        Transfer_outcome outcome{0, 0, {}};
-        std::string file;
-        if (fields >> outcome.code >> file) {
-            fields >> outcome.http;
-            std::getline(fields >> std::ws, outcome.retry_after);
-            outcomes[file] = outcome;
-        }
-    }
-    return outcomes;
 }
 
 }  // namespace
@@ -59,19 +31,30 @@ Tile_source::Tile_source(tile_source_settings settings, const tile_range& range)
       first_column_(std::max(0, range.first_column)),
       last_column_(std::min(range.last_column, settings_.last_tile_index)),
       first_row_(std::max(0, range.first_row)),
-      last_row_(std::min(range.last_row, settings_.last_tile_index)) {
+      last_row_(std::min(range.last_row, settings_.last_tile_index)),
+      transfers_(settings_.manners, settings_.parallel, settings_.limits,
+                 shell_seams(settings_.shell, settings_.now)) {
     if (!settings_.cache_dir.empty()) {
         cache_.emplace(settings_.cache_dir, settings_.url_template, settings_.zoom, first_column_,
                        last_column_);
     }
 }
 
-Tile_source::download Tile_source::planned(int x, int y, std::optional<std::time_t> since) {
+// With a stale entry: asked for only if newer, unless it is dated ahead of
+// the clock, and the entry stands in when the server fails.
+Tile_source::download Tile_source::planned(int x, int y, const Tile_cache::Entry* stale) {
     if (temp_dir_.empty()) {
         temp_dir_ = settings_.temp_dir();
     }
     const std::string file = format("%s/%d/%d/%d.png", temp_dir_.c_str(), settings_.zoom, x, y);
-    return {x, y, tile_url(settings_.url_template, settings_.zoom, x, y), file, since};
+    download tile{x, y, tile_url(settings_.url_template, settings_.zoom, x, y), file, {}, {}};
+    if (stale != nullptr && stale->state == Tile_cache::State::stale) {
+        tile.copy = stale->path;
+        if (stale->mtime <= settings_.now()) {
+            tile.since = stale->mtime;
+        }
+    }
+    return tile;
 }
 
 tile_entry& Tile_source::slot(int x, int y) { return columns_[x - first_column_][y - first_row_]; }
@@ -83,7 +66,7 @@ void Tile_source::plan() {
     for (int x = first_column_; x <= last_column_; ++x) {
         auto& column = columns_.emplace_back();
         for (int y = first_row_; y <= last_row_; ++y) {
-            std::optional<std::time_t> since;
+            std::optional<Tile_cache::Entry> stale;
             if (cache_) {
                 Tile_cache::Entry entry = cache_->find(x, y, now);
                 if (entry.state != Tile_cache::State::fresh) {
@@ -102,11 +85,9 @@ void Tile_source::plan() {
                     column.push_back({x, y, entry.path, true});
                     continue;
                 }
-                if (entry.state == Tile_cache::State::stale) {
-                    since = entry.mtime;
-                }
+                stale = entry;
             }
-            const download tile = planned(x, y, since);
+            const download tile = planned(x, y, stale ? &*stale : nullptr);
             downloads_.push_back(tile);
             column.push_back({x, y, tile.file, false});
         }
@@ -114,113 +95,41 @@ void Tile_source::plan() {
 }
 
 void Tile_source::download_one(const download& tile) {
+    if (const auto& down = transfers_.down()) {
+        give_up(tile, *down);  // not asked again
+        return;
+    }
     settings_.shell.run_command("mkdir -p " +
                                 shell_quote(tile.file.substr(0, tile.file.rfind('/'))));
     settings_.console.out_flushed("downloading tile " + tile.url + "\n");
-    const Manners& manners = settings_.manners;
-    if (!manners.polite) {
-        settings_.shell.run_command(
-            curl_command(tile.url, tile.file, tile.since, manners.user_agent));
-        settle(tile);
-        return;
-    }
-    // The URL, and with it the key, goes to curl in a file of the private
-    // directory, never on a command line.
-    const std::string config = tile.file + ".conf";
-    const std::string status = tile.file + ".status";
-    unlink(config.c_str());  // from an earlier download of the same tile
-    write_file(config, polite_transfer_config(manners, tile.url, tile.since));
-    const std::string command = polite_curl_command(config, tile.file, status);
-    Retries retries;
-    for (;;) {
-        const int code = settings_.shell.run_for_code(command);
-        if (code == 0) break;
-        Transfer_outcome outcome{code, 0, {}};
-        std::ifstream report(status);
-        report >> outcome.http;
-        std::getline(report >> std::ws, outcome.retry_after);
-        const auto wait = retry_wait(outcome, retries, settings_.now());
-        if (!wait) settings_.shell.fail(command, code, http_status_line(outcome, tile.url));
-        pause(*wait);
-    }
-    settle(tile);
+    transfers_.fetch(
+        {{tile.url, tile.file, tile.since}}, temp_dir_, [&](std::size_t) { settle(tile); },
+        [&](std::size_t, const Transfer_failure& failure) { give_up(tile, failure); });
 }
 
-// Ended at once by a termination request, which the shell sends on to the
-// command; the safe point then ends the run through its cleanup.
-void Tile_source::pause(int seconds) const {
-    settings_.shell.run_for_code(format("sleep %d", seconds));
-    settings_.shell.stop_if_interrupted();
-}
-
-// Failed transfers that may be retried go again as a batch of their own.
 void Tile_source::download_batch() {
-    const Manners& manners = settings_.manners;
     std::string lines;
+    std::vector<Transfer_request> requests;
     for (const download& tile : downloads_) {
         lines += "downloading tile " + tile.url + "\n";
+        requests.push_back({tile.url, tile.file, tile.since});
     }
-    std::vector<download> pending = downloads_;
-    std::map<std::string, Retries> retries;
-    for (int round = 1;; ++round) {
-        std::vector<curl_transfer> transfers;
-        for (const download& tile : pending) {
-            transfers.push_back({tile.url, tile.file, tile.since});
-        }
-        const std::string name = round == 1 ? "/curl" : format("/curl-%d", round);
-        const std::string config_file = temp_dir_ + name + ".conf";
-        const std::string report_file = temp_dir_ + name + ".out";
-        write_file(config_file, curl_batch_config(transfers, manners));
-        if (round == 1) {
-            settings_.console.out_flushed(lines);
-        }
-        const std::string command =
-            curl_batch_command(settings_.parallel, config_file, report_file);
-        const int code = settings_.shell.run_for_code(command);
+    settings_.console.out_flushed(lines);
+    transfers_.fetch(
+        requests, temp_dir_, [&](std::size_t i) { settle(downloads_[i]); },
+        [&](std::size_t i, const Transfer_failure& failure) { give_up(downloads_[i], failure); });
+}
 
-        const std::map<std::string, Transfer_outcome> outcomes = read_report(report_file);
-        // What came is kept even when the batch then fails.
-        for (const download& tile : pending) {
-            const auto found = outcomes.find(tile.file);
-            if (found != outcomes.end() && found->second.code == 0) {
-                settle(tile);
-            }
-        }
-        // As the one-tile path would have ended: at the first tile, in
-        // download order, that failed for good or that the batch never finished.
-        std::vector<download> again;
-        int wait = 0;
-        for (const download& tile : pending) {
-            const auto found = outcomes.find(tile.file);
-            const int tile_code = found != outcomes.end() ? found->second.code : code;
-            if (tile_code == 0) {
-                continue;
-            }
-            if (!manners.polite) {
-                settings_.shell.fail(
-                    curl_command(tile.url, tile.file, tile.since, manners.user_agent), tile_code);
-            }
-            if (found != outcomes.end()) {
-                if (const auto seconds =
-                        retry_wait(found->second, retries[tile.file], settings_.now())) {
-                    again.push_back(tile);
-                    wait = std::max(wait, *seconds);
-                    continue;
-                }
-            }
-            settings_.shell.fail(
-                polite_curl_command(tile.file + ".conf", tile.file, tile.file + ".status"),
-                tile_code,
-                found != outcomes.end() ? http_status_line(found->second, tile.url) : "");
-        }
-        if (again.empty()) {
-            if (code != 0) {
-                settings_.shell.fail(command, code);
-            }
-            return;
-        }
-        pause(wait);
-        pending = std::move(again);
+// A tile that failed for good: its older copy if there is one, otherwise the
+// end of the run.
+void Tile_source::give_up(const download& tile, const Transfer_failure& failure) {
+    if (failure.interrupted || !cache_ || tile.copy.empty()) {
+        settings_.shell.fail(failure.command, failure.code, failure.detail);
+    }
+    slot(tile.x, tile.y) = {tile.x, tile.y, tile.copy, true};
+    cache_->unlock(tile.x, tile.y);
+    if (from_copies_++ == 0) {
+        copies_reason_ = failure.reason;
     }
 }
 
@@ -266,11 +175,7 @@ void Tile_source::wait_for_others() {
             cache_->unlock(x, y);
             continue;
         }
-        std::optional<std::time_t> since;
-        if (entry.state == Tile_cache::State::stale) {
-            since = entry.mtime;
-        }
-        const download tile = planned(x, y, since);
+        const download tile = planned(x, y, &entry);
         slot(x, y) = {x, y, tile.file, false};
         download_one(tile);
     }
@@ -299,6 +204,11 @@ std::vector<tile_entry> Tile_source::fetch() {
     if (cache_) {
         wait_for_others();
     }
+    if (from_copies_ > 0) {
+        settings_.console.err(format("plotr: %d %s from older copies in the cache, as %s\n",
+                                     from_copies_, from_copies_ == 1 ? "tile came" : "tiles came",
+                                     copies_reason_.c_str()));
+    }
     return listed();
 }
 
@@ -316,7 +226,7 @@ void Tile_source::deliver(const Tile_paste& paste) {
                     // A damaged entry never fails a run that the server can serve.
                 }
             }
-            const download again = planned(tile.x, tile.y, std::nullopt);
+            const download again = planned(tile.x, tile.y, nullptr);
             download_one(again);
             tile = {tile.x, tile.y, again.file, false};
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "geo/layout.h"
 #include "tiles/curl_commands.h"
 #include "tiles/tile_cache.h"
+#include "tiles/transfer.h"
 
 namespace plotr {
 
@@ -48,6 +50,8 @@ struct tile_source_settings {
     /// Whether a downloaded file reads as a picture: only such a file enters
     /// the cache.
     std::function<bool(const std::string& file)> reads = [](const std::string&) { return true; };
+    /// How long a transfer may take.
+    Transfer_limits limits = transfer_limits(std::getenv("PLOTR_TEST_TIME_SCALE"));
 };
 
 /// Reads a tile and lays it on the picture; throws Fatal_error when the file
@@ -73,10 +77,12 @@ public:
     /// for (at most `wait_seconds`, then downloaded here) and taken from the
     /// cache. With `parallel` above 1, the lines come first and one curl
     /// command then downloads them all; a failed transfer ends the run as the
-    /// one-tile command of the first failed tile would. Politely, failed
-    /// transfers are retried as retry_wait says (in the batch, as a new batch)
-    /// and a final failure adds its http_status_line. Gives the tiles with
-    /// the last column first and each column's rows ascending.
+    /// failed command, naming the batch's command line. Transfers behave as
+    /// Transfers says. A tile that fails for good, the cache holding an older
+    /// copy of it, is taken from that copy, and one line on standard error
+    /// says how many were and why; an entry dated ahead of the clock is asked
+    /// for without condition. Gives the tiles with the last column first and
+    /// each column's rows ascending.
     std::vector<tile_entry> fetch();
 
     /// Fetches, then hands each tile to `paste` in that order, at a safe point
@@ -94,15 +100,16 @@ private:
         std::string url;
         std::string file;
         std::optional<std::time_t> since;  // a stale cache entry's time
+        std::string copy;                  // that entry, for when the server fails
     };
 
     void plan();
-    download planned(int x, int y, std::optional<std::time_t> since);
+    download planned(int x, int y, const Tile_cache::Entry* stale);
     tile_entry& slot(int x, int y);
     void download_one(const download& tile);
     void download_batch();
-    void pause(int seconds) const;
     void settle(const download& tile);
+    void give_up(const download& tile, const Transfer_failure& failure);
     void wait_for_others();
     std::vector<tile_entry> listed() const;
 
@@ -116,6 +123,9 @@ private:
     std::vector<std::vector<tile_entry>> columns_;
     std::vector<download> downloads_;
     std::vector<std::pair<int, int>> waiting_;  // tiles another run is downloading
+    Transfers transfers_;
+    int from_copies_ = 0;       // tiles taken from older copies
+    std::string copies_reason_;  // the first one's
 };
 
 }  // namespace plotr

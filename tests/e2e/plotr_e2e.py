@@ -100,6 +100,14 @@ def curl_failed(url, temp_dir, code):
     return re.escape(line) + f"({code})\n"
 
 
+def batch_failed(temp_dir, code, parallel, batch=""):
+    """Pattern of the failure line of the batch download `batch` ("", "-2")."""
+    files = f"{temp_dir}/curl{batch}"
+    line = (f'"curl --parallel --parallel-max {parallel} --no-progress-meter -K {files}.conf '
+            f'2> {files}.out" failed with exit code ')
+    return re.escape(line) + f"({code})\n"
+
+
 def distance_to(p, a, b):
     """Distance from point p to the segment a-b."""
     (px, py), (ax, ay), (bx, by) = p, a, b
@@ -656,15 +664,18 @@ class Tile_server(tile_server.Serving):
     `template` is its tile URL template; `requests()` the paths it was asked for."""
 
     def __init__(self, workdir, style="checker", fail="none", size=None, redirect_to=None,
-                 busy=0, want_agent=None):
+                 busy=0, want_agent=None, retry_after=None):
         self.log = os.path.join(workdir, f"requests-{style}-{fail}" + (f"-{size}" if size else "")
-                                + (f"-busy{busy}" if busy else "") + ("-agent" if want_agent else ""))
+                                + (f"-busy{busy}" if busy else "") + ("-agent" if want_agent else "")
+                                + (f"-after-{retry_after}" if retry_after else ""))
         self.seen = 0
         options = ["--style", style, "--fail", fail, "--log", self.log]
         if busy:
             options += ["--busy", str(busy)]
         if want_agent is not None:
             options += ["--want-agent", want_agent]
+        if retry_after is not None:
+            options += ["--retry-after", retry_after]
         if size:
             options += ["--size", str(size)]
         if redirect_to:

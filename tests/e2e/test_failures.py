@@ -10,12 +10,13 @@ import os
 import re
 import shutil
 import signal
+import time
 
 import gpx_oracle
 from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TILES, EXAMPLE_TRACKS,
-                       FIRST_TILE, NO_NAMESPACE, Suite, Tile_server, can_unshare, curl_failed, gpx,
-                       mount_namespace, numeric, provider_file, requests_problem, temp_dirs,
-                       tile_paths, track, wait_until)
+                       FIRST_TILE, NO_NAMESPACE, Suite, Tile_server, batch_failed, can_unshare,
+                       curl_failed, gpx, mount_namespace, numeric, provider_file, requests_problem,
+                       temp_dirs, tile_paths, track, wait_until)
 from tile_server import GARBAGE
 
 suite = Suite(__doc__)
@@ -186,6 +187,24 @@ with Tile_server(suite.workdir) as server:
                      size=(20000, 20000), end=gpx_oracle.NOT_DOWNLOADED)
         suite.check(name + ": no request, no directory", [requests_problem(server, []), left])
 
+    # An entry dated two days ahead (a clock set wrong) is asked for without
+    # a time condition, which this server would answer "not modified".
+    name = "cache: an entry dated ahead is fetched anew"
+    if suite.wanted(name):
+        cache = suite.path("ahead-cache")
+        server.requests()
+        suite.run(["-url", server.template, "-cache", cache], EXAMPLE_GPX)
+        [entry] = glob.glob(cache + "/*/13/4400/2686.png")
+        served = open(entry, "rb").read()
+        shutil.copyfile(glob.glob(cache + "/*/13/4401/2686.png")[0], entry)
+        os.utime(entry, (time.time() + 2 * 86400,) * 2)
+        r = suite.run(["-url", server.template, "-cache", cache], EXAMPLE_GPX)
+        suite.check(name, [r.crash(), None if r.status == 0 else f"status {r.status}",
+                           None if open(entry, "rb").read() == served else "the wrong tile kept",
+                           requests_problem(server, tile_paths(13, EXAMPLE_TILES) + [
+                               "/13/4400/2686.png"])])
+        shutil.rmtree(cache)
+
     # A cache folder that cannot be used ends the run before any download;
     # inside the cache no symbolic link is followed.
     name = "cache folder and links planted in it"
@@ -256,11 +275,9 @@ if suite.wanted(name):
     temp_dir = lines[-1][len("removing temporary directory "):-1] if lines else ""
     downloads = "".join(f"downloading tile file://{tiles_dir}/13/{x}/{y}.png\n"
                         for x, y in EXAMPLE_TILES)
-    file = "13/4400/2686.png"
     suite.expect(name, r, 1, stdout=EXAMPLE_LAYOUT + downloads +
                  f"removing temporary directory {temp_dir}\n",
-                 stderr=f'"curl -f -s file://{tiles_dir}/{file} -o {temp_dir}/{file}" '
-                 "failed with exit code 37\n")
+                 stderr_re=batch_failed(temp_dir, 37, 4))
     suite.check(name + ": removed", [
         f"{temp_dir} is still there" if os.path.exists(temp_dir) else None,
         "a picture was written" if os.path.exists(suite.path("out.png")) else None])
@@ -287,9 +304,13 @@ with Tile_server(suite.workdir, fail="garbage") as server:
 AGENT = "plotr/0.1.0 (+https://plotr.example.org)"
 REMOVED = re.compile(r"removing temporary directory (/tmp/plotr-\d+)\n")
 POLITE_FAILED = (r'"curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 '
-                 r"--speed-limit 1 --speed-time 30 -w '%\{http_code\} %header\{retry-after\}\\\\n' "
+                 r"--speed-limit 1 --speed-time 30 --max-time 60 "
+                 r"-w '%\{http_code\} %header\{retry-after\}\\\\n' "
                  r'-K (/tmp/plotr-\d+)/13/4399/2685\.png\.conf -o \1/13/4399/2685\.png '
                  r'> \1/13/4399/2685\.png\.status" failed with exit code (\d+)\n')
+# The limits twentyfold shorter: 2 s without a byte, 3 s a tile, politely;
+# 3 s without a byte otherwise.
+FAST = {"PLOTR_TEST_TIME_SCALE": "0.05"}
 
 
 def provider_run(provider, *args, env=None):
@@ -299,6 +320,14 @@ def provider_run(provider, *args, env=None):
     r = suite.start(["-provider", provider, "-cache", cache, *args], EXAMPLE_GPX,
                     local_tiles=False, env=env).finish()
     shutil.rmtree(cache, ignore_errors=True)
+    m = REMOVED.search(r.stdout)
+    return r, m.group(1) if m else None
+
+
+def provider_run_in(provider, cache):
+    """A run with -provider and this cache, kept; as provider_run."""
+    r = suite.start(["-provider", provider, "-cache", cache], EXAMPLE_GPX,
+                    local_tiles=False).finish()
     m = REMOVED.search(r.stdout)
     return r, m.group(1) if m else None
 
@@ -323,6 +352,15 @@ with Tile_server(suite.workdir, want_agent=AGENT) as target, \
             + [requests_problem(target, sorted(f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES))
                if sorted(target.requests()) != sorted(f"/13/{x}/{y}.png" for x, y in EXAMPLE_TILES)
                else None])
+
+    name = "-user-agent in every transfer of a batch without -provider"
+    if suite.wanted(name):
+        r = suite.start(["-url", target.template, "-user-agent", AGENT, "-parallel", "4"],
+                        EXAMPLE_GPX, local_tiles=False).finish()
+        suite.check(name, [r.crash(), None if r.status == 0 else f"status {r.status}: {r.stderr}",
+                           requests_problem(target, tile_paths(13, EXAMPLE_TILES))
+                           if sorted(target.requests()) != sorted(tile_paths(13, EXAMPLE_TILES))
+                           else None])
 
 # Every tile's first request is answered 429 with Retry-After: 1; the batch
 # asks again and the run succeeds, saying nothing of it.
@@ -349,30 +387,22 @@ with Tile_server(suite.workdir, fail="429") as server:
             None if m and m.group(2) == "22" else f"stderr {r.stderr!r}",
             None if server.requests() == 5 * ["/" + FIRST_TILE] else "not asked five times"])
 
-    # A termination request ends a wait at once, through the cleanup.
-    name = "provider: SIGTERM during a wait"
+# Ctrl-C during a wait that an asctime Retry-After date asked for (30 s; a
+# date not understood would wait 1 s) ends the run at once, through the cleanup.
+with Tile_server(suite.workdir, fail="429", retry_after="asctime:30") as server:
+    name = "provider: Ctrl-C during a Retry-After wait"
     if suite.wanted(name):
-        provider = provider_file(suite.workdir, "refusing", server.template, max_parallel=1)
-
-        def waiting(running):
-            for pid in running.children():
-                try:
-                    with open(f"/proc/{pid}/cmdline", "rb") as f:
-                        if b"sleep" in f.read():
-                            return True
-                except OSError:
-                    pass
-            return False
-
+        provider = provider_file(suite.workdir, "later", server.template, max_parallel=1)
         running = suite.start(["-provider", provider, "-cache", suite.path("wait-cache")],
                               EXAMPLE_GPX, local_tiles=False)
-        asleep = wait_until(lambda: waiting(running))
-        running.signal(signal.SIGTERM)
-        r = running.finish(timeout=10)
+        asked = wait_until(lambda: server.requests())
+        time.sleep(1.5)
+        running.signal(signal.SIGINT, group=True)
+        r = running.finish(timeout=5)
         m = REMOVED.search(r.stdout)
         suite.check(name, run_problems(r, m.group(1) if m else None, 1, "") + [
-            None if asleep else "never waited", "timed out" if r.timed_out else None])
-        server.requests()
+            None if asked else "never asked", "timed out" if r.timed_out else None,
+            None if server.requests() == [] else "asked again"])
 
 # The key: never on a command line, in the output or in the cache; a
 # termination request during a hanging download still cleans up.
@@ -420,16 +450,57 @@ with Tile_server(suite.workdir, fail="hang") as server:
                            else f"stderr {r.stderr!r}",
                            None if server.requests() == [] else "the server was asked"])
 
-# A server that sends half a tile and then nothing: the transfer times out
-# after 30 s without a byte, is tried once more, and the run fails.
-with Tile_server(suite.workdir, fail="stall") as server:
-    name = "provider: a stalled transfer times out"
-    if suite.wanted(name):
-        provider = provider_file(suite.workdir, "stalling", server.template, max_parallel=1)
-        r, temp_dir = provider_run(provider)
-        m = re.fullmatch(POLITE_FAILED, r.stderr)
-        suite.check(name, run_problems(r, temp_dir, 1) + [
-            None if m and m.group(2) == "28" else f"stderr {r.stderr!r}",
-            None if server.requests() == 2 * ["/" + FIRST_TILE] else "not asked twice"])
+# A provider that sends nothing, or two bytes a second: the first timeouts
+# stop the batch, their retries time out too, and the provider is taken as
+# down: twelve tiles cost two timeouts, not one each.
+for fail, said in (("hang", "did not answer"), ("drip", "answered too slowly")):
+    with Tile_server(suite.workdir, fail=fail) as server:
+        name = f"provider: {fail}, the provider is down after two timeouts"
+        if suite.wanted(name):
+            provider = provider_file(suite.workdir, fail, server.template, max_parallel=2)
+            r, temp_dir = provider_run(provider, env=FAST)
+            asked = server.requests()
+            suite.check(name, run_problems(r, temp_dir, 1) + [
+                None if re.fullmatch(batch_failed(temp_dir, 28, 2, "-2") + f"plotr: the provider "
+                                     f"{said} for " + re.escape(f"{server.base}/{FIRST_TILE}\n"),
+                                     r.stderr) else f"stderr {r.stderr!r}",
+                None if len(asked) <= 8 else f"asked {len(asked)} times"])
+
+    # Without a provider plotr itself stops a download that moves no byte.
+    name = "a server that sends nothing is left"
+    if fail == "hang" and suite.wanted(name):
+        with Tile_server(suite.workdir, fail=fail) as server:
+            r = suite.start(["-url", server.template], EXAMPLE_GPX, local_tiles=False,
+                            env=FAST).finish()
+            temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS,
+                                    end=gpx_oracle.DOWNLOAD_FAILED)
+            url = f"{server.base}/{FIRST_TILE}"
+            suite.check(name + ": stderr", [
+                None if re.fullmatch(curl_failed(url, temp_dir, 255) + re.escape(
+                    f"plotr: the server sent nothing for 3 s; the download of {url} was "
+                    "stopped\n"), r.stderr) else f"stderr {r.stderr!r}"])
+
+# An outage: every tile in the cache, old; then the provider cannot be
+# reached. The old copies are pasted and one line says so; a tile without a
+# copy fails the run as ever.
+name = "provider: older copies carry an outage"
+if suite.wanted(name):
+    cache = suite.path("outage-cache")
+    with Tile_server(suite.workdir) as server:
+        provider = provider_file(suite.workdir, "outage", server.template, max_parallel=2)
+        first = suite.start(["-provider", provider, "-cache", cache], EXAMPLE_GPX,
+                            local_tiles=False).finish()
+    entries = glob.glob(cache + "/*/13/*/*.png")
+    for entry in entries:
+        os.utime(entry, (1420070400, 1420070400))
+    r, temp_dir = provider_run_in(provider, cache)
+    suite.check(name, [first.crash(), None if len(entries) == 12 else f"{len(entries)} entries"]
+                + run_problems(r, temp_dir, 0, "plotr: 12 tiles came from older copies in the "
+                               "cache, as the server could not be reached\n"))
+    os.remove(entries[5])
+    r, temp_dir = provider_run_in(provider, cache)
+    suite.check(name + ": a tile without a copy", run_problems(r, temp_dir, 1) + [
+        None if re.fullmatch(batch_failed(temp_dir, 7, 2), r.stderr) else f"stderr {r.stderr!r}"])
+    shutil.rmtree(cache, ignore_errors=True)
 
 suite.finish()

@@ -12,8 +12,8 @@ import signal
 
 import gpx_oracle
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_TILES, EXAMPLE_TRACKS, FIRST_TILE, Suite, Tile_server,
-                       curl_failed, distance_to, fatal, left_problem, requests_problem, temp_dirs,
-                       tile_paths, wait_until)
+                       batch_failed, curl_failed, distance_to, fatal, left_problem,
+                       requests_problem, temp_dirs, tile_paths, wait_until)
 from pngfile import read_png
 from tile_server import tile_color
 
@@ -68,11 +68,12 @@ for name, fail, code, shell_says in DOWNLOAD_FAILURES:
 
 # The download command line is fixed, so plotr waits as long as curl does;
 # Ctrl-C ends the wait and the run through the cleanup; a batch download
-# too, reported as its first tile.
-for name, more, end in [
-        ("server never answers, Ctrl-C", [], gpx_oracle.DOWNLOAD_FAILED),
+# too, reported as the command that ran.
+for name, more, end, failed in [
+        ("server never answers, Ctrl-C", [], gpx_oracle.DOWNLOAD_FAILED,
+         lambda base, temp_dir: curl_failed(f"{base}/{FIRST_TILE}", temp_dir, 255)),
         ("server never answers, Ctrl-C during a batch", ["-parallel", "4"],
-         gpx_oracle.BATCH_FAILED)]:
+         gpx_oracle.BATCH_FAILED, lambda base, temp_dir: batch_failed(temp_dir, 255, 4))]:
     if not suite.wanted(name):
         continue
     with Tile_server(suite.workdir, fail="hang") as server:
@@ -84,7 +85,7 @@ for name, more, end in [
         temp_dir = suite.expect(name, r, 1, tracks=EXAMPLE_TRACKS, end=end)
         suite.check(name + ": failure line", [
             None if asked else "the server was never asked",
-            None if re.fullmatch(curl_failed(f"{server.base}/{FIRST_TILE}", temp_dir, 255), r.stderr)
+            None if re.fullmatch(failed(server.base, temp_dir), r.stderr)
             else f"stderr {r.stderr!r}", left_problem(r)])
 
 # Tiles that download but cannot be read: status 2 with the reason, and the

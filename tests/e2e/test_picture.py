@@ -206,6 +206,8 @@ with Tile_server(suite.workdir) as server:
     SHARP = [
         ("{r} at scale 1", [], True, 1, 13, 256),
         ("{r} at scale 2", ["-scale", "2"], True, 2, 13, 512),
+        # Providers serve @2x at most: resized.
+        ("{r} at scale 3: @2x", ["-scale", "3"], True, 3, 13, 768),
         # Many tiles: fetched 8 at once, their lines first as ever.
         ("scale 2 without {r}: one zoom deeper", ["-scale", "2", "-parallel", "8"], False, 2, 14,
          256),
@@ -219,7 +221,7 @@ with Tile_server(suite.workdir) as server:
         r = suite.run(["-url", template] + args, EXAMPLE_GPX)
         tiles = [(x, y) for x in range(int(LEFT * scale / side), int(RIGHT * scale / side) + 1)
                  for y in range(int(TOP * scale / side), int(BOTTOM * scale / side) + 1)]
-        paths = [f"/{zoom}/{x}/{y}" + (f"@{scale}x" if retina and scale > 1 else "") + ".png"
+        paths = [f"/{zoom}/{x}/{y}" + (f"@{min(scale, 2)}x" if retina and scale > 1 else "") + ".png"
                  for x, y in tiles]
         suite.expect(name, r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT + "".join(
             f"downloading tile {server.base}{p}\n" for p in paths) + "removing temporary")

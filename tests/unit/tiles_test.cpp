@@ -3,12 +3,14 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "common/failure.h"
 #include "common/text.h"
 #include "tiles/curl_commands.h"
 #include "tiles/provider.h"
 #include "tiles/tile_source.h"
+#include "tiles/transfer.h"
 
 namespace plotr {
 namespace {
@@ -79,14 +81,13 @@ TEST(FetchTiles, ABatchReportsItsFirstFailedTileInDownloadOrder) {
     EXPECT_THROW(source.fetch(), Early_exit);
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0], "curl --parallel --parallel-max 3 --no-progress-meter -K " + dir +
-                               "/curl.conf > " + dir + "/curl.out");
+                               "/curl.conf 2> " + dir + "/curl.out");
     EXPECT_EQ(console.stdout_text,
               "downloading tile u\"\\/1/0/0\ndownloading tile u\"\\/1/0/1\n"
               "downloading tile u\"\\/1/1/0\ndownloading tile u\"\\/1/1/1\n"
               "removing temporary directory " +
                   dir + "\n");
-    EXPECT_EQ(console.stderr_text, "\"curl -f -s 'u\\\"\\\\/1/0/1' -o " + file(0, 1) +
-                                       "\" failed with exit code 22\n");
+    EXPECT_EQ(console.stderr_text, quote_escaped(commands[0]) + " failed with exit code 22\n");
     EXPECT_NE(config.find("globoff\n"), std::string::npos);
     EXPECT_NE(config.find("url = \"u\\\"\\\\/1/1/0\"\noutput = \"" + file(1, 0) + "\"\n"),
               std::string::npos)
@@ -165,6 +166,8 @@ TEST(Providers, EveryBuiltInEntryIsComplete) {
         const std::string body = text.substr(entry, text.find("\n[", entry + 1) - entry);
         EXPECT_NE(body.find("\nmax_zoom = "), std::string::npos) << p.name;
         EXPECT_NE(body.find("\nmax_parallel = "), std::string::npos) << p.name;
+        EXPECT_EQ(body.find("\nretina = 1") == std::string::npos, has_retina_placeholder(p.url))
+            << p.name;
         EXPECT_NE(("\n" + list).find("\n" + p.name + " "), std::string::npos) << p.name;
         // "{r}" is left for -scale to fill.
         EXPECT_EQ(provider_template(p).find("{r}"), p.url.find("{r}") == std::string::npos
@@ -192,6 +195,7 @@ TEST(Providers, MalformedFiles) {
         {"[a]\nurl = u\n[a]\nurl = v\n", "line 3: a second entry [a]"},
         {"[A b]\nurl = u\n", "line 1: an entry opens with [name] (a-z 0-9 - _ .)"},
         {"[a]\nurl = u\nkey_env = A-B\n", "line 3: key_env is the name of an environment variable"},
+        {"[a]\nurl = u\nretina = 5\n", "line 3: retina is a whole number from 1 to 4"},
     };
     for (const auto& [text, what] : cases) {
         try {
@@ -247,6 +251,8 @@ TEST(Retries, BusyAnswersAndTimeouts) {
         {{22, 429, "99999999999999999999"}, 60},
         {{22, 429, "0"}, 1},
         {{22, 502, "Thu, 01 Jan 2015 00:00:20 GMT"}, 20},
+        {{22, 502, "Thursday, 01-Jan-15 00:00:30 GMT"}, 30},
+        {{22, 503, "Thu Jan  1 00:00:40 2015"}, 40},
         {{22, 504, "Wed, 31 Dec 2014 00:00:00 GMT"}, 1},
         {{22, 500, "soon"}, 1},
         {{22, 404, "5"}, std::nullopt},
@@ -270,65 +276,130 @@ TEST(Retries, BusyAnswersAndTimeouts) {
     EXPECT_EQ(http_status_line({7, 302, ""}, "u"), "");
 }
 
-// One tile, politely: the URL and key go to curl in a file, a 429 waits
-// and is asked again, and a final failure names the HTTP status.
-TEST(FetchTiles, PoliteOneTileRetriesAndKeepsTheKeyOffCommandLines) {
-    char dir_template[] = "/tmp/plotr-tiles-test-XXXXXX";
-    const std::string dir = mkdtemp(dir_template);
-    Recording_console console;
+// Transfers through their seams: a fake shell that answers from a script, a
+// fake clock that a watch sees move, files in memory.
+struct Fake_transfers {
     std::vector<std::string> commands;
-    std::string config;
-    int answers = 0;
-    const Shell shell(
-        console,
-        [&](const std::string& line) {
-            commands.push_back(line);
-            if (line.starts_with("rm ") || line.starts_with("mkdir ")) {
-                return system_exit_code(line);
-            }
-            if (!line.starts_with("curl ")) return 0;
-            std::ifstream in(dir + "/3/1/2.png.conf");
-            config.assign(std::istreambuf_iterator<char>(in), {});
-            std::ofstream(dir + "/3/1/2.png.status") << "429 7\n";
-            return ++answers < 6 ? 22 : 0;
-        },
-        [&] { return dir; });
-    Tile_source source({.temp_dir = [&] { return dir; },
-                        .zoom = 3,
-                        .url_template = "https://h/{z}/{x}/{y}?k={apikey}",
-                        .last_tile_index = 7,
-                        .shell = shell,
-                        .console = console,
-                        .manners = {.user_agent = "ua", .polite = true, .api_key = "s3cr3t"}},
-                       {1, 1, 2, 2});
-    EXPECT_THROW(source.fetch(), Early_exit);
-    const std::string curl =
-        polite_curl_command(dir + "/3/1/2.png.conf", dir + "/3/1/2.png", dir + "/3/1/2.png.status");
-    EXPECT_PRED2([](const std::string& a, const std::string& b) { return a.starts_with(b); }, curl,
-                 "curl -f -s -L --max-redirs 5 --proto-redir =http,https --connect-timeout 15 "
-                 "--speed-limit 1 --speed-time 30 -w '%{http_code} %header{retry-after}\\n' -K ");
-    const std::vector<std::string> wanted = {"mkdir -p " + dir + "/3/1",
-                                             curl,
-                                             "sleep 7",
-                                             curl,
-                                             "sleep 7",
-                                             curl,
-                                             "sleep 7",
-                                             curl,
-                                             "sleep 8",
-                                             curl,
-                                             "rm -r " + dir};
-    EXPECT_EQ(commands, wanted);
-    EXPECT_EQ(config, "globoff\nuser-agent = \"ua\"\nurl = \"https://h/3/1/2?k=s3cr3t\"\n");
-    EXPECT_EQ(console.stdout_text,
-              "downloading tile https://h/3/1/2?k={apikey}\n"
-              "removing temporary directory " +
-                  dir + "\n");
-    EXPECT_EQ(
-        console.stderr_text,
-        quote_escaped(curl) +
-            " failed with exit code 22\n"
-            "plotr: the server answered 429 Too Many Requests for https://h/3/1/2?k={apikey}\n");
+    std::vector<int> waits;
+    std::map<std::string, std::string> files;
+    double clock = 0;
+    // Per command: what it leaves in its status or report file, and its code;
+    // with `watched`, the watch is asked as the fake clock moves 10 s a step.
+    struct Answer {
+        std::string report;
+        int code;
+        bool watched = false;
+    };
+    std::vector<Answer> answers;
+    std::vector<std::pair<std::size_t, Transfer_failure>> failures;
+    std::vector<std::size_t> done;
+
+    void fetch(const Manners& manners, int parallel, const std::vector<Transfer_request>& tiles) {
+        Transfers transfers(manners, parallel, {},
+                            {.run = [this](const std::string& line, const Watch& watch) {
+                                 commands.push_back(line);
+                                 const Answer a = answers.at(commands.size() - 1);
+                                 const auto to = line.rfind("> ");
+                                 if (to != std::string::npos) files[line.substr(to + 2)] = a.report;
+                                 for (int step = 0; a.watched && step < 100; ++step) {
+                                     clock += 10;
+                                     if (!watch()) return 255;
+                                 }
+                                 return a.code;
+                             },
+                             .pause = [this](int s) { waits.push_back(s); },
+                             .now = [] { return std::time_t{1420070400}; },
+                             .clock = [this] { return clock; },
+                             .read = [this](const std::string& f) { return files[f]; },
+                             .write = [this](const std::string& f,
+                                             const std::string& t) { files[f] = t; },
+                             .size = [](const std::string&) { return 7LL; }});
+        for (const Transfer_request& tile : tiles) {
+            // One tile a call, as the tile source asks without a batch.
+            const std::vector<Transfer_request> asked =
+                parallel > 1 ? tiles : std::vector<Transfer_request>{tile};
+            const std::size_t base = parallel > 1 ? 0 : &tile - tiles.data();
+            transfers.fetch(
+                asked, "/w", [&](std::size_t i) { done.push_back(base + i); },
+                [&](std::size_t i, const Transfer_failure& f) { failures.emplace_back(base + i, f); });
+            if (parallel > 1) break;
+        }
+    }
+};
+
+const Manners polite{.user_agent = "ua", .polite = true, .api_key = "s3cr3t"};
+
+TEST(Transfers, PoliteRetriesKeepTheKeyOffCommandLinesAndNameTheStatus) {
+    Fake_transfers t;
+    t.answers.assign(5, {"429 7\n", 22});
+    t.fetch(polite, 1, {{"https://h/3/1/2?k={apikey}", "/w/2.png", {}}});
+    const std::string curl = polite_curl_command("/w/2.png.conf", "/w/2.png", "/w/2.png.status");
+    EXPECT_EQ(t.commands, std::vector<std::string>(5, curl));
+    EXPECT_TRUE(curl.find("--connect-timeout 15 --speed-limit 1 --speed-time 30 --max-time 60 ") !=
+                std::string::npos);
+    EXPECT_EQ(t.waits, (std::vector<int>{7, 7, 7, 8}));
+    EXPECT_EQ(t.files["/w/2.png.conf"],
+              "globoff\nuser-agent = \"ua\"\nurl = \"https://h/3/1/2?k=s3cr3t\"\n");
+    ASSERT_EQ(t.failures.size(), 1u);
+    EXPECT_EQ(t.failures[0].second.detail,
+              "plotr: the server answered 429 Too Many Requests for https://h/3/1/2?k={apikey}\n");
+}
+
+// A provider that times out twice is down: the tiles after it are not asked.
+TEST(Transfers, TimeoutsTakeTheProviderDown) {
+    const std::vector<Transfer_request> tiles = {{"u0", "/w/0", {}}, {"u1", "/w/1", {}}};
+    Fake_transfers serial;
+    serial.answers.assign(2, {"0 \n", 28});
+    serial.fetch(polite, 1, tiles);
+    EXPECT_EQ(serial.commands.size(), 2u);
+    EXPECT_EQ(serial.waits, std::vector<int>{1});
+    ASSERT_EQ(serial.failures.size(), 2u);
+    EXPECT_EQ(serial.failures[1].first, 1u);
+    EXPECT_EQ(serial.failures[1].second.detail, "plotr: the provider did not answer for u0\n");
+    // In a batch the first timeout stops it: the rest waits for the retry.
+    Fake_transfers batch;
+    batch.answers = {{"28 /w/0 0 \n", 0, true}, {"0 /w/1 200 \n28 /w/0 200 \n", 28}};
+    batch.fetch(polite, 2, tiles);
+    EXPECT_EQ(batch.commands.size(), 2u);
+    EXPECT_EQ(batch.done, std::vector<std::size_t>{1});
+    ASSERT_EQ(batch.failures.size(), 1u);
+    EXPECT_EQ(batch.failures[0].second.command, batch.commands[1]);
+    EXPECT_EQ(batch.failures[0].second.detail, "plotr: the provider answered too slowly for u0\n");
+}
+
+// Without a provider's manners: no retry; a download that moves no byte for
+// 60 s is stopped, and the server is then down; a signal is an interruption.
+TEST(Transfers, PlainDownloadsStallsAndInterruptions) {
+    const std::vector<Transfer_request> tiles = {{"u0", "/w/0", {}}, {"u1", "/w/1", {}}};
+    Fake_transfers refused;
+    refused.answers = {{"", 22}, {"", 0}};
+    refused.fetch({}, 1, tiles);
+    EXPECT_EQ(refused.commands, (std::vector<std::string>{"curl -f -s u0 -o /w/0",
+                                                          "curl -f -s u1 -o /w/1"}));
+    ASSERT_EQ(refused.failures.size(), 1u);
+    EXPECT_EQ(refused.failures[0].second.detail, "");
+    Fake_transfers stalled;
+    stalled.answers = {{"", 0, true}};
+    stalled.fetch({}, 1, tiles);
+    EXPECT_EQ(stalled.clock, 60);
+    ASSERT_EQ(stalled.failures.size(), 2u);
+    EXPECT_EQ(stalled.failures[1].second.code, 255);
+    EXPECT_EQ(stalled.failures[1].second.detail,
+              "plotr: the server sent nothing for 60 s; the download of u0 was stopped\n");
+    Fake_transfers interrupted;
+    interrupted.answers = {{"", 255}, {"", 0}};
+    interrupted.fetch({}, 1, tiles);
+    EXPECT_TRUE(interrupted.failures.at(0).second.interrupted);
+}
+
+TEST(Transfers, RetryAfterInEveryHttpDateForm) {
+    for (const char* date : {"Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT",
+                             "Sun Nov  6 08:49:37 1994"}) {
+        EXPECT_EQ(parse_http_date(date), std::time_t{784111777}) << date;
+    }
+    for (const char* wrong : {"Sun, 06 Nov 1994 08:49:37", "Sun, 06 Foo 1994 08:49:37 GMT", "7"}) {
+        EXPECT_EQ(parse_http_date(wrong), std::nullopt) << wrong;
+    }
 }
 
 }  // namespace
