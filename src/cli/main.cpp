@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <exception>
@@ -13,8 +16,28 @@
 #include "gpx/xmlm_shit.h"
 #include "render/output.h"
 
+namespace {
+
+// A closed standard output or error would go to the next file opened, which
+// would then get the messages: they go nowhere instead.
+void fill_closed_output_streams() {
+    for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(stream, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        const int fd = open("/dev/null", O_WRONLY);
+        if (fd >= 0 && fd != stream) {
+            dup2(fd, stream);
+            close(fd);
+        }
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     // Before anything else.
+    fill_closed_output_streams();
     plotr::install_interrupt_handlers(plotr::abandon_output);
     plotr::Std_console console;
     const std::vector<std::string> arguments(argv, argv + argc);
