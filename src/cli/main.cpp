@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
     plotr::Std_console console;
     const std::vector<std::string> arguments(argv, argv + argc);
     std::string failure;
+    std::string note;
     try {
         plotr::xmlm_shit::Fd_source input(STDIN_FILENO);
         return plotr::run_driver(arguments, console, input, plotr::system_exit_code);
@@ -49,12 +50,16 @@ int main(int argc, char** argv) {
         return exit.status;
     } catch (const plotr::Fatal_error& error) {
         failure = error.what();
+        note = error.note;
     } catch (const std::bad_alloc&) {
         failure = "Out_of_memory";
     } catch (const std::exception& error) {
         failure = plotr::failure(error.what()).what();
     }
     console.flush();
+    if (!note.empty()) {
+        console.err("plotr: " + note + "\n");
+    }
     console.err("Fatal error: exception " + failure + "\n");
     return 2;
 }
