@@ -32,6 +32,7 @@ struct resolved_output {
     bool direct = false;   // a link the kernel resolves itself (/proc/self/fd/N)
     struct stat st {};
     std::string refusal;   // why the name must not be written; empty: it may
+    bool planted = false;  // the refusal is a link of another user's
 };
 
 std::string joined(const std::string& folder, const std::string& name) {
@@ -102,6 +103,7 @@ resolved_output resolve_output(const std::string& output) {
                 return refused(std::strerror(ELOOP));
             }
             if (std::string planted = planted_link(next, st, folder); !planted.empty()) {
+                r.planted = true;
                 return refused(planted);
             }
             // Links of /proc name open files, pipes included, that no path reaches.
@@ -340,9 +342,12 @@ void write_image(image_handle& image, const std::string& path, encoder_settings 
     const std::string bytes =
         encode_image(image, output_format(path), path.substr(path.rfind('/') + 1), settings);
     const resolved_output r = resolve_output(path);
-    // A link planted since the run began.
-    if (!r.refusal.empty()) {
+    // A link planted since the run began is named; all else fails as a write.
+    if (r.planted) {
         throw failure("cannot write the picture to " + path + ": " + r.refusal);
+    }
+    if (!r.refusal.empty()) {
+        write_failed();
     }
     if (r.direct || (r.exists && !S_ISREG(r.st.st_mode))) {
         write_directly(r.path, bytes, 0);
