@@ -145,7 +145,13 @@ public:
         char dash_c[] = "-c";
         char end_of_options[] = "--";  // as system(3) passes it
         char* const argv[] = {sh, dash_c, end_of_options, line.data(), nullptr};
-        const int error = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+        // Our own descriptors are all close-on-exec; libraries' (MagickCore's
+        // pixel cache on disk) may not be: the command gets the standard three.
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addclosefrom_np(&files, STDERR_FILENO + 1);
+        const int error = posix_spawn(&pid, "/bin/sh", &files, &attr, argv, environ);
+        posix_spawn_file_actions_destroy(&files);
         setrlimit(RLIMIT_FSIZE, &own);
         posix_spawnattr_destroy(&attr);
         return error;
