@@ -1,11 +1,14 @@
 #include "cli/command_line.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <set>
 
 #include "common/failure.h"
+#include "common/shell.h"
 #include "common/text.h"
 #include "render/color_name.h"
 #include "version.h"
@@ -233,9 +236,13 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             throw failure(providers_file + ": " + error.what());
         }
     };
+    std::vector<std::string> plain;
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        if (argument.empty() || argument[0] != '-') continue;
+        if (argument.empty() || argument[0] != '-') {
+            plain.push_back(argument);
+            continue;
+        }
 
         const Option* option = nullptr;
         for (const Option& candidate : table) {
@@ -304,6 +311,15 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             settings.*(option->int_field) = *number;
         } else {
             wrong("an integer");
+        }
+    }
+    // Plain arguments are ignored; one that names a file was surely meant to be read.
+    for (const std::string& argument : plain) {
+        struct stat status {};
+        if (stat(argument.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+            const std::string word = shell_quote(argument);
+            console.err("plotr: " + argument + " is not read; give it as -gpx " + word + " or < " +
+                        word + "\n");
         }
     }
     if (settings.provider) {

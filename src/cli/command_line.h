@@ -46,7 +46,9 @@ struct Settings {
 inline constexpr int max_side = 1073741823;
 
 /// Reads the argument vector (element 0 is the program name) into Settings.
-/// Prints nothing when it returns. On -help/--help (-version) it prints the
+/// When it returns it has printed only, on standard error, a line for each
+/// plain argument that names a file ("plotr: ride.gpx is not read; give it as
+/// -gpx ride.gpx or < ride.gpx"): those are ignored. On -help/--help (-version) it prints the
 /// help (the version) on standard output and throws Early_exit{0}, on
 /// "-provider list" the list of the providers in `providers_file` likewise;
 /// on an error it prints the error line and the help on standard error and

@@ -11,7 +11,13 @@ Std_console::Std_console() {
 
 void Std_console::out(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
-void Std_console::flush() { std::fflush(stdout); }
+// A closed standard output (a pipe into head) drops what cannot be written,
+// and the run goes on: the messages are progress, the picture is the result.
+void Std_console::flush() {
+    if (std::fflush(stdout) != 0) {
+        std::clearerr(stdout);
+    }
+}
 
 void Std_console::err(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stderr);

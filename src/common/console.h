@@ -23,7 +23,8 @@ public:
 };
 
 /// The process's stdout and stderr. Standard output is made fully buffered,
-/// also on a terminal, so that only the flushes above push it out.
+/// also on a terminal, so that only the flushes above push it out. What
+/// cannot be written (a closed pipe) is dropped without a word.
 class Std_console final : public Console {
 public:
     Std_console();

@@ -12,6 +12,9 @@ namespace plotr {
 class Fatal_error : public std::runtime_error {
 public:
     explicit Fatal_error(const std::string& description) : std::runtime_error(description) {}
+    /// What a person can act on (the place in a document, a tile's URL),
+    /// printed as "plotr: <note>" on the line before the fatal one; empty: none.
+    std::string note;
 };
 
 /// Ends the process before or during the run with this status, its messages

@@ -34,15 +34,17 @@ std::atomic<int> request{0};      // the first signal that came while guarded
 std::atomic<pid_t> running{0};    // the command being waited for
 void (*last_words_)() = nullptr;  // set before any handler is installed
 const Watch* watching = nullptr;  // of Shell::run_watched, while its command runs
+// Ignored here (see install_interrupt_handlers) unless they were at start,
+// and back to their default actions for commands.
 bool file_size_signal_ignored_at_start = false;
+bool pipe_signal_ignored_at_start = false;
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
 
-// Termination requests. SIGPIPE: standard output was closed (plotr ... |
-// head -1); the run is not wanted any more.
-constexpr int requests[] = {SIGTERM, SIGHUP, SIGPIPE, SIGINT};
+// Termination requests.
+constexpr int requests[] = {SIGTERM, SIGHUP, SIGINT};
 // Those that reach plotr alone while a command runs, to be sent on: the
 // terminal sends SIGINT to the command as well, and plotr ignores it meanwhile.
-constexpr std::span<const int> sent_on(requests, 3);
+constexpr std::span<const int> sent_on(requests, 2);
 
 void set_action(int signal, void (*handler)(int)) {
     struct sigaction action {};
@@ -126,6 +128,9 @@ public:
         // limit below relies on the signal ending it.
         if (!file_size_signal_ignored_at_start) {
             sigaddset(&defaults, SIGXFSZ);
+        }
+        if (!pipe_signal_ignored_at_start) {
+            sigaddset(&defaults, SIGPIPE);
         }
         posix_spawnattr_setsigdefault(&attr, &defaults);
         posix_spawnattr_setsigmask(&attr, &mask_);
@@ -307,13 +312,19 @@ void install_interrupt_handlers(void (*last_words)()) {
     // A write past the file size limit then fails as on a full disk, and the
     // run ends through its failure path, instead of dying with the file half
     // written.
-    static const bool ignored_at_start = [] {
+    // A closed standard output (plotr ... | head -1) makes the progress lines
+    // fail, and only them: the run goes on.
+    const auto ignored_at_start = [](int signal) {
         struct sigaction before {};
-        sigaction(SIGXFSZ, nullptr, &before);
+        sigaction(signal, nullptr, &before);
         return before.sa_handler == SIG_IGN;
-    }();
-    file_size_signal_ignored_at_start = ignored_at_start;
+    };
+    static const bool size_ignored = ignored_at_start(SIGXFSZ);
+    static const bool pipe_ignored = ignored_at_start(SIGPIPE);
+    file_size_signal_ignored_at_start = size_ignored;
+    pipe_signal_ignored_at_start = pipe_ignored;
     set_action(SIGXFSZ, SIG_IGN);
+    set_action(SIGPIPE, SIG_IGN);
 }
 
 Shell::Shell(Console& console, System system, std::function<std::string()> temp_dir)

@@ -34,15 +34,15 @@ int system_exit_code(const std::string& command_line);
 /// quotes with each ' written as '\''.
 std::string shell_quote(std::string_view value);
 
-/// Catches termination requests: SIGTERM and SIGHUP, SIGINT, which a running
-/// command gets from the terminal instead, and SIGPIPE, a closed standard
-/// output (later writes to it, the cleanup's too, just fail). While the temporary
+/// Catches termination requests: SIGTERM and SIGHUP, and SIGINT, which a
+/// running command gets from the terminal instead. While the temporary
 /// directory is guarded (Shell::guard_temp_dir) a request is remembered, sent
 /// on to the running command, and acted on at the Shell's next safe point;
 /// otherwise `last_words` runs (it must be async-signal-safe) and the signal's
 /// default action ends the process. Signals ignored at start stay ignored.
-/// SIGXFSZ is ignored too, so that a write past the file size limit fails
-/// (EFBIG); commands still get its default action. Call once, at start.
+/// SIGXFSZ is ignored, so that a write past the file size limit fails
+/// (EFBIG), and SIGPIPE, so that a write to a closed pipe fails (EPIPE);
+/// commands still get their default actions. Call once, at start.
 void install_interrupt_handlers(void (*last_words)());
 
 /// Runs the run's shell commands; a failed command ends the run after removing

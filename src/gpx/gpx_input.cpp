@@ -62,8 +62,9 @@ std::vector<int> Gpx_input::fds() const {
 gpx_documents Gpx_input::read(bool routes, Console& console) {
     gpx_documents documents;
     long waypoints = 0;
-    // A file's lines on standard error are told apart by `prefix`; standard input's have none.
-    const auto read_one = [&](xmlm_shit::Byte_source& source, const std::string& prefix) {
+    // A file's lines on standard error are told apart by its `name`; standard input's have none.
+    const auto read_one = [&](xmlm_shit::Byte_source& source, const std::string& name) {
+        const std::string prefix = name.empty() ? "" : "plotr: in " + name + ":\n";
         console.out_flushed("parsing gpx file\n");
         // Someone who named the file as an argument would otherwise wait in silence.
         if (prefix.empty() && source.fd() >= 0 && isatty(source.fd())) {
@@ -75,6 +76,19 @@ gpx_documents Gpx_input::read(bool routes, Console& console) {
         gpx_document document;
         try {
             document = read_document(input, routes);
+        } catch (Fatal_error& error) {
+            struct stat status {};
+            if (name.empty() && error.note.empty() && fstat(source.fd(), &status) == 0 &&
+                S_ISDIR(status.st_mode)) {
+                error.note = "standard input is a folder, not a GPX document";
+            }
+            // The file goes into the note's line, or stands on a line of its own.
+            if (!name.empty() && !error.note.empty()) {
+                error.note = "in " + name + ", " + error.note;
+            } else if (!name.empty()) {
+                console.err(prefix);
+            }
+            throw;
         } catch (...) {
             if (!prefix.empty()) console.err(prefix);
             throw;
@@ -87,7 +101,7 @@ gpx_documents Gpx_input::read(bool routes, Console& console) {
     if (names_.empty()) read_one(standard_input_, "");
     for (size_t i = 0; i < fds_.size(); ++i) {
         xmlm_shit::Fd_source source(fds_[i]);
-        read_one(source, "plotr: in " + names_[i] + ":\n");
+        read_one(source, names_[i]);
     }
     const bool any_point = std::ranges::any_of(documents.tracks, [](const track& t) {
         return std::ranges::any_of(t, [](const track_segment& s) { return !s.empty(); });

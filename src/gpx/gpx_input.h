@@ -35,7 +35,8 @@ public:
 
     /// Reads each document in turn (gzip inflated), printing "parsing gpx file" before
     /// each and its skipped-points line after; a file's lines on standard error, and its
-    /// failure, are preceded by "plotr: in <file>:". Throws what read_document throws, and
+    /// failure, are preceded by "plotr: in <file>:", or the failure's note says "in <file>, "
+    /// first. A folder on standard input gets a note too. Throws what read_document throws, and
     /// Failure("no track or route points in the document ...") when no document has one.
     gpx_documents read(bool routes, Console& console);
 

@@ -53,14 +53,22 @@ std::optional<double> to_coordinate(std::string_view text) {
 enum class point_fault { none, missing, bad_number };
 
 // A missing lat or lon is found before the content is read, a bad text only once it is,
-// so malformed content inside the point is reported first.
-point_fault read_point(const Tag& tag, Reader& reader, track_point& point) {
+// so malformed content inside the point is reported first. `why` tells a person which.
+point_fault read_point(const Tag& tag, Reader& reader, track_point& point, std::string& why) {
     const std::string* lat = tag.attribute("lat");
     const std::string* lon = lat ? tag.attribute("lon") : nullptr;
-    if (!lon) return point_fault::missing;
-    // Converted while the tag is at hand.
+    if (!lon) {
+        why = format("the %s has no %s attribute", std::string(tag.name()).c_str(),
+                     lat ? "lon" : "lat");
+        return point_fault::missing;
+    }
+    // Converted while the tag is at hand, lon first.
     const std::optional<double> lon_value = to_coordinate(*lon);
     const std::optional<double> lat_value = to_coordinate(*lat);
+    if (!lon_value || !lat_value) {
+        why = !lon_value ? "the lon value " + quoted_excerpt(*lon) + " is not a number"
+                         : "the lat value " + quoted_excerpt(*lat) + " is not a number";
+    }
     xmlm_shit::skip_element(reader);
     if (!lon_value || !lat_value) return point_fault::bad_number;
     point = {*lat_value, *lon_value};
@@ -84,10 +92,12 @@ track_segment read_points(Reader& reader, std::string_view name, skipped_points&
         const long line = signal.tag->line();
         const long column = signal.tag->column();
         track_point point{};
-        const point_fault result = read_point(*signal.tag, reader, point);
+        std::string why;
+        const point_fault result = read_point(*signal.tag, reader, point, why);
         if (result != point_fault::none) {
             Fatal_error error =
                 result == point_fault::missing ? not_found() : failure("float_of_string");
+            error.note = format("line %ld, column %ld: ", line, column) + why;
             if (!fault) throw error;
             if (!*fault) *fault = std::make_exception_ptr(error);
             if (result == point_fault::missing) xmlm_shit::skip_element(reader);

@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "common/failure.h"
+#include "common/text.h"
 
 namespace plotr::xmlm_shit {
 
@@ -80,8 +81,11 @@ bool single_byte_map(const char* name, Byte_map& map) {
         char* out_at = out;
         size_t in_left = 1;
         size_t out_left = sizeof out;
-        const size_t done = iconv(converter, &in_at, &in_left, &out_at, &out_left);
+        size_t done = iconv(converter, &in_at, &in_left, &out_at, &out_left);
         if (done == size_t(-1) && errno == EINVAL) single = false;
+        // A converter may hold a character back to combine it with the next
+        // (windows-1258 does): the flush gives it.
+        if (done != size_t(-1)) done = iconv(converter, nullptr, nullptr, &out_at, &out_left);
         map[byte] = done == size_t(-1) ? -1 : single_code_point({out, size_t(out_at - out)});
     }
     iconv_close(converter);
@@ -231,6 +235,7 @@ struct Reader::Parser {
     Byte_map byte_map{};
     bool element_declares_namespace = false;
     bool started = false;
+    bool any_input = false;
 
     // Reader side: the tags of the open elements, by depth; a deque keeps them in place.
     std::deque<Tag> open_tags;
@@ -265,13 +270,36 @@ struct Reader::Parser {
         XML_StopParser(xml.get(), XML_FALSE);
     }
 
-    void fail(XML_Size line, XML_Size column, std::string_view fault) {
-        error = std::make_exception_ptr(xml_error(long(line), long(column) + 1, fault));
-        stop();
+    // For a person: where, and the text from there to the end of its line.
+    std::string fault_note(long line, long column, std::string_view fault) const {
+        int offset = 0;
+        int available = 0;
+        const char* buffer = XML_GetInputContext(xml.get(), &offset, &available);
+        std::string text;
+        if (buffer && offset >= 0 && offset < available) {
+            const int length = std::min(available - offset, 160);
+            text = tag_to_utf8({buffer + offset, size_t(length)}, single_byte ? &byte_map : nullptr);
+            text.resize(std::min(text.find_first_of("\r\n"), text.size()));
+        }
+        const std::string where = "line " + std::to_string(line) + ", column " +
+                                  std::to_string(column) + ": ";
+        // Expat says "not well-formed (invalid token)".
+        std::string_view what = fault;
+        if (what.starts_with("not well-formed (") && what.ends_with(')'))
+            what = what.substr(17, what.size() - 18);
+        if (!text.empty())
+            return where + "malformed XML (" + std::string(what) + ") at " + quoted_excerpt(text);
+        return where + (any_input ? "the document ends early (" + std::string(what) + ")"
+                                  : std::string("the document is empty"));
     }
 
     void fail_here(std::string_view fault) {
-        fail(XML_GetCurrentLineNumber(xml.get()), XML_GetCurrentColumnNumber(xml.get()), fault);
+        const long line = long(XML_GetCurrentLineNumber(xml.get()));
+        const long column = long(XML_GetCurrentColumnNumber(xml.get())) + 1;
+        Fatal_error failure = xml_error(line, column, fault);
+        failure.note = fault_note(line, column, fault);
+        error = std::make_exception_ptr(failure);
+        stop();
     }
 
     // Expat is C: nothing may unwind through it, so a throw is kept like a parse error.
@@ -426,6 +454,7 @@ struct Reader::Parser {
             started = true;
         }
         const bool last = got == 0;
+        any_input = any_input || !last;
         if (XML_ParseBuffer(xml.get(), int(got), last) == XML_STATUS_ERROR && !error && !root_ended)
             fail_here(XML_ErrorString(XML_GetErrorCode(xml.get())));
     }

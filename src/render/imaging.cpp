@@ -96,9 +96,11 @@ struct Close_file {
 
 Exception prepare_exception() { return Exception(AcquireExceptionInfo()); }
 
-// Any recorded exception, a warning as well, fails the operation.
+// Warnings (a damaged ancillary chunk, say) leave a usable result; errors fail.
+bool is_error(ExceptionType severity) { return severity >= ErrorException; }
+
 void fail_on_exception(const Exception& exception) {
-    if (exception->severity != UndefinedException) {
+    if (is_error(exception->severity)) {
         throw failure(exception->reason != nullptr ? exception->reason : "");
     }
 }
@@ -150,9 +152,9 @@ image_handle read_with(Image_info info, const char* operation) {
     image_handle image(ReadImage(info.get(), exception.get()));
     info.reset();
     fail_on_exception(exception);
-    // Decoders record their warnings (a bad CRC, a truncated JPEG) in the image
-    // they return rather than in the exception passed in.
-    if (image.get() != nullptr && image.get()->exception.severity != UndefinedException) {
+    // Decoders record their faults (a truncated JPEG) in the image they return
+    // rather than in the exception passed in.
+    if (image.get() != nullptr && is_error(image.get()->exception.severity)) {
         const char* reason = image.get()->exception.reason;
         throw failure(reason != nullptr ? reason : "");
     }
@@ -177,7 +179,7 @@ image_handle read_image(const std::string& path, int fd) {
     }
     // The open file is read, from its start; the path only names it in messages.
     std::unique_ptr<std::FILE, Close_file> file;
-    const int copy = dup(fd);
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (copy >= 0 && lseek(copy, 0, SEEK_SET) == 0) {
         file.reset(fdopen(copy, "rb"));
     }

@@ -49,8 +49,8 @@ void start_imaging();
 const char* magick_temporary_folder();
 
 /// Decodes a PNG, JPEG, GIF or WebP file, by its first bytes; anything else is
-/// handed to the PNG decoder, which refuses it. Any exception MagickCore
-/// records, a warning too, fails with its reason text. With `fd`, that open
+/// handed to the PNG decoder, which refuses it. An error MagickCore records
+/// fails with its reason text; a warning (a damaged ancillary chunk) does not. With `fd`, that open
 /// file is read (from its start) and `path` only names it.
 image_handle read_image(const std::string& path, int fd = -1);
 

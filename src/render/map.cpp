@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/failure.h"
 #include "common/text.h"
 
 namespace plotr {
@@ -36,7 +37,16 @@ std::string tile_size_hint(long width, long height, long expected_side, int scal
 }
 
 void paste_tile(const assembly_context& context, const tile_entry& entry) {
-    image_handle tile = read_image(entry.file, entry.fd);
+    image_handle tile = [&] {
+        try {
+            return read_image(entry.file, entry.fd);
+        } catch (Fatal_error& error) {
+            if (!entry.url.empty()) {
+                error.note = "the tile from " + entry.url + " could not be read as a picture";
+            }
+            throw;
+        }
+    }();
     const long width = image_width(tile);
     const long height = image_height(tile);
     if (width != context.expected_side || height != context.expected_side) {

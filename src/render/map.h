@@ -29,7 +29,7 @@ std::string tile_size_hint(long width, long height, long expected_side, int scal
 /// corner at grid pixel (side x, side y), relative to the floored canvas origin. A tile of the
 /// expected size is first resized to `side` when that differs; any other is
 /// pasted at its own size, and reported to odd_tile. Fails as read_image,
-/// resize_image and composite_image do.
+/// resize_image and composite_image do; a tile that does not read has its URL in the note.
 void paste_tile(const assembly_context& context, const tile_entry& entry);
 
 }  // namespace plotr

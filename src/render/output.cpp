@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
+#include "common/atomic_file.h"
 #include "common/failure.h"
 #include "common/fd.h"
 #include "common/text.h"
@@ -17,43 +21,152 @@ namespace plotr {
 
 namespace {
 
-// The temporary file of the write under way, for abandon_output in a signal
-// handler; empty when none.
-char temporary_path[PATH_MAX + 64];
-std::atomic<bool> writing_temporary{false};
+// Where an output name leads: every symbolic link on the way followed as the
+// kernel would, but only where its protection of links in shared folders
+// allows, whatever the system's own setting.
+struct resolved_output {
+    std::string path;      // no link left in it, unless `direct`
+    std::string folder;    // where `path` is
+    std::string name;      // its last component
+    bool exists = false;   // then `st` holds what `path` is
+    bool direct = false;   // a link the kernel resolves itself (/proc/self/fd/N)
+    struct stat st {};
+    std::string refusal;   // why the name must not be written; empty: it may
+    bool planted = false;  // the refusal is a link of another user's
+};
 
-// The file a name finally stands for: symbolic links followed, as a write
-// through them would, even to a target that does not exist yet.
-std::string final_target(std::string path) {
-    for (int link = 0; link < 40; ++link) {
-        struct stat st {};
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            return path;
-        }
-        std::string target(PATH_MAX, '\0');
-        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
-        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-            return path;
-        }
-        target.resize(static_cast<std::size_t>(length));
-        const auto slash = path.rfind('/');
-        path = target.starts_with('/') || slash == std::string::npos
-                   ? target
-                   : path.substr(0, slash + 1) + target;
-    }
-    return path;
+std::string joined(const std::string& folder, const std::string& name) {
+    return folder == "." ? name : folder + "/" + name;
 }
 
-std::string folder_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+bool on_proc(const std::string& folder) {
+    struct statfs fs {};
+    return statfs(folder.c_str(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// In a sticky folder that anyone may write to, a link is followed only when
+// it is the user's own or the folder owner's: another user may have planted it.
+std::string planted_link(const std::string& link, const struct stat& st, const std::string& folder) {
+    struct stat dir {};
+    if (stat(folder.c_str(), &dir) != 0 || (dir.st_mode & S_ISVTX) == 0 ||
+        (dir.st_mode & S_IWOTH) == 0 || st.st_uid == geteuid() || st.st_uid == dir.st_uid) {
+        return "";
+    }
+    return format("the symbolic link %s belongs to another user (uid %ld) in %s, which anyone "
+                  "may write to; it is not followed",
+                  link.c_str(), static_cast<long>(st.st_uid), folder.c_str());
+}
+
+resolved_output resolve_output(const std::string& output) {
+    resolved_output r;
+    const auto refused = [&](const std::string& reason) {
+        r.refusal = reason;
+        return r;
+    };
+    // Components still to walk, the next one last.
+    std::vector<std::string> rest;
+    const auto push_components = [&](const std::string& path) {
+        for (std::size_t end = path.size(); end != std::string::npos && end > 0;) {
+            const std::size_t slash = path.rfind('/', end - 1);
+            const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+            rest.push_back(path.substr(begin, end - begin));
+            end = slash;
+        }
+    };
+    push_components(output);
+    // "" stands for the root.
+    std::string current = output.starts_with('/') ? "" : ".";
+    int links = 0;
+    while (!rest.empty()) {
+        const std::string component = std::move(rest.back());
+        rest.pop_back();
+        if (component.empty() || component == ".") {
+            continue;
+        }
+        const std::string folder = current.empty() ? "/" : current;
+        const std::string next = current.empty() ? "/" + component : joined(current, component);
+        const bool last = std::ranges::all_of(rest, [](const std::string& c) {
+            return c.empty() || c == ".";
+        });
+        struct stat st {};
+        if (lstat(next.c_str(), &st) != 0) {
+            if (errno != ENOENT || !last || on_proc(folder)) {
+                return refused(std::strerror(errno));
+            }
+            r.path = next;
+            r.folder = folder;
+            r.name = component;
+            return r;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > 40) {
+                return refused(std::strerror(ELOOP));
+            }
+            if (std::string planted = planted_link(next, st, folder); !planted.empty()) {
+                r.planted = true;
+                return refused(planted);
+            }
+            // Links of /proc name open files, pipes included, that no path reaches.
+            if (on_proc(folder)) {
+                r.path = next;
+                for (auto c = rest.rbegin(); c != rest.rend(); ++c) {
+                    r.path += "/" + *c;
+                }
+                r.direct = true;
+                r.exists = stat(r.path.c_str(), &r.st) == 0;
+                return r.exists ? r : refused(std::strerror(errno));
+            }
+            std::string target(PATH_MAX, '\0');
+            const ssize_t length = readlink(next.c_str(), target.data(), target.size());
+            if (length < 0) {
+                return refused(std::strerror(errno));
+            }
+            if (static_cast<std::size_t>(length) >= target.size()) {
+                return refused(std::strerror(ENAMETOOLONG));
+            }
+            target.resize(static_cast<std::size_t>(length));
+            if (target.starts_with('/')) {
+                current = "";
+            }
+            push_components(target);
+            continue;
+        }
+        if (!last && !S_ISDIR(st.st_mode)) {
+            return refused(std::strerror(ENOTDIR));
+        }
+        current = next;
+        r.folder = folder;
+        r.name = component;
+    }
+    r.path = current.empty() ? "/" : current;
+    r.exists = stat(r.path.c_str(), &r.st) == 0;
+    return r.exists ? r : refused(std::strerror(errno));
+}
+
+bool can_write(const std::string& path, int mode, std::string& reason) {
+    if (faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Renaming a new file over the old one needs the folder, and in a sticky
+// folder an old file of the user's own (or the folder's).
+bool can_rename_over(const resolved_output& r) {
+    struct stat dir {};
+    std::string reason;
+    return can_write(r.folder, W_OK | X_OK, reason) && stat(r.folder.c_str(), &dir) == 0 &&
+           ((dir.st_mode & S_ISVTX) == 0 || r.st.st_uid == geteuid() ||
+            dir.st_uid == geteuid() || geteuid() == 0);
 }
 
 [[noreturn]] void write_failed() { throw failure("write_image failed"); }
 
-// Devices and pipes take the picture as it comes.
-void write_directly(const std::string& path, const std::string& bytes) {
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+// Devices and pipes take the picture as it comes; so does a file the user may
+// write but not replace, which then is briefly incomplete.
+void write_directly(const std::string& path, const std::string& bytes, int flags) {
+    Fd fd(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | flags));
     if (fd.get() < 0 || !write_all(fd.get(), bytes.data(), bytes.size()) || fd.close() != 0) {
         write_failed();
     }
@@ -61,37 +174,15 @@ void write_directly(const std::string& path, const std::string& bytes) {
 
 // A new file beside the old one, renamed over it once complete: the old file
 // stays whole until then, whatever fails.
-void replace_file(const std::string& path, const std::string& bytes, const struct stat* old) {
-    const auto slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    static unsigned counter = 0;
-    Fd fd;
-    for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
-        const std::string temporary = format("%s.%s.plotr-%ld-%u", folder.c_str(), name.c_str(),
-                                             static_cast<long>(getpid()), counter++);
-        if (temporary.size() >= sizeof temporary_path) {
-            write_failed();
-        }
-        std::memcpy(temporary_path, temporary.c_str(), temporary.size() + 1);
-        writing_temporary.store(true);
-        // 0666 less the umask, as a new file gets.
-        fd = Fd(open(temporary_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (fd.get() < 0) {
-            writing_temporary.store(false);
-            if (errno != EEXIST) {
-                write_failed();
-            }
-        }
-    }
-    const bool written = fd.get() >= 0 &&
-                         (old == nullptr || fchmod(fd.get(), old->st_mode & 07777) == 0) &&
-                         write_all(fd.get(), bytes.data(), bytes.size()) && fd.close() == 0 &&
-                         rename(temporary_path, path.c_str()) == 0;
-    if (!written) {
-        unlink(temporary_path);
-    }
-    writing_temporary.store(false);
+void replace_file(const resolved_output& r, const std::string& bytes) {
+    const Fd folder(open(r.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // A new picture gets 0666 less the umask, as any new file; an old one's bits stay.
+    const bool written =
+        folder.get() >= 0 &&
+        replace_atomically(folder.get(), r.name, r.exists ? r.st.st_mode & 07777 : 0666,
+                           r.exists ? Mode_rule::exact : Mode_rule::less_umask, [&](int fd) {
+                               return write_all(fd, bytes.data(), bytes.size());
+                           });
     if (!written) {
         write_failed();
     }
@@ -206,29 +297,21 @@ void check_output(const std::string& output) {
     if (output.empty()) {
         throw failure("cannot write the picture: the file name is empty");
     }
-    const std::string target = final_target(output);
     struct stat st {};
-    if (stat(target.c_str(), &st) != 0 && errno == ENAMETOOLONG) {
+    if (stat(output.c_str(), &st) != 0 && errno == ENAMETOOLONG) {
         refuse(std::strerror(errno));
     }
-    if (target.ends_with('/') || (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+    const resolved_output r = resolve_output(output);
+    if (!r.refusal.empty()) {
+        refuse(r.refusal);
+    }
+    if (output.ends_with('/') || (r.exists && S_ISDIR(r.st.st_mode))) {
         refuse(std::strerror(EISDIR));
     }
-    if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        if (access(target.c_str(), W_OK) != 0) {
-            refuse(std::strerror(errno));
-        }
-    } else {
-        const std::string folder = folder_of(target);
-        if (stat(folder.c_str(), &st) != 0) {
-            refuse(std::strerror(errno));
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            refuse(std::strerror(ENOTDIR));
-        }
-        if (access(folder.c_str(), W_OK | X_OK) != 0) {
-            refuse(std::strerror(errno));
-        }
+    // The file itself as a shell's ">" would open it, or a new one in its folder.
+    std::string reason;
+    if (r.exists ? !can_write(r.path, W_OK, reason) : !can_write(r.folder, W_OK | X_OK, reason)) {
+        refuse(reason);
     }
     if (const std::string format = forbidden_output_format(output); !format.empty()) {
         refuse("the imaging library's security policy does not allow the " + format + " format");
@@ -258,21 +341,25 @@ void write_image(image_handle& image, const std::string& path, encoder_settings 
     }
     const std::string bytes =
         encode_image(image, output_format(path), path.substr(path.rfind('/') + 1), settings);
-    const std::string target = final_target(path);
-    struct stat st {};
-    if (stat(target.c_str(), &st) != 0) {
-        replace_file(target, bytes, nullptr);
-    } else if (S_ISREG(st.st_mode)) {
-        replace_file(target, bytes, &st);
+    const resolved_output r = resolve_output(path);
+    // A link planted since the run began is named; all else fails as a write.
+    if (r.planted) {
+        throw failure("cannot write the picture to " + path + ": " + r.refusal);
+    }
+    if (!r.refusal.empty()) {
+        write_failed();
+    }
+    if (r.direct || (r.exists && !S_ISREG(r.st.st_mode))) {
+        write_directly(r.path, bytes, 0);
+    } else if (!r.exists || can_rename_over(r)) {
+        replace_file(r, bytes);
     } else {
-        write_directly(target, bytes);
+        write_directly(r.path, bytes, O_NOFOLLOW);
     }
 }
 
 void abandon_output() {
-    if (writing_temporary.load()) {
-        unlink(temporary_path);
-    }
+    abandon_replacement();
     // MagickCore's own clean-up walks a locked list and allocates, which no
     // signal handler may do: its temporary files are found through /proc instead.
     remove_open_magick_files();

@@ -11,7 +11,9 @@ namespace plotr {
 void compress_output(image_handle& canvas);
 
 /// Ends the run before anything is read when the picture could not be written
-/// to `output`: an empty name, a folder, a folder missing or not writable, a
+/// to `output`: an empty name, a folder, a folder missing or not writable, an
+/// existing file the user could not open for writing, a symbolic link on the
+/// way that another user planted in a sticky folder anyone may write to, a
 /// format the imaging library's policy forbids. Throws Failure("cannot write
 /// the picture to <output>: <reason>").
 void check_output(const std::string& output);
@@ -22,10 +24,13 @@ void check_output(const std::string& output);
 void write_image(image_handle& image, const std::string& path, encoder_settings settings = {});
 
 /// Prints "writing to <output>" (flushed), compresses when asked, encodes the
-/// canvas in the format output_format picks, and puts it in place whole: a
+/// canvas in the format output_format picks, and puts it in place: whole, by a
 /// new file renamed over the name (over a symbolic link's final target), so
-/// that a failed write leaves the file that was there as it was. A device or a
-/// pipe is written directly. Throws Failure("write_image failed") on failure.
+/// that a failed write leaves the file that was there as it was. A device, a
+/// pipe or an open file of /proc/self/fd is written directly, and so is an
+/// existing file the user may write but not replace (its folder is not
+/// theirs to write). Links are followed as check_output allows. Throws
+/// Failure("write_image failed") on failure.
 void write_output(Console& console, image_handle& canvas, const std::string& output, bool compress);
 
 /// For a process about to die of a signal: removes the temporary file of a

@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "common/failure.h"
 #include "common/text.h"
 
@@ -90,21 +90,6 @@ Fd open_folder(int parent, mode_t parent_mode, const std::string& name, const st
     return fd;
 }
 
-// A name no other writer uses, created exclusively, so that a link planted
-// there is never written through.
-Fd create_temporary(int dir, const std::string& name, mode_t mode, std::string& temporary) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = format(".%s.%ld.%u", name.c_str(), static_cast<long>(getpid()), counter++);
-        Fd fd(openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     mode));
-        if (fd.get() >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    return Fd();
-}
-
 bool copy_contents(int from, int to) {
     char buffer[1 << 16];
     for (;;) {
@@ -122,22 +107,6 @@ bool copy_contents(int from, int to) {
             return false;
         }
     }
-}
-
-// Whole or not at all: readers see the old entry or the new one.
-template <typename Fill>
-bool replace_atomically(int dir, mode_t mode, const std::string& name, Fill fill) {
-    std::string temporary;
-    Fd out = create_temporary(dir, name, mode, temporary);
-    if (out.get() < 0) {
-        return false;
-    }
-    const bool filled = fill(out.get()) && out.close() == 0;
-    if (filled && renameat(dir, temporary.c_str(), dir, name.c_str()) == 0) {
-        return true;
-    }
-    unlinkat(dir, temporary.c_str(), 0);
-    return false;
 }
 
 std::string slug_of(const std::string& url_template) {
@@ -221,10 +190,11 @@ Tile_cache::Tile_cache(const std::string& dir, const std::string& url_template, 
     const Fd template_folder = open_folder(top.get(), mode, folder, folder_path, mode);
     struct stat st {};
     if (fstatat(template_folder.get(), "template", &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        replace_atomically(template_folder.get(), mode & 0660, "template", [&](int fd) {
-            const std::string text = without_userinfo(url_template) + "\n";
-            return write_all(fd, text.data(), text.size());
-        });
+        replace_atomically(template_folder.get(), "template", mode & 0660, Mode_rule::less_umask,
+                           [&](int fd) {
+                               const std::string text = without_userinfo(url_template) + "\n";
+                               return write_all(fd, text.data(), text.size());
+                           });
     }
     const std::string z = std::to_string(zoom);
     zoom_path_ = folder_path + "/" + z;
@@ -288,7 +258,9 @@ bool Tile_cache::store(int x, int y, const std::string& file) const {
     if (in.get() < 0 || c == nullptr) {
         return false;
     }
-    return replace_atomically(c->fd.get(), c->mode, std::to_string(y) + ".png",
+    // Whole or not at all: readers see the old entry or the new one.
+    return replace_atomically(c->fd.get(), std::to_string(y) + ".png", c->mode,
+                              Mode_rule::less_umask,
                               [&](int out) { return copy_contents(in.get(), out); });
 }
 

@@ -215,6 +215,7 @@ std::vector<tile_entry> Tile_source::fetch() {
 void Tile_source::deliver(const Tile_paste& paste) {
     for (tile_entry tile : fetch()) {
         settings_.shell.stop_if_interrupted();
+        tile.url = tile_url(settings_.url_template, settings_.zoom, tile.x, tile.y);
         if (tile.cached) {
             const Fd entry = cache_->open_entry(tile.x, tile.y);
             if (entry.get() >= 0) {
@@ -228,7 +229,7 @@ void Tile_source::deliver(const Tile_paste& paste) {
             }
             const download again = planned(tile.x, tile.y, nullptr);
             download_one(again);
-            tile = {tile.x, tile.y, again.file, false};
+            tile = {tile.x, tile.y, again.file, false, -1, again.url};
         }
         paste(tile);
     }

@@ -18,13 +18,15 @@ namespace plotr {
 
 /// One tile ready to paste: its column, row and file. All tiles of a run share
 /// its zoom. `cached`: the file is a cache entry, not yet read by this run;
-/// `fd`: the file opened, for the paste to read instead of the path (-1: none).
+/// `fd`: the file opened, for the paste to read instead of the path (-1: none);
+/// `url`: where it comes from, as printed, for messages (deliver sets it).
 struct tile_entry {
     int x;
     int y;
     std::string file;
     bool cached = false;
     int fd = -1;
+    std::string url = {};
     bool operator==(const tile_entry&) const = default;
 };
 

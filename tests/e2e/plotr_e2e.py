@@ -138,6 +138,8 @@ def setting(args, option, default):
 # Whole-line patterns for the fatal failures whose details are the program's choice.
 NOT_FOUND = re.escape("Not_found")
 BAD_NUMBER = re.escape('Failure("float_of_string")')
+# The line before the fatal one of a failure that a document caused.
+DOCUMENT_NOTE = r"plotr: (in [^\n]*, )?line \d+, column \d+: [^\n]*\n"
 
 
 def xml_error(fault=None, line=None, column=None):

@@ -196,4 +196,13 @@ if suite.wanted(name):
                  0, tracks=EXAMPLE_TRACKS, stderr="plotr: reading the GPX document from standard "
                  "input (plotr [OPTIONS] < track.gpx)\n")
 
+# A plain argument that names a file is still ignored, but said to be.
+name = "plain argument naming a file"
+if suite.wanted(name):
+    with open(suite.path("my ride.gpx"), "w") as f:
+        f.write(EXAMPLE_GPX)
+    suite.expect(name, suite.run(["my ride.gpx", "no-such.gpx"], EXAMPLE_GPX), 0,
+                 tracks=EXAMPLE_TRACKS, stderr="plotr: my ride.gpx is not read; give it as "
+                 "-gpx 'my ride.gpx' or < 'my ride.gpx'\n")
+
 suite.finish()

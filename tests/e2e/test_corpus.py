@@ -8,7 +8,8 @@ import os
 import re
 
 import gpx_oracle
-from plotr_e2e import BAD_NUMBER, PARSING, Suite, command_failed, fatal, xml_error
+from plotr_e2e import (BAD_NUMBER, DOCUMENT_NOTE, PARSING, Suite, command_failed, fatal,
+                       xml_error)
 
 suite = Suite(__doc__)
 corpus = suite.args.corpus
@@ -25,14 +26,19 @@ def no_point(waypoints):
     return fatal(re.escape(f'Failure("{gpx_oracle.no_points(1, waypoints)}")'))
 
 
+def malformed(fault, line=None):
+    """The whole standard error of a document that is not well-formed."""
+    return DOCUMENT_NOTE + fatal(xml_error(fault, line))
+
+
 # File -> READ, NO_TILE, or the whole standard error of its failure (status 2).
 EXPECTED = {
-    "androidgpx-garminBaseCampExport-noclosingtag.gpx": fatal(xml_error("no element found")),
-    "androidgpx-garminBaseCampExport-truncated.gpx": fatal(xml_error("no element found")),
+    "androidgpx-garminBaseCampExport-noclosingtag.gpx": malformed("no element found"),
+    "androidgpx-garminBaseCampExport-truncated.gpx": malformed("no element found"),
     "androidgpx-test.gpx": READ,
     "coregpx-wptError.gpx": READ,
     "dartgpx-minimal.gpx": no_point(0),
-    "dartgpx-namespace.gpx": fatal(xml_error("unbound prefix")),
+    "dartgpx-namespace.gpx": malformed("unbound prefix"),
     "georust-caltopo-export.gpx": READ,
     # Route only: the route is drawn.
     "georust-ecology-trail-and-lovers-lane-loop.gpx": READ,
@@ -49,7 +55,7 @@ EXPECTED = {
     "gpxpy-gpx1.0_with_all_fields.gpx": READ,
     "gpxpy-route.gpx": READ,
     "gpxpy-unicode.gpx": no_point(6),
-    "jpx-GPX_invalid_extensions.gpx": fatal(xml_error("mismatched tag", 39)),
+    "jpx-GPX_invalid_extensions.gpx": malformed("mismatched tag", 39),
     "jpx-ISSUE-170.gpx": READ,
     "jpx-ISSUE-77.gpx": READ,
     "ntsgpx-garmin-connect-multi-actIds-sample.gpx": READ,
@@ -61,7 +67,7 @@ EXPECTED = {
     "rubygpx-tracks.gpx": READ,
     "rubygpx-with_empty_tracks.gpx": READ,
     "togeojson-apple_watch_route.gpx": READ,
-    "togeojson-bad.gpx": fatal(BAD_NUMBER),
+    "togeojson-bad.gpx": DOCUMENT_NOTE + fatal(BAD_NUMBER),
     "togeojson-blue_hills.gpx": READ,
     "togeojson-empty_trk.gpx": no_point(0),
     "togeojson-run_gpxtpx.gpx": READ,
@@ -126,7 +132,8 @@ if suite.wanted(name):
     bad = os.path.join(corpus, "togeojson-bad.gpx")
     suite.expect(name, suite.run(["-gpx", os.path.join(corpus, SEASON[0]), "-gpx", bad]), 2,
                  stdout=PARSING * 2,
-                 stderr_re=re.escape(f"plotr: in {bad}:\n") + fatal(BAD_NUMBER))
+                 stderr_re=re.escape(f'plotr: in {bad}, line 5, column 7: the lon value "undefined" '
+                                     "is not a number\n") + fatal(BAD_NUMBER))
 name = "a -gpx file that cannot be read"
 if suite.wanted(name):
     missing = suite.path("no-such-ride.gpx")

@@ -114,6 +114,51 @@ with Tile_server(suite.workdir) as server:
                     suite.path(output)) else None])
         server.requests()
 
+    # As an ordinary user (plotr applies the kernel's protection of links in
+    # shared sticky folders whatever the system's setting): a link another user
+    # planted there is not followed, a file the user may not write is not
+    # replaced, and nothing is read; the folder owner's link is followed, and
+    # the user's own file in a folder not theirs is written in place.
+    name = "output as an ordinary user"
+    if suite.wanted(name) and os.geteuid() == 0:
+        os.chmod(suite.workdir, 0o755)
+        shared, closed = suite.path("shared"), suite.path("closed")
+        os.makedirs(shared, mode=0o1777)
+        os.chmod(shared, 0o1777)
+        os.makedirs(closed, mode=0o755)
+        files = {}
+        for folder, file, mode in [(closed, "victim", 0o644), (shared, "ro.png", 0o444),
+                                   (closed, "mine.png", 0o644)]:
+            files[file] = os.path.join(folder, file)
+            with open(files[file], "w") as f:
+                f.write("kept")
+            os.chown(files[file], 65534, 65534)
+            os.chmod(files[file], mode)
+        planted, owners = os.path.join(shared, "map.png"), os.path.join(shared, "owners.png")
+        os.symlink(files["victim"], planted)
+        os.lchown(planted, 1001, 1001)
+        os.symlink(files["mine.png"], owners)
+        for label, output, reason in [
+                ("planted link", planted, f"the symbolic link {planted} belongs to another user "
+                 f"(uid 1001) in {shared}, which anyone may write to; it is not followed"),
+                ("0444 file", files["ro.png"], "Permission denied"),
+                ("the folder owner's link to a file in a closed folder", owners, None)]:
+            r = suite.start(["-url", server.template, "-o", output], EXAMPLE_GPX, keep_output=True,
+                            prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+                            ).finish()
+            target = os.path.realpath(output)
+            with open(target, "rb") as f:
+                head = f.read(4)
+            if reason:
+                suite.expect(f"{name}: {label}", r, 2, stdout="", stderr="Fatal error: exception "
+                             f'Failure("cannot write the picture to {output}: {reason}")\n')
+            else:
+                suite.expect(f"{name}: {label}", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+            suite.check(f"{name}: {label}, the file", [
+                None if head == (b"kept" if reason else b"\x89PNG") else f"{target}: {head!r}",
+                None if (server.requests() != []) == (reason is None) else "tiles asked"])
+        os.chmod(suite.workdir, 0o700)
+
     # The output is a path, whatever MagickCore would read into it: the picture
     # goes to exactly that file, in the format of its extension, else PNG.
     PNG, JPEG = b"\x89PNG\r\n\x1a\n", b"\xff\xd8\xff"
@@ -292,8 +337,9 @@ with Tile_server(suite.workdir, fail="garbage") as server:
         if r is None:
             suite.check(name, [own_tmp])
         else:
-            suite.expect(name, r, 2, stderr_re=FATAL_FAILURE, tracks=EXAMPLE_TRACKS,
-                         end=gpx_oracle.DOWNLOADED)
+            suite.expect(name, r, 2, stderr_re=re.escape(
+                f"plotr: the tile from {server.base}/13/4402/2685.png could not be read as a "
+                "picture\n") + FATAL_FAILURE, tracks=EXAMPLE_TRACKS, end=gpx_oracle.DOWNLOADED)
             left = temp_dirs(own_tmp)
             suite.check(name + ": no directory left", [
                 None if not left else f"left {sorted(left)}",

@@ -8,8 +8,11 @@ import re
 import gpx_oracle
 import gzip
 
-from plotr_e2e import (BAD_NUMBER, NOT_FOUND, PARSING, Suite, fatal, gpx, numeric, track,
-                       xml_error)
+import os
+import subprocess
+
+from plotr_e2e import (BAD_NUMBER, DOCUMENT_NOTE, NOT_FOUND, PARSING, Suite, fatal, gpx, numeric,
+                       track, xml_error)
 
 suite = Suite(__doc__)
 
@@ -99,6 +102,10 @@ READ = [
     ("UTF-16BE with BOM, no declaration",
      b"\xfe\xff" + ("<gpx><trk><trkseg>" + PT_A + PT_B + "</trkseg></trk></gpx>").encode("utf-16-be"),
      numeric([A, B])),
+    ("windows-1258, whose converter holds characters back",
+     gpx(trk("<name>\u0110\u00e0 N\u0103\u0303ng</name>" + seg(PT_A, PT_B)),
+         '<?xml version="1.0" encoding="windows-1258"?>').encode("cp1258"),
+     numeric([A, B])),
     ("windows-1252 with a non-ASCII name in a tag that declares a namespace",
      ('<?xml version="1.0" encoding="windows-1252"?>\n<gpx xmlns="http://www.topografix.com/GPX/1/1"'
       ' creator="Caf\xe9 \u20ac"><trk><name>\u0152uvre \u2013 \xfc</name>'
@@ -162,7 +169,11 @@ NO_POINT = no_point(0)
 
 
 def xml(fault=None, line=None, column=None):
-    return fatal(xml_error(fault, line, column))
+    return DOCUMENT_NOTE + fatal(xml_error(fault, line, column))
+
+
+MISSING = DOCUMENT_NOTE + fatal(NOT_FOUND)
+BAD = DOCUMENT_NOTE + fatal(BAD_NUMBER)
 
 
 # Documents that end the run: (name, bytes, whole-stderr pattern).
@@ -195,15 +206,15 @@ FAILING = [
     ("entity used with an external DOCTYPE",
      '<?xml version="1.0"?>\n<!DOCTYPE gpx SYSTEM "gpx.dtd">\n<gpx><trk><trkseg>' + PT_A + PT_B
      + "</trkseg><name>&e;</name></trk></gpx>", xml()),
-    ("trkpt without lat", gpx(trk(seg(PT_A, '<trkpt lon="13.42"/>'))), fatal(NOT_FOUND)),
-    ("trkpt without lon", gpx(trk(seg(PT_A, '<trkpt lat="52.53"/>'))), fatal(NOT_FOUND)),
-    ("Lat is not lat", gpx(trk(seg('<trkpt Lat="52.5" lon="13.35"/>'))), fatal(NOT_FOUND)),
+    ("trkpt without lat", gpx(trk(seg(PT_A, '<trkpt lon="13.42"/>'))), MISSING),
+    ("trkpt without lon", gpx(trk(seg(PT_A, '<trkpt lat="52.53"/>'))), MISSING),
+    ("Lat is not lat", gpx(trk(seg('<trkpt Lat="52.5" lon="13.35"/>'))), MISSING),
     ("missing lat is found before malformed content",
-     gpx(trk(seg('<trkpt lon="13.35"><ele>1</el></trkpt>'))), fatal(NOT_FOUND)),
+     gpx(trk(seg('<trkpt lon="13.35"><ele>1</el></trkpt>'))), MISSING),
     ("bad lat is converted after the content",
      gpx(trk(seg('<trkpt lat="x" lon="13.35"><ele>1</el></trkpt>'))), xml("mismatched tag")),
     ("a point after a bad point is not reached", gpx(trk(seg('<trkpt lat="x" lon="1"/>', '<trkpt/>'))),
-     fatal(BAD_NUMBER)),
+     BAD),
     ("no gpx element", "<kml><Document><Placemark/></Document></kml>", not_gpx("kml")),
     ("a TCX document", '<?xml version="1.0"?>\n<TrainingCenterDatabase xmlns="http://www.garmin.com'
      '/xmlschemas/TrainingCenterDatabase/v2"><Activities/></TrainingCenterDatabase>',
@@ -213,7 +224,7 @@ FAILING = [
     ("empty gpx", '<gpx version="1.1"/>', NO_POINT),
     ("waypoints and empty routes only",
      gpx('<wpt lat="1" lon="1"/><rte><name>x</name></rte><wpt lat="1" lon="1"/>'), no_point(2)),
-    ("a route point without lat, no track", gpx('<rte><rtept lon="2"/></rte>'), fatal(NOT_FOUND)),
+    ("a route point without lat, no track", gpx('<rte><rtept lon="2"/></rte>'), MISSING),
     ("trk without trkseg", gpx("<trk><name>x</name></trk>"), NO_POINT),
     ("empty trkseg", gpx(trk(seg(), seg())), NO_POINT),
     ("trkpt outside trkseg", gpx("<trk>" + PT_A + PT_B + "</trk>"), NO_POINT),
@@ -230,11 +241,48 @@ FAILING = [
 for text in ["abc", "", "_", "__", "52,5", "52.5 ", "52.5\t", "undefined", "0x", "1e", "1e+", ".",
              "- 1", "++1", "inf inity", "infinit", "0x1p", "52.5.1", "\u0665\u0662"]:
     FAILING.append((f"lat {text!r}", gpx(trk(seg(f'<trkpt lat="{text}" lon="13.35"/>'))),
-                    fatal(BAD_NUMBER)))
-FAILING.append(("bad lon", gpx(trk(seg('<trkpt lat="52.5" lon="13.35E"/>'))), fatal(BAD_NUMBER)))
+                    BAD))
+FAILING.append(("bad lon", gpx(trk(seg('<trkpt lat="52.5" lon="13.35E"/>'))), BAD))
 
 for name, doc, stderr_re in FAILING:
     if suite.wanted(name):
         suite.expect(name, suite.run([], doc), 2, stdout=PARSING, stderr_re=stderr_re)
+
+# The line a person can act on, exactly: where, and what is wrong there.
+LINES = "<gpx>\n<trk><trkseg>\n  "
+NOTES = [
+    ("note: a lat that is not a number", LINES + '<trkpt lat=" 47.0 " lon="8"/></trkseg></trk></gpx>',
+     'line 3, column 3: the lat value " 47.0 " is not a number', BAD_NUMBER),
+    ("note: a long lon, cut", LINES + f'<trkpt lat="47" lon="{"9" * 39}\u00e9x"/>',
+     f'line 3, column 3: the lon value "{"9" * 39}\u00e9"... is not a number', BAD_NUMBER),
+    ("note: a missing lon", LINES + '<trkpt lat="47"/>', "line 3, column 3: the trkpt has no lon "
+     "attribute", NOT_FOUND),
+    ("note: malformed XML", LINES + '<trkpt lat="47" lon="8"></trk>',
+     'line 3, column 29: malformed XML (mismatched tag) at "trk>"',
+     xml_error("mismatched tag", 3, 29)),
+    ("note: a document that ends early", "<gpx><trk>", "line 1, column 11: the document ends "
+     "early (no element found)", xml_error("no element found", 1, 11)),
+    ("note: empty input", "", "line 1, column 1: the document is empty",
+     xml_error("no element found", 1, 1)),
+]
+for name, doc, note, failure in NOTES:
+    if suite.wanted(name):
+        suite.expect(name, suite.run([], doc), 2, stdout=PARSING,
+                     stderr_re=re.escape(f"plotr: {note}\n") + fatal(failure))
+        bad = suite.path("bad.gpx")
+        with open(bad, "w") as f:
+            f.write(doc)
+        suite.expect(name + ", with -gpx", suite.run(["-gpx", "bad.gpx"]), 2, stdout=PARSING,
+                     stderr_re=re.escape(f"plotr: in bad.gpx, {note}\n") + fatal(failure))
+
+name = "note: a folder on standard input"
+if suite.wanted(name):
+    folder = os.open(suite.workdir, os.O_RDONLY)
+    p = subprocess.run([suite.plotr, "-url", suite.tile_url], stdin=folder, capture_output=True,
+                       cwd=suite.workdir)
+    os.close(folder)
+    suite.check(name, [None if (p.returncode, p.stdout, p.stderr) == (
+        2, PARSING.encode(), b"plotr: standard input is a folder, not a GPX document\n"
+        b'Fatal error: exception Sys_error("Is a directory")\n') else f"got {p}"])
 
 suite.finish()
