@@ -656,11 +656,12 @@ class Tile_server(tile_server.Serving):
     `template` is its tile URL template; `requests()` the paths it was asked for."""
 
     def __init__(self, workdir, style="checker", fail="none", size=None, redirect_to=None,
-                 busy=0, want_agent=None):
+                 busy=0, want_agent=None, delay=0):
         self.log = os.path.join(workdir, f"requests-{style}-{fail}" + (f"-{size}" if size else "")
-                                + (f"-busy{busy}" if busy else "") + ("-agent" if want_agent else ""))
+                                + (f"-busy{busy}" if busy else "") + ("-agent" if want_agent else "")
+                                + (f"-delay{delay}" if delay else ""))
         self.seen = 0
-        options = ["--style", style, "--fail", fail, "--log", self.log]
+        options = ["--style", style, "--fail", fail, "--log", self.log, "--delay", str(delay)]
         if busy:
             options += ["--busy", str(busy)]
         if want_agent is not None:
