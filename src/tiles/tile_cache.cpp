@@ -28,28 +28,23 @@ void check_writable(int fd, const std::string& path) {
     }
 }
 
-bool in_my_groups(gid_t gid) {
-    if (gid == getegid()) {
-        return true;
-    }
+std::vector<gid_t> my_groups() {
     std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)) + 1);
-    const int count = getgroups(static_cast<int>(groups.size()), groups.data());
-    return std::find(groups.begin(), groups.begin() + std::max(count, 0), gid) !=
-           groups.begin() + std::max(count, 0);
+    const int count = getgroups(static_cast<int>(groups.size()) - 1, groups.data() + 1);
+    groups.resize(static_cast<std::size_t>(std::max(count, 0)) + 1);
+    groups[0] = getegid();
+    return groups;
 }
 
-// Only folders that this user (or root) controls, or a group of theirs shares:
-// anyone else could plant tiles. Gives the folder's permission bits.
+// Gives the folder's permission bits.
 mode_t check_trusted(int fd, const std::string& path) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         unusable(path, std::strerror(errno));
     }
-    if ((st.st_mode & S_IWOTH) != 0) {
-        unusable(path, "writable by others");
-    }
-    if (st.st_uid != geteuid() && st.st_uid != 0 && !in_my_groups(st.st_gid)) {
-        unusable(path, format("owned by another user (uid %ld)", static_cast<long>(st.st_uid)));
+    if (const std::string reason = cache_folder_distrust(st, geteuid(), my_groups());
+        !reason.empty()) {
+        unusable(path, reason);
     }
     check_writable(fd, path);
     return st.st_mode & 07777;
@@ -73,11 +68,14 @@ Fd open_top(const std::string& dir, mode_t& mode) {
 }
 
 // Inside the cache nothing is followed: a link planted for a folder is refused.
-// A new folder gets its parent's owner and group bits, never others', so a
-// private cache stays private and a shared one stays usable by its group.
+// A new folder gets its parent's owner and group bits and setgid, never
+// others', so a private cache stays private and a shared one stays usable by
+// its group. Set explicitly: the usual umask 022 would take the group's write.
 Fd open_folder(int parent, mode_t parent_mode, const std::string& name, const std::string& path,
                mode_t& mode) {
-    if (mkdirat(parent, name.c_str(), parent_mode & 0770) != 0 && errno != EEXIST) {
+    const mode_t wanted = parent_mode & 02770;
+    const bool made = mkdirat(parent, name.c_str(), wanted & 0777) == 0;
+    if (!made && errno != EEXIST) {
         unusable(path, std::strerror(errno));
     }
     Fd fd(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -86,7 +84,20 @@ Fd open_folder(int parent, mode_t parent_mode, const std::string& name, const st
                            ? "a symbolic link or a file is in the place of a folder"
                            : std::strerror(errno));
     }
+    if (made) {
+        fchmod(fd.get(), wanted);  // checked below, as any folder
+    }
     mode = check_trusted(fd.get(), path);
+    return fd;
+}
+
+// Created exclusively, so that a link planted there is never written
+// through; with exactly `mode`, whatever the umask.
+Fd create_exclusively(int dir, const std::string& name, int flags, mode_t mode) {
+    Fd fd(openat(dir, name.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (fd.get() >= 0) {
+        fchmod(fd.get(), mode);
+    }
     return fd;
 }
 
@@ -157,6 +168,21 @@ std::string without_userinfo(const std::string& url_template) {
 
 }  // namespace
 
+std::string cache_folder_distrust(const struct stat& folder, uid_t uid,
+                                  const std::vector<gid_t>& groups) {
+    // Anyone who can write a folder can plant tiles in it.
+    if ((folder.st_mode & S_IWOTH) != 0) {
+        return "writable by others";
+    }
+    // Root is in its own group by being root, not by a choice to share.
+    const bool shared = (folder.st_mode & S_IWGRP) != 0 && !(uid == 0 && folder.st_gid == 0) &&
+                        std::find(groups.begin(), groups.end(), folder.st_gid) != groups.end();
+    if (folder.st_uid != uid && folder.st_uid != 0 && !shared) {
+        return format("owned by another user (uid %ld)", static_cast<long>(folder.st_uid));
+    }
+    return "";
+}
+
 std::string default_cache_dir(const char* xdg_cache_home, const char* home) {
     if (xdg_cache_home != nullptr && *xdg_cache_home != '\0') {
         return std::string(xdg_cache_home) + "/plotr/tiles";
@@ -190,7 +216,7 @@ Tile_cache::Tile_cache(const std::string& dir, const std::string& url_template, 
     const Fd template_folder = open_folder(top.get(), mode, folder, folder_path, mode);
     struct stat st {};
     if (fstatat(template_folder.get(), "template", &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        replace_atomically(template_folder.get(), "template", mode & 0660, Mode_rule::less_umask,
+        replace_atomically(template_folder.get(), "template", mode & 0660, Mode_rule::exact,
                            [&](int fd) {
                                const std::string text = without_userinfo(url_template) + "\n";
                                return write_all(fd, text.data(), text.size());
@@ -260,7 +286,7 @@ bool Tile_cache::store(int x, int y, const std::string& file) const {
     }
     // Whole or not at all: readers see the old entry or the new one.
     return replace_atomically(c->fd.get(), std::to_string(y) + ".png", c->mode,
-                              Mode_rule::less_umask,
+                              Mode_rule::exact,
                               [&](int out) { return copy_contents(in.get(), out); });
 }
 
@@ -273,7 +299,10 @@ bool Tile_cache::try_lock(int x, int y) {
     }
     Column& c = found->second;
     if (c.lock.get() < 0) {
-        c.lock = Fd(openat(c.fd.get(), ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, c.mode));
+        c.lock = create_exclusively(c.fd.get(), ".lock", O_RDWR, c.mode);
+        if (c.lock.get() < 0 && errno == EEXIST) {
+            c.lock = Fd(openat(c.fd.get(), ".lock", O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        }
         if (c.lock.get() < 0) {
             return true;  // unlocked then, as before locks: at worst a tile twice
         }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <ctime>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/fd.h"
 
@@ -20,6 +22,13 @@ std::string cache_folder_name(const std::string& url_template);
 /// may be null). Throws Failure when neither is set.
 std::string default_cache_dir(const char* xdg_cache_home, const char* home);
 
+/// Why a folder of a tile cache must not be used by user `uid` of `groups`
+/// (effective and supplementary), or empty when it may: one writable by
+/// others, or owned by another user than `uid` or root unless it is shared
+/// (group-writable, of one of `groups`; for root, not its own group 0).
+std::string cache_folder_distrust(const struct stat& folder, uid_t uid,
+                                  const std::vector<gid_t>& groups);
+
 /// Tiles kept between runs: <dir>/<cache_folder_name>/<z>/<x>/<y>.png, with
 /// the template (without user name and password) in
 /// <dir>/<cache_folder_name>/template. Entries enter by an atomic rename, so
@@ -33,10 +42,11 @@ public:
 
     /// Opens the folders of the zoom and of columns first..last, creating
     /// what is missing (<dir> with its parents with mode 0700; below it with
-    /// the parent's owner and group bits). Throws Failure("cannot use the tile
-    /// cache folder <path>: <reason>") when one cannot be made, is no folder,
-    /// cannot be written, is writable by others, or belongs to another user
-    /// than this one or root without being in a group of this user's.
+    /// the parent's owner and group bits and setgid, whatever the umask; its
+    /// files with their folder's owner and group read and write bits). Throws
+    /// Failure("cannot use the tile cache folder <path>: <reason>") when one
+    /// cannot be made, is no folder, cannot be written, or is distrusted (see
+    /// cache_folder_distrust).
     Tile_cache(const std::string& dir, const std::string& url_template, int zoom, int first_column,
                int last_column);
 

@@ -666,12 +666,13 @@ class Tile_server(tile_server.Serving):
     `template` is its tile URL template; `requests()` the paths it was asked for."""
 
     def __init__(self, workdir, style="checker", fail="none", size=None, redirect_to=None,
-                 busy=0, want_agent=None, retry_after=None):
+                 busy=0, want_agent=None, retry_after=None, delay=0):
         self.log = os.path.join(workdir, f"requests-{style}-{fail}" + (f"-{size}" if size else "")
                                 + (f"-busy{busy}" if busy else "") + ("-agent" if want_agent else "")
-                                + (f"-after-{retry_after}" if retry_after else ""))
+                                + (f"-after-{retry_after}" if retry_after else "")
+                                + (f"-delay{delay}" if delay else ""))
         self.seen = 0
-        options = ["--style", style, "--fail", fail, "--log", self.log]
+        options = ["--style", style, "--fail", fail, "--log", self.log, "--delay", str(delay)]
         if busy:
             options += ["--busy", str(busy)]
         if want_agent is not None:

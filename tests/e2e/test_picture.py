@@ -18,8 +18,8 @@ import time
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_POINTS, EXAMPLE_TILES, EXAMPLE_TRACKS,
-                       HELP, Suite, Tile_server, distance_to, gpx, numeric, provider_file,
-                       requests_problem, tile_paths, track)
+                       FIRST_TILE, HELP, Suite, Tile_server, distance_to, gpx, numeric,
+                       provider_file, requests_problem, tile_paths, track)
 import pngfile
 from pngfile import read_png
 from tile_server import encoded_tile, tile_color
@@ -578,15 +578,16 @@ with Tile_server(suite.workdir) as server:
             None if len(asked) == 12 and not any(f"/13/{k}.png" in asked[6:] for k in kept)
             else f"asked {asked}, kept {sorted(kept)}"])
 
-    # Folders another user controls are refused; a link in place of an entry
-    # is never read.
+    # Folders another user controls are refused, also of root's group when
+    # the run is root's.
     name = "cache folders of another user"
     if suite.wanted(name) and os.geteuid() != 0:
         print(f"skipped {name}: needs root")
     elif suite.wanted(name):
         cache = suite.path("foreign-cache")
         os.makedirs(cache)
-        os.chown(cache, 54321, 54321)
+        os.chmod(cache, 0o755)
+        os.chown(cache, 54321, 0)
         r = suite.run(["-url", server.template, "-cache", cache], EXAMPLE_GPX)
         suite.expect(name, r, 2, stderr='Fatal error: exception Failure("cannot use the tile cache '
                      f'folder {cache}: owned by another user (uid 54321)")\n',
@@ -596,23 +597,10 @@ with Tile_server(suite.workdir) as server:
         r = suite.run(["-url", server.template, "-cache", cache], EXAMPLE_GPX)
         suite.check(name + ": writable by others", [None if r.stderr.endswith(
             f'folder {cache}: writable by others")\n') else f"stderr {r.stderr!r}"])
-        os.chmod(cache, 0o700)
-        server.requests()
-        secret = suite.path("secret.png")
-        with open(secret, "wb") as f:
-            f.write(encoded_tile("grid", 13, 4400, 2686))
-        r = suite.run(["-url", server.template, "-cache", cache, "-o", "first.png"], EXAMPLE_GPX)
-        planted = entries(cache)["4400/2686"]
-        os.remove(planted)
-        os.symlink(secret, planted)
-        server.requests()
-        r = suite.run(["-url", server.template, "-cache", cache, "-o", "linked.png"], EXAMPLE_GPX)
-        suite.expect(name + ": link not followed", r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT)
-        suite.check(name + ": the tile downloaded", [
-            same_picture("first.png", "linked.png"), requests_problem(server, tile_paths(13, [(4400, 2686)]))])
 
-    # A cache shared through a group: what one member downloads, another
-    # pastes; someone outside the group is refused.
+    # A cache shared through a group under the usual umask 022: a member adds
+    # the tiles of a taller picture (a new column, a new row in the others) to
+    # folders another member made.
     name = "cache shared by two users"
     if suite.wanted(name) and (os.geteuid() != 0 or not shutil.which("setpriv")):
         print(f"skipped {name}: needs root and setpriv")
@@ -626,16 +614,21 @@ with Tile_server(suite.workdir) as server:
         os.mkdir(out)
         os.chmod(out, 0o1777)
         downloads = []
-        for uid in (54322, 54321):
-            r = suite.start(["-url", server.template, "-cache", cache, "-o", f"{out}/{uid}.png"],
-                            EXAMPLE_GPX, prefix=[
+        for uid, size in ((54322, ["-width", "600", "-height", "450"]), (54321, ["-height", "700"])):
+            r = suite.start(["-url", server.template, "-cache", cache, "-o", f"{out}/{uid}.png"]
+                            + size, EXAMPLE_GPX, prefix=[
                                 "setpriv", f"--reuid={uid}", f"--regid={uid}", "--groups=54320",
-                                "sh", "-c", 'umask 002; exec "$0" "$@"']).finish()
-            downloads.append(r.stdout.count("downloading tile"))
-            suite.expect(f"{name}: uid {uid}", r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT)
-        suite.check(name + ": downloaded once", [
-            None if downloads == [12, 0] else f"downloads {downloads}",
-            requests_problem(server, tile_paths(13, EXAMPLE_TILES))])
+                                "sh", "-c", 'umask 022; exec "$0" "$@"']).finish()
+            downloads.append(sorted(re.findall(r"/13/(\d+/\d+)\.png", r.stdout)))
+            suite.expect(f"{name}: uid {uid}", r, 0, stderr="")
+        added = [f"{x}/{y}" for x in range(4399, 4403) for y in range(2685, 2689)
+                 if x == 4402 or y == 2688]
+        modes = {oct(os.lstat(os.path.join(d, f)).st_mode & 0o7777)
+                 for d, dirs, files in os.walk(cache) for f in dirs + files}
+        suite.check(name + ": the second downloads only what the first did not", [
+            None if len(downloads[0]) == 9 and downloads[1] == added else f"downloads {downloads}",
+            None if modes == {"0o2770", "0o660"} else f"modes {sorted(modes)}",
+            requests_problem(server, [f"/13/{tile}.png" for tile in downloads[0] + downloads[1]])])
         shutil.rmtree(shared)
 
     # Several runs at once share one cache and all succeed.
@@ -655,6 +648,31 @@ with Tile_server(suite.workdir) as server:
             *(None if open(p, "rb").read() == encoded_tile("checker", 13, *map(int, k.split("/")))
               else f"entry {k} damaged" for k, p in entries(shared).items()),
             None if len(entries(shared)) == 12 else f"{len(entries(shared))} entries"])
+
+# An entry found fresh and swapped for a link while the run downloads another
+# tile is not followed: that tile is downloaded again.
+name = "cache entry swapped for a link during the run"
+if suite.wanted(name):
+    cache, secret = suite.path("swap-cache"), suite.path("secret.png")
+    with open(secret, "wb") as f:
+        f.write(encoded_tile("grid", 13, 4400, 2686))
+    with Tile_server(suite.workdir, delay=1000) as server:
+        suite.run(["-url", server.template, "-cache", cache, "-o", "first.png", "-parallel", "12"],
+                  EXAMPLE_GPX)
+        os.remove(entries(cache)["4399/2685"])
+        server.requests()
+        running = suite.start(["-url", server.template, "-cache", cache, "-o", "swapped.png"],
+                              EXAMPLE_GPX)
+        running.wait_for(f"downloading tile {server.base}/{FIRST_TILE}\n")
+        swapped = entries(cache)["4400/2686"]
+        os.remove(swapped)
+        os.symlink(secret, swapped)
+        r = running.finish()
+        suite.expect(name, r, 0, stderr="", stdout_start=EXAMPLE_LAYOUT)
+        suite.check(name + ": downloaded again", [
+            same_picture("first.png", "swapped.png"),
+            requests_problem(server, tile_paths(13, [(4399, 2685), (4400, 2686)])),
+            "the entry is still a link" if os.path.islink(swapped) else None])
 
 # A stale entry whose new body does not read is used as it is, and stays stale.
 name = "stale entry, unreadable answer"
