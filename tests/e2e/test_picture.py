@@ -656,7 +656,7 @@ if suite.wanted(name):
     cache, secret = suite.path("swap-cache"), suite.path("secret.png")
     with open(secret, "wb") as f:
         f.write(encoded_tile("grid", 13, 4400, 2686))
-    with Tile_server(suite.workdir, delay=1000) as server:
+    with Tile_server(suite.workdir, delay=500) as server:
         suite.run(["-url", server.template, "-cache", cache, "-o", "first.png", "-parallel", "12"],
                   EXAMPLE_GPX)
         os.remove(entries(cache)["4399/2685"])
