@@ -321,6 +321,9 @@ Transfer_failure Transfers::failure(const Transfer_request& tile, const Attempt&
         f.reason = "the server's name could not be resolved";
     } else if (outcome.code == 7) {
         f.reason = "the server could not be reached";
+    } else if (outcome.code == 22) {
+        // curl -f without a report of the status: some HTTP error.
+        f.reason = "the server answered with an HTTP error";
     } else {
         f.reason = format("curl failed with exit code %d", outcome.code);
     }

@@ -378,6 +378,7 @@ TEST(Transfers, PlainDownloadsStallsAndInterruptions) {
                                                           "curl -f -s u1 -o /w/1"}));
     ASSERT_EQ(refused.failures.size(), 1u);
     EXPECT_EQ(refused.failures[0].second.detail, "");
+    EXPECT_EQ(refused.failures[0].second.reason, "the server answered with an HTTP error");
     Fake_transfers stalled;
     stalled.answers = {{"", 0, true}};
     stalled.fetch({}, 1, tiles);
