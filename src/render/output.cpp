@@ -44,17 +44,20 @@ bool on_proc(const std::string& folder) {
     return statfs(folder.c_str(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
-// In a sticky folder that anyone may write to, a link is followed only when
-// it is the user's own or the folder owner's: another user may have planted it.
-std::string planted_link(const std::string& link, const struct stat& st, const std::string& folder) {
+// In a sticky folder that anyone may write to, a link is followed, or a FIFO
+// written to, only when it is the user's own or the folder owner's: another
+// user may have planted it (to redirect the picture, or to hang the run).
+std::string planted(const char* what, const std::string& link, const struct stat& st,
+                    const std::string& folder) {
     struct stat dir {};
     if (stat(folder.c_str(), &dir) != 0 || (dir.st_mode & S_ISVTX) == 0 ||
         (dir.st_mode & S_IWOTH) == 0 || st.st_uid == geteuid() || st.st_uid == dir.st_uid) {
         return "";
     }
-    return format("the symbolic link %s belongs to another user (uid %ld) in %s, which anyone "
-                  "may write to; it is not followed",
-                  link.c_str(), static_cast<long>(st.st_uid), folder.c_str());
+    return format("the %s %s belongs to another user (uid %ld) in %s, which anyone "
+                  "may write to; it is not %s",
+                  what, link.c_str(), static_cast<long>(st.st_uid), folder.c_str(),
+                  S_ISLNK(st.st_mode) ? "followed" : "written to");
 }
 
 resolved_output resolve_output(const std::string& output) {
@@ -102,9 +105,9 @@ resolved_output resolve_output(const std::string& output) {
             if (++links > 40) {
                 return refused(std::strerror(ELOOP));
             }
-            if (std::string planted = planted_link(next, st, folder); !planted.empty()) {
+            if (std::string reason = planted("symbolic link", next, st, folder); !reason.empty()) {
                 r.planted = true;
-                return refused(planted);
+                return refused(reason);
             }
             // Links of /proc name open files, pipes included, that no path reaches.
             if (on_proc(folder)) {
@@ -140,7 +143,15 @@ resolved_output resolve_output(const std::string& output) {
     }
     r.path = current.empty() ? "/" : current;
     r.exists = stat(r.path.c_str(), &r.st) == 0;
-    return r.exists ? r : refused(std::strerror(errno));
+    if (!r.exists) {
+        return refused(std::strerror(errno));
+    }
+    if (S_ISFIFO(r.st.st_mode)) {
+        if (std::string reason = planted("FIFO", r.path, r.st, r.folder); !reason.empty()) {
+            return refused(reason);
+        }
+    }
+    return r;
 }
 
 bool can_write(const std::string& path, int mode, std::string& reason) {
