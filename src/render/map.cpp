@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/failure.h"
 #include "common/text.h"
 
 namespace plotr {
@@ -49,6 +50,34 @@ void paste_tile(const assembly_context& context, const tile_entry& entry) {
     const long left = offset_on_canvas(context.side, entry.x, context.canvas_left);
     const long top = offset_on_canvas(context.side, entry.y, context.canvas_top);
     composite_image(context.canvas, tile, OverCompositeOp, left, top);
+}
+
+Map_assembly::Map_assembly(image_handle& canvas, const tile_grid& grid, Console& console)
+    : context_{.canvas = canvas,
+               .canvas_top = grid.origin_top,
+               .canvas_left = grid.origin_left,
+               .side = grid.side,
+               .expected_side = grid.expected_side,
+               .odd_tile = [this, &console, grid](long width, long height) {
+                   if (!told_) {
+                       told_ = true;
+                       console.err(tile_size_hint(width, height, grid.expected_side, grid.scale,
+                                                  grid.retina[0] != '\0'));
+                   }
+               }} {}
+
+void Map_assembly::paste(const tile_entry& entry) {
+    any_tile_ = true;
+    paste_tile(context_, entry);
+}
+
+bool reads_as_picture(const std::string& file) {
+    try {
+        read_image(file);
+        return true;
+    } catch (const Fatal_error&) {
+        return false;
+    }
 }
 
 }  // namespace plotr

@@ -14,6 +14,7 @@
 #include "render/attribution.h"
 #include "render/imaging.h"
 #include "render/map.h"
+#include "render/markers.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
 #include "own_temp_path.h"
