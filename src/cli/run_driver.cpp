@@ -120,8 +120,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     const framing frame = frame_picture(documents.tracks, framing_request_of(settings, markers));
     console.out(frame.report);
     console.err(frame.warning);
-    const tile_grid grid = plan_tile_grid(frame.layout, settings.scale, settings.tile_size,
-                                          has_retina_placeholder(settings.url), frame.zoom.limit);
+    const tile_grid grid =
+        plan_tile_grid(frame.layout, settings.scale, settings.tile_size,
+                       has_retina_placeholder(settings.url), frame.zoom.limit, frame.wraps);
 
     // The map: a canvas the imaging library refuses ends the run before any download.
     const long width = static_cast<long>(settings.width) * settings.scale;

@@ -66,6 +66,16 @@ TEST(Shell, ExitCodesAndTheFailurePath) {
               "\"false \\\"x\\\"\" failed with exit code 7\nremoving temporary directory " +
                   dir.name() + "\n");
     EXPECT_EQ(ran, (std::vector<std::string>{"true", "false \"x\"", "rm -r " + dir.name()}));
+
+    // A run without any tile made no directory: the removal line alone, once.
+    Recording_console quiet;
+    Run_dir none(Temp_dir_names(6, "/tmp/plotr-test-"), quiet, [&](const std::string& line) {
+        ran.push_back(line);
+        return 1;
+    });
+    none.finish(false);
+    EXPECT_EQ(quiet.log, "removing temporary directory " + none.name() + "\n");
+    EXPECT_EQ(ran.size(), 3u);
 }
 
 bool ignored(int signal) {
