@@ -105,6 +105,7 @@ CASES = [
     (["plotr", "<", ""], ["day 2.gpx.gz", "maps", "ride.gpx"]),
     (["plotr", "-cache", ""], ["maps"]),
     (["plotr", "-margin", ""], []),
+    (["plotr", "-bbox", ""], []),
     (["plotr", "-width", ""], []),
     (["plotr", "-color", "gr"], ["gray", "green"]),
     (["plotr", "-attribution", ""], []),
