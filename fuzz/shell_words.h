@@ -43,13 +43,13 @@ inline std::vector<Shell_call> tile_calls(std::string_view input) {
             lines.push_back(line);
             return 0;
         },
-        [&] { return temp_dir; });
+        Cleanup{[] {}});
     const int zoom = 13, x = 4399, y = 2685;
     Tile_source source(
         {[&] { return temp_dir; }, zoom, url_template, (1 << zoom) - 1, shell, console},
         {x, x, y, y});
     source.fetch();
-    shell.remove_temp_dir();
+    lines.push_back(removal_command(temp_dir));
 
     const std::string dir = temp_dir + "/13/4399";
     // curl takes the URL as a URL: no globbing, and never as an option.

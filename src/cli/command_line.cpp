@@ -3,41 +3,63 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <set>
+#include <variant>
 
 #include "common/failure.h"
 #include "common/shell.h"
 #include "common/text.h"
+#include "geo/tile_grid.h"
+#include "help_text.h"
 #include "render/color_name.h"
 #include "version.h"
 
 namespace plotr {
 namespace {
 
-// `stop` ends the command line where it stands, as -help does.
-enum class Action { text, integer, flag, provider, stop };
-
-// What a text value must be, and the words of the error when it is not.
-struct Text_check {
-    bool (*accepts)(std::string_view text);
-    const char* expects;
+// What an option's value is, and so how it is read and where it goes.
+enum class Kind {
+    flag,           // no value: switches a bool on
+    text,           // the value as it is
+    optional_text,  // the value as it is, into an optional
+    list,           // each occurrence adds to a list
+    integer,        // an integer literal
+    optional_integer,
+    point,     // latitude,longitude
+    box,       // south,west,north,east
+    provider,  // a provider's name or file, or "list"
+    version,   // prints the version and ends the command line
+    help,      // prints the help and ends the command line
 };
 
-struct Option {
-    const char* name;
-    Action action;
-    std::string help;
-    std::string Settings::*text_field = nullptr;
-    int Settings::*int_field = nullptr;
-    bool Settings::*flag_field = nullptr;
-    // Integers outside min..max are refused with the range in the message.
+using Target =
+    std::variant<std::monostate, bool Settings::*, std::string Settings::*,
+                 std::optional<std::string> Settings::*, std::vector<std::string> Settings::*,
+                 int Settings::*, std::optional<int> Settings::*,
+                 std::optional<geo_point> Settings::*, std::optional<bounds> Settings::*>;
+
+// A value must pass `accepts`; the error names what was expected.
+struct Check {
+    bool (*accepts)(std::string_view text) = nullptr;
+    const char* expects = nullptr;
+};
+
+// Integers outside min..max are refused with the range in the message.
+struct Range {
     int min = std::numeric_limits<int>::min();
     int max = std::numeric_limits<int>::max();
-    std::optional<Text_check> check = std::nullopt;
-    // Each occurrence adds to the list rather than replacing the last.
-    std::vector<std::string> Settings::*list_field = nullptr;
+};
+
+// One option; its help line is the one of the same name in the help text.
+struct Option {
+    const char* name;
+    Kind kind;
+    Target target = {};
+    Range range = {};
+    Check check = {};
 };
 
 // A folder or file name: anything but the empty text, which names none.
@@ -61,72 +83,90 @@ bool is_pin_unit(std::string_view text) {
     return text == "segment" || text == "track" || text == "file";
 }
 
-// Help texts are formatted once from the built-in defaults.
-std::vector<Option> option_table() {
-    const Settings defaults;
-    return {
-        {"-o", Action::text,
-         "FILE\twrite output to <file>; default is " + quote_escaped(defaults.output),
-         &Settings::output},
-        {"-height", Action::integer, format("\timage height; default is %d", defaults.height),
-         nullptr, &Settings::height, nullptr, 1, max_side},
-        {"-width", Action::integer, format("\timage width; default is %d", defaults.width), nullptr,
-         &Settings::width, nullptr, 1, max_side},
-        {"-url", Action::text, "\t\tURL to download tiles from;\n\t\tdefault is " + defaults.url,
-         &Settings::url},
-        {"-horizontal-padding", Action::integer,
-         format("\tCSS-like property for canvas; default is %d", defaults.horizontal_padding),
-         nullptr, &Settings::horizontal_padding},
-        {"-vertical-padding", Action::integer,
-         format("\tCSS-like property for canvas; default is %d", defaults.vertical_padding),
-         nullptr, &Settings::vertical_padding},
-        {"-compress", Action::flag, "\t\tenable aggressive compresion", nullptr, nullptr,
-         &Settings::compress},
-        {"-nomarkers", Action::flag, "\t\tdo not place markers at the beginning and at the end",
-         nullptr, nullptr, &Settings::nomarkers},
-        {"-cache", Action::text,
-         "DIR\tkeep downloaded tiles in <dir> and use them again; default is none",
-         &Settings::cache, nullptr, nullptr, 0, 0, Text_check{is_name, "a folder"}},
-        {"-parallel", Action::integer,
-         format("\tdownload up to this many tiles at once; default is %d", defaults.parallel),
-         nullptr, &Settings::parallel, nullptr, 1, 64},
-        {"-attribution", Action::text,
-         "TEXT\twrite <text> in the bottom right corner; default is none", &Settings::attribution,
-         nullptr, nullptr, 0, 0, Text_check{is_utf8, "UTF-8 text"}},
-        {"-color", Action::text,
-         "\ttrack colour, e.g. red or #FF000080; default is translucent blue", &Settings::color,
-         nullptr, nullptr, 0, 0, Text_check{is_colour, "a colour"}},
-        {"-line-width", Action::integer,
-         format("\ttrack width in pixels; default is %d", defaults.line_width), nullptr,
-         &Settings::line_width, nullptr, 1, 64},
-        {"-provider", Action::provider,
-         "NAME\ttake tiles from a known provider, with its credit line and manners; "
-         "\"-provider list\" shows them"},
-        {"-user-agent", Action::text, "TEXT\tidentify downloads as <text>; default is curl's own",
-         nullptr},
-        {"-scale", Action::integer,
-         format("N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is %d",
-                defaults.scale),
-         nullptr, &Settings::scale, nullptr, 1, 4},
-        {"-tile-size", Action::integer,
-         format("N\tside of the provider's tiles in pixels, 256 or 512; default is %d",
-                defaults.tile_size),
-         nullptr, &Settings::tile_size, nullptr, std::numeric_limits<int>::min(),
-         std::numeric_limits<int>::max(), Text_check{is_tile_size, "256 or 512"}},
-        {"-gpx", Action::text,
-         "FILE\tread a track from <file> instead of standard input; repeat for several on one map",
-         nullptr, nullptr, nullptr, 0, 0, Text_check{is_name, "a file"}, &Settings::gpx_files},
-        {"-routes", Action::flag, "\tdraw routes (rte) as well as tracks", nullptr, nullptr,
-         &Settings::routes},
-        {"-pins", Action::text,
-         "WHERE\tput start and end pins per segment, track or file; default is " + defaults.pins,
-         &Settings::pins, nullptr, nullptr, 0, 0,
-         Text_check{is_pin_unit, "segment, track or file"}},
-        {"-margin", Action::integer,
-         "N\tkeep the track and its pins <n> pixels inside every edge; default is none", nullptr,
-         &Settings::margin, nullptr, 0, 10000},
-        {"-version", Action::stop, "\tprint the version and exit"},
+const Check point_check{nullptr, "a latitude and a longitude, e.g. 46.5,7.9"};
+const Check box_check{nullptr, "south,west,north,east in degrees, e.g. 46.4,7.8,46.7,8.2"};
+
+// In the order of the help text.
+const std::vector<Option>& option_table() {
+    static const std::vector<Option> table = {
+        {"-o", Kind::text, &Settings::output},
+        {"-height", Kind::integer, &Settings::height, {1, max_side}},
+        {"-width", Kind::integer, &Settings::width, {1, max_side}},
+        {"-url", Kind::text, &Settings::url},
+        {"-horizontal-padding", Kind::integer, &Settings::horizontal_padding},
+        {"-vertical-padding", Kind::integer, &Settings::vertical_padding},
+        {"-compress", Kind::flag, &Settings::compress},
+        {"-nomarkers", Kind::flag, &Settings::nomarkers},
+        {"-cache", Kind::text, &Settings::cache, {}, {is_name, "a folder"}},
+        {"-parallel", Kind::integer, &Settings::parallel, {1, 64}},
+        {"-attribution", Kind::text, &Settings::attribution, {}, {is_utf8, "UTF-8 text"}},
+        {"-color", Kind::text, &Settings::color, {}, {is_colour, "a colour"}},
+        {"-line-width", Kind::integer, &Settings::line_width, {1, 64}},
+        {"-provider", Kind::provider, {}, {}, {nullptr, "a provider name (see -provider list)"}},
+        {"-user-agent",
+         Kind::optional_text,
+         &Settings::user_agent,
+         {},
+         {is_header_text, "a text without control characters"}},
+        {"-scale", Kind::integer, &Settings::scale, {1, max_scale}},
+        {"-tile-size", Kind::integer, &Settings::tile_size, {}, {is_tile_size, "256 or 512"}},
+        {"-gpx", Kind::list, &Settings::gpx_files, {}, {is_name, "a file"}},
+        {"-routes", Kind::flag, &Settings::routes},
+        {"-pins", Kind::text, &Settings::pins, {}, {is_pin_unit, "segment, track or file"}},
+        {"-margin", Kind::integer, &Settings::margin, {0, 10000}},
+        {"-version", Kind::version},
+        {"-zoom", Kind::optional_integer, &Settings::zoom, {0, 22}},
+        {"-center", Kind::point, &Settings::center, {}, point_check},
+        {"-bbox", Kind::box, &Settings::bbox, {}, box_check},
+        {"-help", Kind::help},
+        {"--help", Kind::help},
     };
+    return table;
+}
+
+// Decimal numbers separated by commas: each an optional '-', digits, and
+// digits after a point if there is one; nothing else, no blank.
+std::optional<std::vector<double>> decimals(std::string_view text, size_t count) {
+    std::vector<double> values;
+    for (size_t start = 0; values.size() < count; ++start) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        const std::string_view part = text.substr(start, end - start);
+        const std::string_view digits = part.starts_with('-') ? part.substr(1) : part;
+        const bool shaped = !digits.empty() && digits.front() != '.' && digits.back() != '.' &&
+                            std::count(digits.begin(), digits.end(), '.') <= 1 &&
+                            std::all_of(digits.begin(), digits.end(),
+                                        [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+        double value = 0;
+        if (!shaped ||
+            std::from_chars(part.data(), part.data() + part.size(), value, std::chars_format::fixed)
+                    .ptr != part.data() + part.size()) {
+            return std::nullopt;
+        }
+        values.push_back(value);
+        if ((end == text.size()) != (values.size() == count)) return std::nullopt;
+        start = end;
+    }
+    return values;
+}
+
+bool is_latitude(double v) { return v >= -edge_latitude && v <= edge_latitude; }
+bool is_longitude(double v) { return v >= -180 && v <= 180; }
+
+std::optional<geo_point> parse_point(std::string_view text) {
+    const auto v = decimals(text, 2);
+    if (!v || !is_latitude((*v)[0]) || !is_longitude((*v)[1])) return std::nullopt;
+    return geo_point{(*v)[0], (*v)[1]};
+}
+
+std::optional<bounds> parse_box(std::string_view text) {
+    const auto v = decimals(text, 4);
+    if (!v) return std::nullopt;
+    const bounds box{(*v)[0], (*v)[2], (*v)[1], (*v)[3]};
+    if (!is_latitude(box.south) || !is_latitude(box.north) || box.south >= box.north ||
+        !is_longitude(box.west) || !is_longitude(box.east)) {
+        return std::nullopt;
+    }
+    return box;
 }
 
 int digit_value(char c) {
@@ -205,15 +245,12 @@ bool is_utf8(std::string_view text) {
 
 std::string version_text() { return "plotr " PLOTR_VERSION "\n"; }
 
-std::string usage_text() {
-    std::string text =
-        "plotr - GPX to PNG tool\nusage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n\n";
-    for (const Option& option : option_table()) {
-        text += std::string("  ") + option.name + " " + option.help + "\n";
-    }
-    text += "  -help  Display this list of options\n";
-    text += "  --help  Display this list of options\n";
-    return text;
+std::string usage_text() { return plotr_help_text; }
+
+std::vector<std::string> option_names() {
+    std::vector<std::string> names;
+    for (const Option& option : option_table()) names.emplace_back(option.name);
+    return names;
 }
 
 Settings parse_command_line(const std::vector<std::string>& arguments, Console& console,
@@ -224,7 +261,6 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
         throw Early_exit{2};
     };
 
-    const std::vector<Option> table = option_table();
     Settings settings;
     std::set<std::string> given;
     // The built-in list is part of the installation: a fault in it is no
@@ -244,23 +280,18 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             continue;
         }
 
-        const Option* option = nullptr;
-        for (const Option& candidate : table) {
-            if (argument == candidate.name) option = &candidate;
-        }
-        if (option == nullptr) {
-            if (argument == "-help" || argument == "--help") {
-                console.out(usage_text());
-                throw Early_exit{0};
-            }
+        const auto found = std::find_if(option_table().begin(), option_table().end(),
+                                        [&](const Option& o) { return argument == o.name; });
+        if (found == option_table().end()) {
             fail(format("%s: unknown option `%s'.\n", program.c_str(), argument.c_str()));
         }
-        if (option->action == Action::stop) {
-            console.out(version_text());
+        const Option& option = *found;
+        if (option.kind == Kind::help || option.kind == Kind::version) {
+            console.out(option.kind == Kind::help ? usage_text() : version_text());
             throw Early_exit{0};
         }
-        if (option->action == Action::flag) {
-            settings.*(option->flag_field) = true;
+        if (option.kind == Kind::flag) {
+            settings.*std::get<bool Settings::*>(option.target) = true;
             continue;
         }
         if (i + 1 >= arguments.size()) {
@@ -271,46 +302,68 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             fail(format("%s: wrong argument `%s'; option `%s' expects %s.\n", program.c_str(),
                         value.c_str(), argument.c_str(), expects.c_str()));
         };
-        given.insert(option->name);
-        if (option->action == Action::provider) {
-            if (value == "list") {
-                console.out(provider_list(builtin()));
-                throw Early_exit{0};
+        given.insert(option.name);
+        if (option.check.accepts && !option.check.accepts(value)) wrong(option.check.expects);
+        const auto integer = [&] {
+            const auto number = parse_integer(value);
+            if (!number) wrong("an integer");
+            if (*number < option.range.min || *number > option.range.max) {
+                wrong(format("an integer from %d to %d", option.range.min, option.range.max));
             }
-            std::optional<Provider> provider;
-            if (value.find('/') == std::string::npos) {
-                builtin();
-                provider = find_provider(value, providers_file);
-            } else {
-                try {
-                    provider = find_provider(value, providers_file);
-                } catch (const Provider_file_error& error) {
-                    console.err(
-                        format("%s: %s: %s\n", program.c_str(), value.c_str(), error.what()));
+            return *number;
+        };
+        switch (option.kind) {
+            case Kind::text:
+                settings.*std::get<std::string Settings::*>(option.target) = value;
+                break;
+            case Kind::optional_text:
+                settings.*std::get<std::optional<std::string> Settings::*>(option.target) = value;
+                break;
+            case Kind::list:
+                (settings.*std::get<std::vector<std::string> Settings::*>(option.target))
+                    .push_back(value);
+                break;
+            case Kind::integer:
+                settings.*std::get<int Settings::*>(option.target) = integer();
+                break;
+            case Kind::optional_integer:
+                settings.*std::get<std::optional<int> Settings::*>(option.target) = integer();
+                break;
+            case Kind::point: {
+                const auto point = parse_point(value);
+                if (!point) wrong(option.check.expects);
+                settings.*std::get<std::optional<geo_point> Settings::*>(option.target) = point;
+                break;
+            }
+            case Kind::box: {
+                const auto box = parse_box(value);
+                if (!box) wrong(option.check.expects);
+                settings.*std::get<std::optional<bounds> Settings::*>(option.target) = box;
+                break;
+            }
+            case Kind::provider: {
+                if (value == "list") {
+                    console.out(provider_list(builtin()));
+                    throw Early_exit{0};
                 }
+                std::optional<Provider> provider;
+                if (value.find('/') == std::string::npos) {
+                    builtin();
+                    provider = find_provider(value, providers_file);
+                } else {
+                    try {
+                        provider = find_provider(value, providers_file);
+                    } catch (const Provider_file_error& error) {
+                        console.err(
+                            format("%s: %s: %s\n", program.c_str(), value.c_str(), error.what()));
+                    }
+                }
+                if (!provider) wrong(option.check.expects);
+                settings.url = provider_template(*provider);
+                settings.provider = std::move(provider);
+                break;
             }
-            if (!provider) wrong("a provider name (see -provider list)");
-            settings.url = provider_template(*provider);
-            settings.provider = std::move(provider);
-        } else if (option->name == std::string_view("-user-agent")) {
-            if (!is_header_text(value)) wrong("a text without control characters");
-            settings.user_agent = value;
-        } else if (option->action == Action::text) {
-            if (option->check && !option->check->accepts(value)) wrong(option->check->expects);
-            if (option->list_field) {
-                (settings.*(option->list_field)).push_back(value);
-            } else {
-                settings.*(option->text_field) = value;
-            }
-        } else if (option->check && !option->check->accepts(value)) {
-            wrong(option->check->expects);
-        } else if (const auto number = parse_integer(value)) {
-            if (*number < option->min || *number > option->max) {
-                wrong(format("an integer from %d to %d", option->min, option->max));
-            }
-            settings.*(option->int_field) = *number;
-        } else {
-            wrong("an integer");
+            default: break;
         }
     }
     // Plain arguments are ignored; one that names a file was surely meant to be read.

@@ -7,6 +7,7 @@
 
 #include "common/console.h"
 #include "common/failure.h"
+#include "geo/framing.h"
 #include "tiles/provider.h"
 
 namespace plotr {
@@ -39,7 +40,10 @@ struct Settings {
     std::vector<std::string> gpx_files;     ///< documents to read in turn; none: standard input
     bool routes = false;                    ///< draw routes beside tracks
     std::string pins = "segment";           ///< segment, track or file
-    int margin = -1;          ///< pixels kept clear at every edge, 0..10000; -1: none
+    int margin = -1;                        ///< pixels kept clear at every edge, 0..10000; -1: none
+    std::optional<int> zoom;                ///< the zoom to draw at; none: the largest that fits
+    std::optional<geo_point> center;        ///< the picture's centre; none: the ground's
+    std::optional<bounds> bbox;             ///< the ground; none: the tracks' box
 };
 
 /// The largest picture side the command line takes.
@@ -63,6 +67,9 @@ std::string version_text();
 
 /// The help text, always with the built-in defaults.
 std::string usage_text();
+
+/// The options, in the order of the help text.
+std::vector<std::string> option_names();
 
 /// An integer literal: optional '-', then decimal digits or 0x/0o/0b and
 /// digits of that base, '_' allowed after the first digit. The value must lie in

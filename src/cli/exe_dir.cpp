@@ -46,11 +46,4 @@ std::string executable_path(const std::string& argument0, const char* path_varia
     return search_path(argument0, path_variable);
 }
 
-marker_paths marker_paths_for(const std::string& exe_dir, int scale) {
-    const std::string share = exe_dir + "/../share/plotr/";
-    const std::string suffix = scale > 1 ? "@" + std::to_string(scale) + "x.png" : ".png";
-    return {share + "pin-icon-start" + suffix, share + "pin-icon-end" + suffix,
-            share + "pin-shadow" + suffix};
-}
-
 }  // namespace plotr

@@ -327,13 +327,31 @@ void install_interrupt_handlers(void (*last_words)()) {
     set_action(SIGPIPE, SIG_IGN);
 }
 
+std::string removal_command(const std::string& dir) { return "rm -r " + shell_quote(dir); }
+
+std::string removal_line(const std::string& dir) {
+    return "removing temporary directory " + dir + "\n";
+}
+
+Shell::Shell(Console& console, System system, Cleanup cleanup)
+    : console_(console), system_(std::move(system)), cleanup_(std::move(cleanup)) {}
+
 Shell::Shell(Console& console, System system, std::function<std::string()> temp_dir)
-    : console_(console), system_(std::move(system)), temp_dir_(std::move(temp_dir)) {}
+    : Shell(console, system, Cleanup{[&console, system, temp_dir] {
+                // Unchecked: a directory that is already gone must not start a
+                // second round of messages.
+                console.out_flushed(removal_line(temp_dir()));
+                system(removal_command(temp_dir()));
+            }}) {}
 
 void Shell::guard_temp_dir() const {
     request.store(0);
     guard.store(guarded);
 }
+
+void Shell::hold_requests() const { guard.store(cleaning); }
+
+void Shell::end_guard() const { plotr::end_guard(); }
 
 void Shell::stop_if_interrupted() const {
     if (guard.load() == guarded && request.load() != 0) {
@@ -385,37 +403,10 @@ void Shell::fail(const std::string& command_line, int code, const std::string& d
     exit_with_cleanup(1);
 }
 
-std::string Shell::announce_removal() const {
-    const std::string dir = temp_dir_();
-    console_.out_flushed("removing temporary directory " + dir + "\n");
-    return "rm -r " + shell_quote(dir);
-}
-
-void Shell::remove_temp_dir() const {
-    stop_if_interrupted();
-    // A request from now on waits for the removal instead of failing it.
-    guard.store(cleaning);
-    run_command(announce_removal());
-    end_guard();
-}
-
-void Shell::discard_temp_dir() const {
-    guard.store(cleaning);
-    const std::string dir = temp_dir_();
-    std::error_code error;
-    std::filesystem::remove_all(dir, error);
-    if (error) {
-        console_.err("plotr: cannot remove the temporary directory " + dir + ": " +
-                     error.message() + "\n");
-    }
-    end_guard();
-}
-
 void Shell::exit_with_cleanup(int status) const {
     int was = guarded;
     guard.compare_exchange_strong(was, cleaning);
-    // Unchecked: a directory that is already gone must not start a second round of messages.
-    system_(announce_removal());
+    cleanup_.run();
     console_.flush();
     throw Early_exit{status};
 }

@@ -45,17 +45,37 @@ std::string shell_quote(std::string_view value);
 /// commands still get their default actions. Call once, at start.
 void install_interrupt_handlers(void (*last_words)());
 
-/// Runs the run's shell commands; a failed command ends the run after removing
-/// the temporary directory. The directory's name is asked for when needed, as
-/// it is only settled when the first tile is downloaded.
+/// "rm -r <dir>", the directory quoted for the shell.
+std::string removal_command(const std::string& dir);
+
+/// "removing temporary directory <dir>", the line before the removal.
+std::string removal_line(const std::string& dir);
+
+/// What a run does when it stops at a failed command or a termination request.
+struct Cleanup {
+    std::function<void()> run;
+};
+
+/// Runs the run's shell commands; a failed command ends the run through the
+/// run's cleanup, which the owner of the temporary directory gives.
 class Shell {
 public:
+    Shell(Console& console, System system, Cleanup cleanup);
+    /// With the cleanup of a directory named when needed: its removal line
+    /// (flushed), then "rm -r" unchecked.
     Shell(Console& console, System system, std::function<std::string()> temp_dir);
 
     /// Call before the temporary directory is created: from now on until
-    /// remove_temp_dir, a termination request ends the run through
+    /// end_guard, a termination request ends the run through
     /// exit_with_cleanup(1) instead of killing the process.
     void guard_temp_dir() const;
+
+    /// From now on a request waits for the cleanup instead of failing it.
+    void hold_requests() const;
+
+    /// Ends the guard: a request that came meanwhile ends the process now,
+    /// by its default action.
+    void end_guard() const;
 
     /// A safe point: calls exit_with_cleanup(1) if a termination request came
     /// while the directory was guarded; otherwise returns.
@@ -85,29 +105,17 @@ public:
     [[noreturn]] void fail(const std::string& command_line, int code,
                            const std::string& detail = "") const;
 
-    /// Prints "removing temporary directory <temp_dir>" (flushed) and runs
-    /// "rm -r <temp_dir>" with run_command, which a request no longer reaches;
-    /// then ends the guard, so a request that came during the removal ends the
-    /// process now, by its default action.
-    void remove_temp_dir() const;
-
-    /// For a run that ends by a failure: removes the directory without a line
-    /// on standard output (a removal that fails is one line on standard error),
-    /// then ends the guard as remove_temp_dir does.
-    void discard_temp_dir() const;
-
-    /// Prints the removal line (flushed), runs "rm -r <temp_dir>" without
-    /// checking it, then ends the run: throws Early_exit{status}. Requests that
-    /// come meanwhile no longer reach the command.
+    /// Runs the cleanup, then ends the run: throws Early_exit{status}.
+    /// Requests that come meanwhile no longer reach its commands.
     [[noreturn]] void exit_with_cleanup(int status) const;
 
-private:
-    /// Prints the removal line; gives the removal command.
-    std::string announce_removal() const;
+    /// Runs the command line as it is: no safe point, no check.
+    int run_plainly(const std::string& command_line) const { return system_(command_line); }
 
+private:
     Console& console_;
     System system_;
-    std::function<std::string()> temp_dir_;
+    Cleanup cleanup_;
 };
 
 }  // namespace plotr

@@ -19,28 +19,27 @@ drawing_reach scaled_down(const drawing_reach& reach, int scale) {
     return {reach.left / scale, reach.right / scale, reach.top / scale, reach.bottom / scale};
 }
 
-bool drawing_fits(int z, double min_lat, double max_lat, double min_lon, double max_lon, int width,
-                  int height, const drawing_reach& reach) {
-    return pixel_width(z, min_lon, max_lon) + reach.left + reach.right <= width &&
-           pixel_height(z, min_lat, max_lat) + reach.top + reach.bottom <= height;
+bool drawing_fits(int z, const bounds& box, int width, int height, const drawing_reach& reach) {
+    return pixel_width(z, box.west, box.east) + reach.left + reach.right <= width &&
+           pixel_height(z, box.south, box.north) + reach.top + reach.bottom <= height;
 }
 
-canvas_layout lay_out_canvas(int z, double min_lat, double max_lat, double min_lon, double max_lon,
-                             int width, int height, const drawing_reach& reach) {
+canvas_layout lay_out_canvas(int z, const bounds& box, int width, int height,
+                             const drawing_reach& reach) {
     const auto w = static_cast<double>(width);
     const auto h = static_cast<double>(height);
     canvas_layout l{};
     l.zoom = z;
-    l.gpx_height = pixel_height(z, min_lat, max_lat);
-    l.gpx_width = pixel_width(z, min_lon, max_lon);
+    l.gpx_height = pixel_height(z, box.south, box.north);
+    l.gpx_width = pixel_width(z, box.west, box.east);
     // Half the difference first, then added to the projected bound. A reach
     // of zero leaves every value exactly as for the box alone.
     const double drawing_height = l.gpx_height + reach.top + reach.bottom;
     const double drawing_width = l.gpx_width + reach.left + reach.right;
-    l.canvas_top = (pixel_y(z, max_lat) - reach.top) - (h - drawing_height) / 2.0;
-    l.canvas_bottom = (pixel_y(z, min_lat) + reach.bottom) + (h - drawing_height) / 2.0;
-    l.canvas_left = (pixel_x(z, min_lon) - reach.left) - (w - drawing_width) / 2.0;
-    l.canvas_right = (pixel_x(z, max_lon) + reach.right) + (w - drawing_width) / 2.0;
+    l.canvas_top = (pixel_y(z, box.north) - reach.top) - (h - drawing_height) / 2.0;
+    l.canvas_bottom = (pixel_y(z, box.south) + reach.bottom) + (h - drawing_height) / 2.0;
+    l.canvas_left = (pixel_x(z, box.west) - reach.left) - (w - drawing_width) / 2.0;
+    l.canvas_right = (pixel_x(z, box.east) + reach.right) + (w - drawing_width) / 2.0;
     l.tiles = {tile_index(l.canvas_left), tile_index(l.canvas_right), tile_index(l.canvas_top),
                tile_index(l.canvas_bottom)};
     l.last_tile_index = truncate_to_int(std::pow(2.0, z)) - 1;

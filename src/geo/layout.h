@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "geo/bounds.h"
+
 namespace plotr {
 
 /// Inclusive tile columns and rows that the canvas touches. They may lie
@@ -30,8 +32,7 @@ drawing_reach scaled_down(const drawing_reach& reach, int scale);
 
 /// Whether the box at zoom z, widened by `reach`, fits into width x height
 /// pixels.
-bool drawing_fits(int z, double min_lat, double max_lat, double min_lon, double max_lon, int width,
-                  int height, const drawing_reach& reach);
+bool drawing_fits(int z, const bounds& box, int width, int height, const drawing_reach& reach);
 
 /// The canvas placed in the world pixel plane of its zoom: it covers
 /// left <= x < right and top <= y < bottom.
@@ -54,8 +55,8 @@ int tile_index(double v);
 /// Centres a width x height canvas on the box at zoom z, widened by `reach`
 /// (the box alone without it). gpx_height and gpx_width stay the box's own.
 /// Prints nothing.
-canvas_layout lay_out_canvas(int z, double min_lat, double max_lat, double min_lon, double max_lon,
-                             int width, int height, const drawing_reach& reach = {});
+canvas_layout lay_out_canvas(int z, const bounds& box, int width, int height,
+                             const drawing_reach& reach = {});
 
 /// The six report lines: gpx height and width, then the four canvas edges.
 std::string layout_messages(const canvas_layout& layout);

@@ -12,7 +12,7 @@ const char* const retina_suffixes[] = {"", "", "@2x", "@3x", "@4x"};
 }  // namespace
 
 tile_grid plan_tile_grid(const canvas_layout& layout, int scale, int provider_side,
-                         bool retina_tiles, int zoom_limit) {
+                         bool retina_tiles, int zoom_limit, bool wraps) {
     const int z = layout.zoom;
     // A 512-pixel tile covers the ground of a 256-pixel one a level deeper.
     int zoom = provider_side > tile_size ? z - 1 : z;
@@ -37,9 +37,11 @@ tile_grid plan_tile_grid(const canvas_layout& layout, int scale, int provider_si
     g.origin_left = layout.canvas_left * scale;
     g.origin_top = layout.canvas_top * scale;
     const auto side = static_cast<double>(g.side);
-    g.tiles = {
-        truncate_to_int(g.origin_left / side), truncate_to_int(layout.canvas_right * scale / side),
-        truncate_to_int(g.origin_top / side), truncate_to_int(layout.canvas_bottom * scale / side)};
+    const double first_column = g.origin_left / side;
+    g.tiles = {truncate_to_int(wraps ? std::floor(first_column) : first_column),
+               truncate_to_int(layout.canvas_right * scale / side),
+               truncate_to_int(g.origin_top / side),
+               truncate_to_int(layout.canvas_bottom * scale / side)};
     g.last_tile_index = truncate_to_int(std::pow(2.0, zoom)) - 1;
     return g;
 }

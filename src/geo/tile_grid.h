@@ -27,8 +27,10 @@ struct tile_grid {
 /// `provider_side` (256 or 512) pixel tiles; `retina_tiles` when the template
 /// holds "{r}". Retina tiles come at the layout's zoom (one less for 512);
 /// otherwise the zoom is the shallowest whose tiles need no enlarging, within
-/// 0..zoom_limit, and the tiles are resized to `side`. Pure arithmetic.
+/// 0..zoom_limit, and the tiles are resized to `side`. Where the map `wraps`
+/// sideways, the first column is that of the canvas's left edge even west of
+/// the world (rounded down, not toward zero). Pure arithmetic.
 tile_grid plan_tile_grid(const canvas_layout& layout, int scale, int provider_side,
-                         bool retina_tiles, int zoom_limit = max_zoom);
+                         bool retina_tiles, int zoom_limit = max_zoom, bool wraps = false);
 
 }  // namespace plotr

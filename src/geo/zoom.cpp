@@ -11,15 +11,14 @@ namespace plotr {
 namespace {
 
 // The bounds, and the zoom they give, for a track that is not short.
-void bound_zoom(zoom_choice& c, double min_lat, double max_lat, double min_lon, double max_lon,
-                int usable_width, int usable_height) {
+void bound_zoom(zoom_choice& c, const bounds& box, int usable_width, int usable_height) {
     // 64-bit product: a width near 2^30 times 360 would overflow an int.
     const auto product = static_cast<double>(static_cast<int64_t>(usable_width) * 360);
-    const double span = (max_lon - min_lon) * 256;
+    const double span = (box.east - box.west) * 256;
     c.width_bound = truncate_to_int(std::floor(log2(product / span)));
 
-    const double ya = mercator_y(min_lat);
-    const double yb = mercator_y(max_lat);
+    const double ya = mercator_y(box.south);
+    const double yb = mercator_y(box.north);
     // Truncated, not floored: the leading 1 comes from the 2^(z-1) of pixel_y.
     c.height_bound =
         truncate_to_int(1 + log2((static_cast<double>(usable_height) * pi) / (256 * (yb - ya))));
@@ -36,35 +35,30 @@ int less_reach(int size, double near_side, double far_side) {
 
 }  // namespace
 
-zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
-                        int usable_width, int usable_height, int limit) {
+zoom_choice choose_zoom(const bounds& box, int usable_width, int usable_height, int limit) {
     zoom_choice c{};
     c.limit = limit;
-    c.diagonal = distance(min_lat, min_lon, max_lat, max_lon);
+    c.diagonal = distance(box.south, box.west, box.north, box.east);
     if (c.diagonal < 20.0) {
         c.short_track = true;
         c.zoom = limit;
         return c;
     }
-    bound_zoom(c, min_lat, max_lat, min_lon, max_lon, usable_width, usable_height);
+    bound_zoom(c, box, usable_width, usable_height);
     return c;
 }
 
-zoom_choice choose_zoom_within(double min_lat, double max_lat, double min_lon, double max_lon,
-                               int usable_width, int usable_height, const drawing_reach& reach,
-                               int limit) {
+zoom_choice choose_zoom_within(const bounds& box, int usable_width, int usable_height,
+                               const drawing_reach& reach, int limit) {
     const auto fits = [&](int z) {
-        return drawing_fits(z, min_lat, max_lat, min_lon, max_lon, usable_width, usable_height,
-                            reach);
+        return drawing_fits(z, box, usable_width, usable_height, reach);
     };
-    zoom_choice c =
-        choose_zoom(min_lat, max_lat, min_lon, max_lon, usable_width, usable_height, limit);
+    zoom_choice c = choose_zoom(box, usable_width, usable_height, limit);
     if (c.short_track && fits(c.zoom)) {
         return c;
     }
     c.short_track = false;
-    bound_zoom(c, min_lat, max_lat, min_lon, max_lon,
-               less_reach(usable_width, reach.left, reach.right),
+    bound_zoom(c, box, less_reach(usable_width, reach.left, reach.right),
                less_reach(usable_height, reach.top, reach.bottom));
     // The logarithms may round up at an exact fit, and the height bound
     // truncates toward zero: the zoom itself is checked.

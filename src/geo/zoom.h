@@ -23,17 +23,16 @@ struct zoom_choice {
 /// less or more) at which the box fits into usable_width x usable_height
 /// pixels. Bounds that are not finite saturate (see truncate_to_int), so any
 /// input gives a zoom in range. Prints nothing.
-zoom_choice choose_zoom(double min_lat, double max_lat, double min_lon, double max_lon,
-                        int usable_width, int usable_height, int limit = max_zoom);
+zoom_choice choose_zoom(const bounds& box, int usable_width, int usable_height,
+                        int limit = max_zoom);
 
 /// The largest zoom at which the box widened by `reach` fits into
 /// usable_width x usable_height: the bounds are those of choose_zoom for the
 /// usable sizes less the reach. A short track keeps the
 /// maximum zoom only where the drawing fits there. `fits` is false when even
 /// zoom 0 is too large. Prints nothing.
-zoom_choice choose_zoom_within(double min_lat, double max_lat, double min_lon, double max_lon,
-                               int usable_width, int usable_height, const drawing_reach& reach,
-                               int limit = max_zoom);
+zoom_choice choose_zoom_within(const bounds& box, int usable_width, int usable_height,
+                               const drawing_reach& reach, int limit = max_zoom);
 
 /// The messages that explain the choice, in order. "zoom is too low, choose 0"
 /// has no line break: the next message continues its line.

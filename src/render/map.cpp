@@ -61,4 +61,35 @@ void paste_tile(const assembly_context& context, const tile_entry& entry) {
     composite_image(context.canvas, tile, OverCompositeOp, left, top);
 }
 
+Map_assembly::Map_assembly(image_handle& canvas, const tile_grid& grid, Console& console)
+    : context_{.canvas = canvas,
+               .canvas_top = grid.origin_top,
+               .canvas_left = grid.origin_left,
+               .side = grid.side,
+               .expected_side = grid.expected_side,
+               .odd_tile = [this, &console, grid](long width, long height) {
+                   if (!told_) {
+                       told_ = true;
+                       // "@2x" at scale 3: the density asked for, not the scale.
+                       const bool retina = grid.retina[0] != '\0';
+                       console.err(tile_size_hint(width, height, grid.expected_side,
+                                                  retina ? grid.retina[1] - '0' : grid.scale,
+                                                  retina));
+                   }
+               }} {}
+
+void Map_assembly::paste(const tile_entry& entry) {
+    any_tile_ = true;
+    paste_tile(context_, entry);
+}
+
+bool reads_as_picture(const std::string& file) {
+    try {
+        read_image(file);
+        return true;
+    } catch (const Fatal_error&) {
+        return false;
+    }
+}
+
 }  // namespace plotr

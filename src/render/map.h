@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 
+#include "common/console.h"
+#include "geo/tile_grid.h"
 #include "render/imaging.h"
 #include "tiles/tile_source.h"
 
@@ -31,5 +33,23 @@ std::string tile_size_hint(long width, long height, long expected_side, int scal
 /// pasted at its own size, and reported to odd_tile. Fails as read_image,
 /// resize_image and composite_image do; a tile that does not read has its URL in the note.
 void paste_tile(const assembly_context& context, const tile_entry& entry);
+
+/// The run's map: every tile pasted where the grid puts it; the first tile of
+/// an odd size is told of on standard error (tile_size_hint), once.
+class Map_assembly {
+public:
+    Map_assembly(image_handle& canvas, const tile_grid& grid, Console& console);
+    void paste(const tile_entry& entry);
+    /// Whether any tile came.
+    bool any_tile() const { return any_tile_; }
+
+private:
+    assembly_context context_;
+    bool any_tile_ = false;
+    bool told_ = false;
+};
+
+/// Whether the file reads as a picture.
+bool reads_as_picture(const std::string& file);
 
 }  // namespace plotr

@@ -37,15 +37,6 @@ struct drawing_context {
     pin_unit pins = pin_unit::segment;
 };
 
-/// How far a line of `line_width` pixels reaches past the points it joins,
-/// on every side: its half width, the antialiased pixel and the truncation
-/// of the points to whole pixels.
-drawing_reach line_reach(double line_width);
-
-/// How far `pin` and `shadow`, pasted by place_marker, reach past the point
-/// on each side, the truncation of the point included.
-drawing_reach marker_reach(const image_handle& pin, const image_handle& shadow);
-
 /// Draws the segment as polylines of at most 401 points, then (unless markers
 /// are off) the start pin at its first point and the end pin at its last. An
 /// empty segment draws nothing.
@@ -57,10 +48,5 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
 /// unit draws no pins).
 void draw_tracks(const drawing_context& context, const track_list& tracks,
                  const std::vector<size_t>& ends);
-
-/// Pastes the pin so that its row h-5*scale, centre column, lies on the point; then
-/// the shadow at the same offsets, over the pin.
-void place_marker(const drawing_context& context, const image_handle& pin,
-                  const track_point& point);
 
 }  // namespace plotr

@@ -27,36 +27,10 @@ TIMEOUT = 120
 
 DEFAULT_URL = "http://{s}.tile.thunderforest.com/landscape/{z}/{x}/{y}.png"
 
-HELP = (
-    "plotr - GPX to PNG tool\n"
-    "usage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n"
-    "\n"
-    '  -o FILE\twrite output to <file>; default is "out.png"\n'
-    "  -height \timage height; default is 600\n"
-    "  -width \timage width; default is 800\n"
-    "  -url \t\tURL to download tiles from;\n\t\tdefault is " + DEFAULT_URL + "\n"
-    "  -horizontal-padding \tCSS-like property for canvas; default is 0\n"
-    "  -vertical-padding \tCSS-like property for canvas; default is 0\n"
-    "  -compress \t\tenable aggressive compresion\n"
-    "  -nomarkers \t\tdo not place markers at the beginning and at the end\n"
-    "  -cache DIR\tkeep downloaded tiles in <dir> and use them again; default is none\n"
-    "  -parallel \tdownload up to this many tiles at once; default is 1\n"
-    "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
-    "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
-    "  -line-width \ttrack width in pixels; default is 4\n"
-    "  -provider NAME\ttake tiles from a known provider, with its credit line and manners; "
-    '"-provider list" shows them\n'
-    "  -user-agent TEXT\tidentify downloads as <text>; default is curl's own\n"
-    "  -scale N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is 1\n"
-    "  -tile-size N\tside of the provider's tiles in pixels, 256 or 512; default is 256\n"
-    "  -gpx FILE\tread a track from <file> instead of standard input; repeat for several on one map\n"
-    "  -routes \tdraw routes (rte) as well as tracks\n"
-    "  -pins WHERE\tput start and end pins per segment, track or file; default is segment\n"
-    "  -margin N\tkeep the track and its pins <n> pixels inside every edge; default is none\n"
-    "  -version \tprint the version and exit\n"
-    "  -help  Display this list of options\n"
-    "  --help  Display this list of options\n"
-)
+# The one copy of the help text, from the source tree the program was built from.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "cli",
+                       "help.txt"), encoding="utf-8") as _help:
+    HELP = _help.read()
 
 PARSING = "parsing gpx file\n"
 

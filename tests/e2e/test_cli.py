@@ -43,6 +43,8 @@ for args in HELP_CASES + VERSION_CASES:
                      stderr="")
 
 # Errors: one line naming argument 0, then the help text, all on stderr.
+CENTER = "a latitude and a longitude, e.g. 46.5,7.9"
+BBOX = "south,west,north,east in degrees, e.g. 46.4,7.8,46.7,8.2"
 ERROR_CASES = [
     (["-bogus"], ("unknown", "-bogus")),
     (["--width", "5"], ("unknown", "--width")),
@@ -79,6 +81,12 @@ ERROR_CASES = [
     (["-user-agent"], ("needs", "-user-agent")),
     (["-user-agent", "a\nb"], ("wrong", "a\nb", "-user-agent", "a text without control characters")),
     (["-cache", ""], ("wrong", "", "-cache", "a folder")),
+    (["-zoom", "23"], ("wrong", "23", "-zoom", "an integer from 0 to 22")),
+    (["-center", "46.5;7.9"], ("wrong", "46.5;7.9", "-center", CENTER)),
+    (["-center", "85.06,0"], ("wrong", "85.06,0", "-center", CENTER)),
+    (["-bbox", "46.4,7.8,46.7"], ("wrong", "46.4,7.8,46.7", "-bbox", BBOX)),
+    (["-bbox", "46.7,7.8,46.4,8.2"], ("wrong", "46.7,7.8,46.4,8.2", "-bbox", BBOX)),
+    (["-bbox", "46.4,7.8,46.7,180.5"], ("wrong", "46.4,7.8,46.7,180.5", "-bbox", BBOX)),
 ]
 for text in ["+5", "1.5", "0x", "0b", "0o", "", " 5", "5 ", "0b102", "0o8", "0xfg", "1e3", "ten",
              "--5", "0x-5", "_1", "- 5", "1073741824", "-1073741825", "99999999999999999999",

@@ -18,7 +18,7 @@ import time
 import gpx_oracle
 from gpx_oracle import pixel_x, pixel_y
 from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_POINTS, EXAMPLE_TILES, EXAMPLE_TRACKS,
-                       FIRST_TILE, HELP, Suite, Tile_server, distance_to, gpx, numeric,
+                       FIRST_TILE, HELP, PARSING, Suite, Tile_server, distance_to, gpx, numeric,
                        provider_file, requests_problem, tile_paths, track)
 import pngfile
 from pngfile import read_png
@@ -236,7 +236,7 @@ with Tile_server(suite.workdir) as server:
         ("without markers", ["-nomarkers"], EXAMPLE_TRACKS, EXAMPLE_TILES, {}),
         ("compressed", ["-compress"], EXAMPLE_TRACKS, EXAMPLE_TILES, {}),
         # Zoom 1: the world is 512 pixels wide in an 800 pixel canvas.
-        ("canvas past the edge of the world", [], numeric([(10, -179.5), (11, 179.5)]),
+        ("canvas past the edge of the world", [], numeric([(10, -179.5), (10.5, 0), (11, 179.5)]),
          [(0, 0), (0, 1), (1, 0), (1, 1)], {}),
         # A colour without alpha is opaque; the pins stay as they are.
         ("red, wider line", ["-color", "red", "-line-width", "10"], EXAMPLE_TRACKS, EXAMPLE_TILES,
@@ -258,6 +258,66 @@ with Tile_server(suite.workdir) as server:
         expected = Expected(tracks, tiles, markers="-nomarkers" not in args, **style)
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
+
+    # Fixed framings, and a ride across the antimeridian: the zoom and layout
+    # lines as printed, and the tiles asked for. Rides framed alike by -bbox, or
+    # by -center with -zoom, print alike and ask for the same tiles.
+    OTHER_RIDE = [(52.51, 13.37), (52.52, 13.40), (52.515, 13.38)]
+    FIJI = [(10, -179.5), (11, 179.5)]
+    columns = lambda z, xs, ys: [f"/{z}/{x}/{y}.png" for x in xs for y in ys]
+    FRAMINGS = [
+        ("-zoom", ["-zoom", "12"], [EXAMPLE_POINTS],
+         "zoom set to 12\ngpx height: 143.588539\ngpx width:  203.889778\n"
+         "canvas top:    343609.831229\ncanvas bottom: 344209.831229\n"
+         "canvas left:   562874.638222\ncanvas right:  563674.638222\n",
+         columns(12, range(2198, 2202), range(1342, 1345))),
+        ("-zoom above the limit", ["-zoom", "19"], [EXAMPLE_POINTS],
+         "zoom set to 19\nzoom is too high, choose 18\ngpx height: 9189.666474\n",
+         columns(18, range(140817, 140821), range(85976, 85979))),
+        ("-center", ["-center", "52.52,13.40"], [EXAMPLE_POINTS],
+         "calculated maximum zoom to fit width:  13\ncalculated maximum zoom to fit height: 13\n"
+         "calculated minimum zoom: 13\ngpx height: 0.000000\ngpx width:  0.000000\n"
+         "canvas top:    687471.821399\ncanvas bottom: 688071.821399\n"
+         "canvas left:   1126236.657778\ncanvas right:  1127036.657778\n",
+         columns(13, range(4399, 4403), range(2685, 2688))),
+        ("-bbox, two rides", ["-bbox", "52.4,13.2,52.6,13.6"], [EXAMPLE_POINTS, OTHER_RIDE],
+         "calculated maximum zoom to fit width:  11\ncalculated maximum zoom to fit height: 11\n"
+         "calculated minimum zoom: 11\ngpx height: 478.466190\ngpx width:  582.542222\n"
+         "canvas top:    171690.540674\ncanvas bottom: 172290.540674\n"
+         "canvas left:   281259.164444\ncanvas right:  282059.164444\n",
+         columns(11, range(1098, 1102), range(670, 674))),
+        ("-center and -zoom, two rides", ["-center", "52.52,13.40", "-zoom", "11"],
+         [EXAMPLE_POINTS, OTHER_RIDE],
+         "zoom set to 11\ngpx height: 0.000000\ngpx width:  0.000000\n"
+         "canvas top:    171642.955350\ncanvas bottom: 172242.955350\n"
+         "canvas left:   281259.164444\ncanvas right:  282059.164444\n",
+         columns(11, range(1098, 1102), range(670, 673))),
+        ("-bbox, -center and -zoom", ["-bbox", "52.4,13.2,52.6,13.6", "-center", "52.5,13.5",
+                                      "-zoom", "10"], [EXAMPLE_POINTS],
+         "zoom set to 10\ngpx height: 0.000000\ngpx width:  0.000000\n"
+         "canvas top:    85695.406375\ncanvas bottom: 86295.406375\n"
+         "canvas left:   140502.400000\ncanvas right:  141302.400000\n",
+         columns(10, range(548, 552), range(334, 338))),
+        ("-bbox across the antimeridian", ["-bbox", "-17,179,-16.5,-179.5"], [EXAMPLE_POINTS],
+         "calculated maximum zoom to fit width:  9\ncalculated maximum zoom to fit height: 10\n"
+         "calculated minimum zoom: 9\ngpx height: 190.111290\ngpx width:  546.133333\n"
+         "canvas top:    71423.321769\ncanvas bottom: 72023.321769\n"
+         "canvas left:   130580.977778\ncanvas right:  131380.977778\n",
+         columns(9, [510, 511, 0, 1], range(278, 282))),
+        ("a ride across the antimeridian", [], [FIJI],
+         "calculated maximum zoom to fit width:  10\ncalculated maximum zoom to fit height: 9\n"
+         "calculated minimum zoom: 9\ngpx height: 370.294442\ngpx width:  364.088889\n"
+         "canvas top:    61391.337227\ncanvas bottom: 61991.337227\n"
+         "canvas left:   -400.000000\ncanvas right:  400.000000\n",
+         columns(9, [510, 511, 0, 1], range(239, 243))),
+    ]
+    for name, args, rides, lines, tiles in FRAMINGS:
+        if not suite.wanted(name):
+            continue
+        for ride in rides:
+            r = suite.run(["-url", server.template] + args, gpx(track(ride)))
+            suite.expect(name, r, 0, stderr="", stdout_start=PARSING + lines)
+            suite.check(name + ": requests", [requests_problem(server, tiles)])
 
     # Pins per track and per file: on two tracks of two segments each, far enough
     # apart to tell every pin's place, and on a file of 13 tracks and 236 segments;

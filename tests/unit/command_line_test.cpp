@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "cli/exe_dir.h"
 #include "cli/temp_dir.h"
+#include "render/markers.h"
 
 namespace plotr {
 namespace {
@@ -32,37 +35,11 @@ Outcome parse(std::vector<std::string> arguments) {
     return outcome;
 }
 
-const char* const expected_help =
-    "plotr - GPX to PNG tool\n"
-    "usage: plotr [OPTIONS] < /path/to/gpx/file.gpx\n"
-    "\n"
-    "  -o FILE\twrite output to <file>; default is \"out.png\"\n"
-    "  -height \timage height; default is 600\n"
-    "  -width \timage width; default is 800\n"
-    "  -url \t\tURL to download tiles from;\n"
-    "\t\tdefault is http://{s}.tile.thunderforest.com/landscape/{z}/{x}/{y}.png\n"
-    "  -horizontal-padding \tCSS-like property for canvas; default is 0\n"
-    "  -vertical-padding \tCSS-like property for canvas; default is 0\n"
-    "  -compress \t\tenable aggressive compresion\n"
-    "  -nomarkers \t\tdo not place markers at the beginning and at the end\n"
-    "  -cache DIR\tkeep downloaded tiles in <dir> and use them again; default is none\n"
-    "  -parallel \tdownload up to this many tiles at once; default is 1\n"
-    "  -attribution TEXT\twrite <text> in the bottom right corner; default is none\n"
-    "  -color \ttrack colour, e.g. red or #FF000080; default is translucent blue\n"
-    "  -line-width \ttrack width in pixels; default is 4\n"
-    "  -provider NAME\ttake tiles from a known provider, with its credit line and manners; "
-    "\"-provider list\" shows them\n"
-    "  -user-agent TEXT\tidentify downloads as <text>; default is curl's own\n"
-    "  -scale N\tdraw for screens with <n> device pixels per pixel (1 to 4); default is 1\n"
-    "  -tile-size N\tside of the provider's tiles in pixels, 256 or 512; default is 256\n"
-    "  -gpx FILE\tread a track from <file> instead of standard input; repeat for several on one "
-    "map\n"
-    "  -routes \tdraw routes (rte) as well as tracks\n"
-    "  -pins WHERE\tput start and end pins per segment, track or file; default is segment\n"
-    "  -margin N\tkeep the track and its pins <n> pixels inside every edge; default is none\n"
-    "  -version \tprint the version and exit\n"
-    "  -help  Display this list of options\n"
-    "  --help  Display this list of options\n";
+// The one copy of the help text, which the program is built with.
+const std::string expected_help = [] {
+    std::ifstream file(PLOTR_HELP_FILE);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}();
 
 TEST(CommandLine, DefaultsAndValues) {
     Outcome o = parse({});
@@ -108,6 +85,11 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.gpx_files, (std::vector<std::string>{"a.gpx", "-b.gpx"}));
     EXPECT_TRUE(o.settings.routes);
     EXPECT_EQ(o.settings.pins, "track");
+
+    o = parse({"-zoom", "0", "-center", "-17.5,178", "-bbox", "-18.2,177.2,-16.1,-179.9"});
+    EXPECT_EQ(o.settings.zoom, 0);
+    EXPECT_EQ(o.settings.center, (geo_point{-17.5, 178}));
+    EXPECT_EQ(o.settings.bbox, (bounds{-18.2, -16.1, 177.2, -179.9}));
 }
 
 TEST(CommandLine, Utf8) {
@@ -127,6 +109,14 @@ TEST(CommandLine, Utf8) {
 
 TEST(CommandLine, Help) {
     EXPECT_EQ(usage_text(), expected_help);
+    // Each option of the table has its line, in the table's order.
+    std::vector<std::string> named;
+    for (size_t at = expected_help.find("\n  -"); at != std::string::npos;
+         at = expected_help.find("\n  -", at + 1)) {
+        named.push_back(
+            expected_help.substr(at + 3, expected_help.find_first_of(" \t", at + 3) - at - 3));
+    }
+    EXPECT_EQ(named, option_names());
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {"-help"}, {"--help"}, {"-height", "50", "-help"}, {"-help", "-bogus"}}) {
         const Outcome o = parse(arguments);
@@ -197,6 +187,24 @@ TEST(CommandLine, Errors) {
          "plotr: wrong argument `" PLOTR_SHARE_DIR "/providers'; option `-provider' expects a "
          "provider name (see -provider list).\n"},
         {{"-provider"}, "plotr: option `-provider' needs an argument.\n"},
+        {{"-zoom", "23"},
+         "plotr: wrong argument `23'; option `-zoom' expects an integer from 0 to 22.\n"},
+        {{"-center", "90,0"},
+         "plotr: wrong argument `90,0'; option `-center' expects a latitude and a "
+         "longitude, e.g. 46.5,7.9.\n"},
+        {{"-center", "1, 2"},
+         "plotr: wrong argument `1, 2'; option `-center' expects a latitude and a "
+         "longitude, e.g. 46.5,7.9.\n"},
+        {{"-center", "1,2,3"},
+         "plotr: wrong argument `1,2,3'; option `-center' expects a latitude and "
+         "a longitude, e.g. 46.5,7.9.\n"},
+        {{"-bbox", "46.7,7.8,46.4,8.2"},
+         "plotr: wrong argument `46.7,7.8,46.4,8.2'; option `-bbox' "
+         "expects south,west,north,east in degrees, e.g. "
+         "46.4,7.8,46.7,8.2.\n"},
+        {{"-bbox", "1,nan,2,3"},
+         "plotr: wrong argument `1,nan,2,3'; option `-bbox' expects "
+         "south,west,north,east in degrees, e.g. 46.4,7.8,46.7,8.2.\n"},
         {{"-user-agent", "a\r\nX-Evil: 1"},
          "plotr: wrong argument `a\r\nX-Evil: 1'; option `-user-agent' expects a text without "
          "control characters.\n"},

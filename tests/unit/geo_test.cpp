@@ -141,7 +141,7 @@ TEST(Zoom, WorkedExamples) {
     };
     for (const Case& c : cases) {
         const zoom_choice z =
-            choose_zoom(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height, c.limit);
+            choose_zoom({c.min_lat, c.max_lat, c.min_lon, c.max_lon}, c.width, c.height, c.limit);
         EXPECT_EQ(zoom_messages(z), c.messages);
         EXPECT_EQ(z.zoom, c.zoom);
     }
@@ -149,11 +149,11 @@ TEST(Zoom, WorkedExamples) {
 
 TEST(Zoom, BoundsThatAreNotFiniteSaturate) {
     // All points on one meridian: the height bound alone decides.
-    zoom_choice z = choose_zoom(52.0, 52.1, 13.4, 13.4, 800, 600);
+    zoom_choice z = choose_zoom({52.0, 52.1, 13.4, 13.4}, 800, 600);
     EXPECT_EQ(z.width_bound, INT_MAX);
     EXPECT_EQ(z.zoom, z.height_bound);
     // On one parallel: the width bound decides.
-    z = choose_zoom(52.0, 52.0, 13.4, 13.5, 800, 600);
+    z = choose_zoom({52.0, 52.0, 13.4, 13.5}, 800, 600);
     EXPECT_EQ(z.height_bound, INT_MAX);
     EXPECT_EQ(z.zoom, z.width_bound);
     // Zero, negative and huge usable areas, and NaN or infinite bounds.
@@ -166,16 +166,16 @@ TEST(Zoom, BoundsThatAreNotFiniteSaturate) {
                             {-1073741824, -1073741824}};
     for (const auto& b : boxes) {
         for (const auto& s : sizes) {
-            const zoom_choice c = choose_zoom(b[0], b[1], b[2], b[3], s[0], s[1]);
+            const zoom_choice c = choose_zoom({b[0], b[1], b[2], b[3]}, s[0], s[1]);
             EXPECT_GE(c.zoom, 0);
             EXPECT_LE(c.zoom, max_zoom);
         }
     }
-    EXPECT_EQ(choose_zoom(52, 53, 13, 14, 0, 600).width_bound, INT_MIN);
+    EXPECT_EQ(choose_zoom({52, 53, 13, 14}, 0, 600).width_bound, INT_MIN);
 }
 
 TEST(Layout, WorkedExampleAtZoom13) {
-    const canvas_layout l = lay_out_canvas(13, 52.50, 52.53, 13.35, 13.42, 800, 600);
+    const canvas_layout l = lay_out_canvas(13, {52.50, 52.53, 13.35, 13.42}, 800, 600);
     EXPECT_EQ(layout_messages(l),
               "gpx height: 287.177077\n"
               "gpx width:  407.779556\n"
@@ -194,7 +194,7 @@ TEST(Layout, ReachWidensTheBoxAndCentresTheDrawing) {
     // The pins stand above their points: the canvas moves up by half the
     // difference of top and bottom, right by half that of right and left.
     const drawing_reach pins{.left = 13, .right = 33, .top = 37, .bottom = 5};
-    const canvas_layout l = lay_out_canvas(13, 52.50, 52.53, 13.35, 13.42, 800, 600, pins);
+    const canvas_layout l = lay_out_canvas(13, {52.50, 52.53, 13.35, 13.42}, 800, 600, pins);
     EXPECT_EQ(layout_messages(l),
               "gpx height: 287.177077\n"
               "gpx width:  407.779556\n"
@@ -228,8 +228,8 @@ TEST(Zoom, WithinMarginsTheReachCounts) {
         {0, 0.0001, 0, 0.0001, 40, 80, INT_MIN, 0, false, false},
     };
     for (const Case& c : cases) {
-        const zoom_choice z =
-            choose_zoom_within(c.min_lat, c.max_lat, c.min_lon, c.max_lon, c.width, c.height, pins);
+        const zoom_choice z = choose_zoom_within({c.min_lat, c.max_lat, c.min_lon, c.max_lon},
+                                                 c.width, c.height, pins);
         EXPECT_EQ(z.zoom, c.zoom) << c.width;
         EXPECT_EQ(z.short_track, c.short_track) << c.width;
         EXPECT_EQ(z.fits, c.fits) << c.width;
@@ -246,14 +246,14 @@ TEST(Layout, TileIndexAndLastTile) {
     EXPECT_EQ(tile_index(1023.9), 3);
     EXPECT_EQ(tile_index(nan), INT_MIN);
     EXPECT_EQ(tile_index(inf), INT_MAX);
-    EXPECT_EQ(lay_out_canvas(0, 1, 2, 1, 2, 800, 600).last_tile_index, 0);
-    EXPECT_EQ(lay_out_canvas(18, 1, 2, 1, 2, 800, 600).last_tile_index, 262143);
+    EXPECT_EQ(lay_out_canvas(0, {1, 2, 1, 2}, 800, 600).last_tile_index, 0);
+    EXPECT_EQ(lay_out_canvas(18, {1, 2, 1, 2}, 800, 600).last_tile_index, 262143);
 }
 
 TEST(Layout, TileGridForScaleAndTileSize) {
-    const canvas_layout l = lay_out_canvas(13, 52.50, 52.53, 13.35, 13.42, 800, 600);
-    const canvas_layout top = lay_out_canvas(18, 52.50, 52.5001, 13.35, 13.3501, 800, 600);
-    const canvas_layout world = lay_out_canvas(0, -60, 70, -170, 170, 800, 600);
+    const canvas_layout l = lay_out_canvas(13, {52.50, 52.53, 13.35, 13.42}, 800, 600);
+    const canvas_layout top = lay_out_canvas(18, {52.50, 52.5001, 13.35, 13.3501}, 800, 600);
+    const canvas_layout world = lay_out_canvas(0, {-60, 70, -170, 170}, 800, 600);
     struct row {
         const canvas_layout& layout;
         int scale, provider_side;
@@ -301,7 +301,7 @@ TEST(Layout, TileGridForScaleAndTileSize) {
 }
 
 TEST(Layout, CanvasHasTheRequestedSize) {
-    const canvas_layout l = lay_out_canvas(5, -60, 70, -170, 170, 1000, 700);
+    const canvas_layout l = lay_out_canvas(5, {-60, 70, -170, 170}, 1000, 700);
     EXPECT_NEAR(l.canvas_right - l.canvas_left, 1000, 1e-6);
     EXPECT_NEAR(l.canvas_bottom - l.canvas_top, 700, 1e-6);
     // The track is larger than the picture: the edges lie inside the box.

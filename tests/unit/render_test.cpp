@@ -11,12 +11,13 @@
 #include <limits>
 
 #include "common/failure.h"
+#include "own_temp_path.h"
 #include "render/attribution.h"
 #include "render/imaging.h"
 #include "render/map.h"
+#include "render/markers.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
-#include "own_temp_path.h"
 
 namespace plotr {
 namespace {
@@ -309,6 +310,20 @@ TEST(Markers, PinAnchorAndShadowOrder) {
     EXPECT_EQ(pixel(bare, 100, 190), white);
     EXPECT_NE(pixel(bare, 103, 200), white);
     draw_track_segment(no_pins, {});
+}
+
+// What a margin must keep clear: half the line's width plus 2, and the pins
+// by the one anchor that places them, at every scale.
+TEST(Markers, ReachOfTheLineAndThePins) {
+    const auto sides = [](const drawing_reach& r) {
+        return std::array<double, 4>{r.left, r.right, r.top, r.bottom};
+    };
+    const std::string exe_dir = PLOTR_SHARE_DIR "/..";
+    EXPECT_EQ(sides(Markers(exe_dir, 1).reach(10, true)), (std::array<double, 4>{7, 7, 7, 7}));
+    EXPECT_EQ(sides(Markers(exe_dir, 1).reach(4, false)), (std::array<double, 4>{13, 33, 37, 5}));
+    // The @2x pins' tip stands 10 of their pixels above their bottom: 5 at scale 1.
+    EXPECT_EQ(sides(Markers(exe_dir, 2).reach(4, false)),
+              (std::array<double, 4>{13, 32.5, 36.5, 5}));
 }
 
 // The smallest rectangle (left, top, right, bottom) holding every pixel in

@@ -85,17 +85,16 @@ TEST(RunDriver, PaddingShrinksTheZoomAreaNotTheCanvas) {
     EXPECT_NE(r.console.stdout_text.find("gpx width:  203.889778\n"), std::string::npos);
 }
 
-TEST(RunDriver, NoTileMeansNoDirectoryAndAFailedRemoval) {
+TEST(RunDriver, PointsPastTheMapEdgeAreTakenAsTheEdge) {
     Run_result r = run({},
-                       "<gpx><trk><trkseg><trkpt lat='89.9' lon='1'/><trkpt lat='89.91' "
+                       "<gpx><trk><trkseg><trkpt lat='90' lon='1'/><trkpt lat='89.9' "
                        "lon='1.01'/></trkseg></trk></gpx>");
-    EXPECT_EQ(r.status, 1);
-    ASSERT_EQ(r.commands.size(), 2u);
-    EXPECT_EQ(r.commands[0], r.commands[1]);
-    const std::string dir = r.commands[0].substr(6);
-    EXPECT_TRUE(r.console.stderr_text == "\"rm -r " + dir + "\" failed with exit code 1\n")
-        << r.console.stderr_text;
-    EXPECT_TRUE(r.console.stdout_text.ends_with("\nremoving temporary directory " + dir + "\n"));
+    EXPECT_NE(r.console.stdout_text.find("gpx height: 0.000000\ngpx width:  466.033778\n"
+                                         "canvas top:    -300.000000\n"),
+              std::string::npos)
+        << r.console.stdout_text;
+    ASSERT_EQ(r.commands.size(), 3u);
+    EXPECT_TRUE(r.commands[1].ends_with("/16/32949/0.png")) << r.commands[1];
 }
 
 TEST(RunDriver, FailuresComeAfterTheFlushedFirstLine) {

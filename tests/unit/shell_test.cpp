@@ -49,13 +49,11 @@ TEST(Shell, ExitCodesAndTheFailurePath) {
 
     Recording_console console;
     std::vector<std::string> ran;
-    const Shell shell(
-        console,
-        [&](const std::string& line) {
-            ran.push_back(line);
-            return line == "false \"x\"" ? 7 : 0;
-        },
-        [] { return std::string("/tmp/plotr-5"); });
+    const Run_dir dir(Temp_dir_names(5, "/tmp/plotr-test-"), console, [&](const std::string& line) {
+        ran.push_back(line);
+        return line == "false \"x\"" ? 7 : 0;
+    });
+    const Shell& shell = dir.shell();
     shell.run_command("true");
     EXPECT_EQ(console.log, "");
     try {
@@ -64,10 +62,20 @@ TEST(Shell, ExitCodesAndTheFailurePath) {
     } catch (const Early_exit& exit) {
         EXPECT_EQ(exit.status, 1);
     }
-    EXPECT_EQ(
-        console.log,
-        "\"false \\\"x\\\"\" failed with exit code 7\nremoving temporary directory /tmp/plotr-5\n");
-    EXPECT_EQ(ran, (std::vector<std::string>{"true", "false \"x\"", "rm -r /tmp/plotr-5"}));
+    EXPECT_EQ(console.log,
+              "\"false \\\"x\\\"\" failed with exit code 7\nremoving temporary directory " +
+                  dir.name() + "\n");
+    EXPECT_EQ(ran, (std::vector<std::string>{"true", "false \"x\"", "rm -r " + dir.name()}));
+
+    // A run without any tile made no directory: the removal line alone, once.
+    Recording_console quiet;
+    Run_dir none(Temp_dir_names(6, "/tmp/plotr-test-"), quiet, [&](const std::string& line) {
+        ran.push_back(line);
+        return 1;
+    });
+    none.finish(false);
+    EXPECT_EQ(quiet.log, "removing temporary directory " + none.name() + "\n");
+    EXPECT_EQ(ran.size(), 3u);
 }
 
 bool ignored(int signal) {
@@ -118,16 +126,17 @@ void say_last_words() {
     }
 }
 
-// A Shell on the real `system` and a real directory, guarded.
+// A run's directory, made and guarded, on the real `system` unless told otherwise.
 struct Guarded_run {
     Recording_console console;
-    std::string dir = own_temp_path("guarded");
-    Shell shell{console, system_exit_code, [this] { return dir; }};
+    Run_dir run_dir;
+    const Shell& shell = run_dir.shell();
+    std::string dir;
 
-    Guarded_run() {
+    explicit Guarded_run(System system = system_exit_code)
+        : run_dir(Temp_dir_names(getpid(), own_temp_path("guarded-")), console, std::move(system)) {
         install_interrupt_handlers(say_last_words);
-        mkdir(dir.c_str(), 0700);
-        shell.guard_temp_dir();
+        dir = run_dir.path();
     }
     static int status_of(const std::function<void()>& step) {
         try {
@@ -172,22 +181,19 @@ TEST(Interrupts, BetweenCommandsTheNextSafePointActs) {
 }
 
 TEST(Interrupts, TheCleanupIsNotInterrupted) {
-    Guarded_run run;
     // The removal that ends the run gets no request sent on: this one asks
     // for one and writes its mark once we have taken it (nothing pending) and
     // gone back to waiting (sleeping), so a request sent on would come first.
-    const std::string mark = run.dir + "-cleaned";
     const std::string taken =
         "awk '/^State:/ { s = $2 } /^(SigPnd|ShdPnd):/ && index(\"4567cdef\", "
         "substr($2, 13, 1)) { p = 1 } END { exit !(s == \"S\" && !p) }' /proc/$PPID/status";
-    const Shell shell(
-        run.console,
-        [&](const std::string&) {
-            return system_exit_code("kill -TERM $PPID; until " + taken + "; do :; done; echo done > " +
-                                    mark);
-        },
-        [&] { return run.dir; });
-    EXPECT_EQ(run.status_of([&] { shell.exit_with_cleanup(1); }), 1);
+    std::string mark;
+    Guarded_run run([&](const std::string&) {
+        return system_exit_code("kill -TERM $PPID; until " + taken + "; do :; done; echo done > " +
+                                mark);
+    });
+    mark = run.dir + "-cleaned";
+    EXPECT_EQ(run.status_of([&] { run.shell.exit_with_cleanup(1); }), 1);
     std::ifstream file(mark);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "done\n");
     std::remove(mark.c_str());
@@ -207,21 +213,18 @@ TEST(InterruptsDeathTest, UnguardedTheSignalsOwnActionEndsTheProcess) {
     EXPECT_EXIT(
         {
             Guarded_run run;
-            run.shell.remove_temp_dir();
+            run.run_dir.finish(true);
             raise(SIGHUP);
         },
         ::testing::KilledBySignal(SIGHUP), "last words");
     EXPECT_EXIT(
         {
-            Guarded_run run;
-            const Shell shell(
-                run.console,
-                [](const std::string&) {
-                    raise(SIGTERM);
-                    return 0;
-                },
-                [&] { return run.dir; });
-            shell.remove_temp_dir();
+            // The removal itself is real: nothing stays behind in the test's folder.
+            Guarded_run run([](const std::string& line) {
+                raise(SIGTERM);
+                return system_exit_code(line);
+            });
+            run.run_dir.finish(true);
             std::fprintf(stderr, "went on\n");
         },
         ::testing::KilledBySignal(SIGTERM), "last words");
