@@ -1,6 +1,7 @@
 #include "common/shell.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -87,6 +88,8 @@ bool ignored(int signal) {
 // What the command sees of system(3)'s signal handling, and what we keep.
 TEST(Shell, CommandsRunAsUnderSystem) {
     const std::string big = own_temp_path("big");
+    // Opened as a library might, without close-on-exec.
+    const int leaky = open("/dev/null", O_RDONLY);
     struct Case {
         std::string line;
         int code;
@@ -103,6 +106,8 @@ TEST(Shell, CommandsRunAsUnderSystem) {
              // although we ignore it.
              Case{"{ head -c 70000000 /dev/zero > " + big + "; } 2>/dev/null; exit $?",
                   128 + SIGXFSZ},
+             // It gets none of our descriptors past the standard three.
+             Case{"test ! -e /proc/self/fd/" + std::to_string(leaky), 0},
          }) {
         struct sigaction ignore {};
         struct sigaction before {};
@@ -115,6 +120,7 @@ TEST(Shell, CommandsRunAsUnderSystem) {
     ASSERT_EQ(stat(big.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, command_file_size_limit);
     std::remove(big.c_str());
+    close(leaky);
     rlimit ours{};
     getrlimit(RLIMIT_FSIZE, &ours);
     EXPECT_EQ(ours.rlim_cur, RLIM_INFINITY) << "the limit is the command's only";
