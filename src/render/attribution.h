@@ -18,6 +18,9 @@ inline constexpr long attribution_margin_x = 4;
 inline constexpr long attribution_margin_y = 2;
 inline constexpr long attribution_strip_height = 18;
 
+/// The text on one line: control characters as blanks, blanks at either end dropped.
+std::string single_line(const std::string& text);
+
 /// Fails with Failure("draw_attribution failed: cannot read the font <path>
 /// ...") unless the font file can be read and loads as a font.
 void check_attribution_font(const std::string& font);
