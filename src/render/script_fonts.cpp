@@ -1,10 +1,14 @@
 #include "render/script_fonts.h"
 
+#include <ft2build.h>
+#include FT_FREETYPE_H
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <map>
+
+#include "common/failure.h"
 
 namespace plotr {
 
@@ -55,7 +59,6 @@ const char* font_file(script s) {
         case script::hebrew: return "NotoSansHebrew-Regular.ttf";
         case script::thai: return "NotoSansThai-Regular.ttf";
         case script::devanagari: return "NotoSansDevanagari-Regular.ttf";
-        case script::emoji: return "NotoColorEmoji.ttf";
         default: return nullptr;
     }
 }
@@ -66,12 +69,28 @@ std::string font_for(script s, const std::string& base) {
     static std::map<script, std::string> found;
     const auto known = found.find(s);
     if (known != found.end()) return known->second.empty() ? base : known->second;
-    std::string path = s == script::cjk ? noto_cjk_font
-                       : font_file(s)   ? std::string(noto_folder) + font_file(s)
-                                        : "";
+    std::string path = s == script::cjk     ? noto_cjk_font
+                       : s == script::emoji ? emoji_font
+                       : font_file(s)       ? std::string(noto_folder) + font_file(s)
+                                            : "";
     if (!path.empty() && access(path.c_str(), R_OK) != 0) path.clear();
     found[s] = path;
     return path.empty() ? base : path;
+}
+
+// Whether the font file has a glyph for the code point; a font that does not
+// load has none. Faces stay open for the run: a few fonts, asked often.
+bool has_glyph(const std::string& font, char32_t c) {
+    static FT_Library library = nullptr;
+    static std::map<std::string, FT_Face> faces;
+    if (!library && FT_Init_FreeType(&library) != 0) return false;
+    auto face = faces.find(font);
+    if (face == faces.end()) {
+        FT_Face opened = nullptr;
+        if (FT_New_Face(library, font.c_str(), 0, &opened) != 0) opened = nullptr;
+        face = faces.emplace(font, opened).first;
+    }
+    return face->second && FT_Get_Char_Index(face->second, c) != 0;
 }
 
 // The code point at `at` of valid UTF-8, and how many bytes it takes.
@@ -110,8 +129,15 @@ std::vector<text_run> script_runs(const std::string& text, const std::string& ba
         piece.clear();
     };
     for (size_t at = 0, length = 0; at < text.size(); at += length) {
-        script s = script_of(decode(text, at, length));
-        const std::string character = text.substr(at, length);
+        const char32_t c = decode(text, at, length);
+        script s = script_of(c);
+        std::string character = text.substr(at, length);
+        // Where the script's font lacks it, the base font's glyph; where no font of ours
+        // has it, the replacement mark: MagickCore would draw nothing.
+        if (s != script::space && s != script::neutral && !has_glyph(font_for(s, base), c)) {
+            if (!has_glyph(base, c)) character = "\xEF\xBF\xBD";
+            s = script::base;
+        }
         // Spaces and punctuation go with the run they stand in, where its font has them.
         if (s == script::space && right_to_left(current)) {
             spaces += character;
@@ -124,6 +150,9 @@ std::vector<text_run> script_runs(const std::string& text, const std::string& ba
         }
         if (s != current) {
             flush();
+            // Spaces between a right-to-left run and the next stand between them.
+            if (!spaces.empty()) runs.push_back({spaces, base});
+            spaces.clear();
             current = s;
         }
         piece += spaces + character;
@@ -143,13 +172,29 @@ std::vector<text_run> script_runs(const std::string& text, const std::string& ba
     return joined;
 }
 
+namespace {
+
+// One run in its font, or in the style's where that one fails to load.
+template <class Use>
+auto in_font(const text_run& run, const text_style& style, Use use) {
+    text_style in_run = style;
+    in_run.font = run.font;
+    if (run.font == style.font) return use(in_run);
+    try {
+        return use(in_run);
+    } catch (const Fatal_error&) {
+        return use(style);
+    }
+}
+
+}  // namespace
+
 text_extent measure_runs(image_handle& image, const std::vector<text_run>& runs,
                          const text_style& style) {
     text_extent all{0, 0, 0};
     for (const text_run& run : runs) {
-        text_style in_run = style;
-        in_run.font = run.font;
-        const text_extent e = measure_text(image, run.text, in_run);
+        const text_extent e = in_font(
+            run, style, [&](const text_style& s) { return measure_text(image, run.text, s); });
         all.width += e.width;
         all.ascent = std::max(all.ascent, e.ascent);
         all.descent = std::max(all.descent, e.descent);
@@ -161,10 +206,10 @@ void draw_runs(image_handle& image, const std::vector<text_run>& runs, const tex
                long x, long y) {
     double at = static_cast<double>(x);
     for (const text_run& run : runs) {
-        text_style in_run = style;
-        in_run.font = run.font;
-        draw_text(image, run.text, in_run, std::lround(at), y);
-        if (&run != &runs.back()) at += measure_text(image, run.text, in_run).width;
+        at += in_font(run, style, [&](const text_style& s) {
+            draw_text(image, run.text, s, std::lround(at), y);
+            return &run == &runs.back() ? 0.0 : measure_text(image, run.text, s).width;
+        });
     }
 }
 
