@@ -64,5 +64,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # and the credit line's font is opened by its path, which no linker sees.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, fonts-dejavu-core")
+# Names and credits in other scripts and emoji; without them such text draws
+# as replacement marks, so they are recommended rather than required (about 140 MB).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-core, fonts-noto-cjk, fonts-symbola")
 
 include(CPack)

@@ -8,6 +8,7 @@ GET /{z}/{x}/{y}@2x.png (@1x to @9x) with the same tile N times as large.
   --style grid     a calm map-like tile with its z/x/y label (the default)
   --style checker  one solid colour per tile, tile_color(x, y)
   --style noise    random pixels, the same for each z/x/y; they hardly compress
+  --style dark     the grid tile in the colours of a dark map style
   --size N         checker and noise tiles of N x N pixels instead of 256
   --fail 404       every request answers 404
   --fail garbage   tiles answer 200 with a body that is not a picture
@@ -171,6 +172,11 @@ def encoded_tile(style, z, x, y, size=TILE, density=1):
     if style == "noise":
         side = size * density
         return pngfile.encode(side, side, 3, random.Random(f"{z}/{x}/{y}").randbytes(side * side * 3))
+    if style == "dark":
+        # Each colour a dark blue-grey of the same contrast, as night styles draw.
+        return pngfile.encode(TILE, TILE, 3, bytes(
+            min(255, 36 + (255 - v) * 4 // 5 + (14 if i % 3 == 2 else 0))
+            for i, v in enumerate(grid_tile(z, x, y))))
     if density > 1:
         return pngfile.encode(TILE * density, TILE * density, 3,
                               enlarged(grid_tile(z, x, y), TILE, density))
@@ -416,7 +422,7 @@ class Stop(BaseException):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--style", choices=["grid", "checker", "noise"], default="grid")
+    parser.add_argument("--style", choices=["grid", "checker", "noise", "dark"], default="grid")
     parser.add_argument("--size", type=int, default=TILE,
                         help="side of checker and noise tiles, in pixels")
     parser.add_argument("--fail", choices=["none", "404", "garbage", *HOSTILE], default="none")

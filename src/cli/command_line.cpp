@@ -30,6 +30,7 @@ enum class Kind {
     optional_integer,
     point,     // latitude,longitude
     box,       // south,west,north,east
+    zone,      // latitude,longitude,radius; each occurrence adds one
     provider,  // a provider's name or file, or "list"
     version,   // prints the version and ends the command line
     help,      // prints the help and ends the command line
@@ -39,7 +40,8 @@ using Target =
     std::variant<std::monostate, bool Settings::*, std::string Settings::*,
                  std::optional<std::string> Settings::*, std::vector<std::string> Settings::*,
                  int Settings::*, std::optional<int> Settings::*,
-                 std::optional<geo_point> Settings::*, std::optional<bounds> Settings::*>;
+                 std::optional<geo_point> Settings::*, std::optional<bounds> Settings::*,
+                 std::vector<privacy_zone> Settings::*>;
 
 // A value must pass `accepts`; the error names what was expected.
 struct Check {
@@ -85,6 +87,9 @@ bool is_pin_unit(std::string_view text) {
 
 const Check point_check{nullptr, "a latitude and a longitude, e.g. 46.5,7.9"};
 const Check box_check{nullptr, "south,west,north,east in degrees, e.g. 46.4,7.8,46.7,8.2"};
+const Check zone_check{nullptr,
+                       "a latitude, a longitude and a radius of 1 to 100000 metres, "
+                       "e.g. 46.5,7.9,500"};
 
 // In the order of the help text.
 const std::vector<Option>& option_table() {
@@ -118,6 +123,10 @@ const std::vector<Option>& option_table() {
         {"-zoom", Kind::optional_integer, &Settings::zoom, {0, 22}},
         {"-center", Kind::point, &Settings::center, {}, point_check},
         {"-bbox", Kind::box, &Settings::bbox, {}, box_check},
+        {"-privacy", Kind::integer, &Settings::privacy, {0, 100000}},
+        {"-privacy-zone", Kind::zone, &Settings::privacy_zones, {}, zone_check},
+        {"-waypoints", Kind::flag, &Settings::waypoints},
+        {"-outline", Kind::text, &Settings::outline, {}, {is_colour, "a colour"}},
         {"-help", Kind::help},
         {"--help", Kind::help},
     };
@@ -167,6 +176,15 @@ std::optional<bounds> parse_box(std::string_view text) {
         return std::nullopt;
     }
     return box;
+}
+
+std::optional<privacy_zone> parse_zone(std::string_view text) {
+    const auto v = decimals(text, 3);
+    if (!v || (*v)[0] < -90 || (*v)[0] > 90 || !is_longitude((*v)[1]) || (*v)[2] < 1 ||
+        (*v)[2] > 100000) {
+        return std::nullopt;
+    }
+    return privacy_zone{(*v)[0], (*v)[1], (*v)[2]};
 }
 
 int digit_value(char c) {
@@ -339,6 +357,13 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                 const auto box = parse_box(value);
                 if (!box) wrong(option.check.expects);
                 settings.*std::get<std::optional<bounds> Settings::*>(option.target) = box;
+                break;
+            }
+            case Kind::zone: {
+                const auto zone = parse_zone(value);
+                if (!zone) wrong(option.check.expects);
+                (settings.*std::get<std::vector<privacy_zone> Settings::*>(option.target))
+                    .push_back(*zone);
                 break;
             }
             case Kind::provider: {

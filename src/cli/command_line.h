@@ -8,6 +8,7 @@
 #include "common/console.h"
 #include "common/failure.h"
 #include "geo/framing.h"
+#include "geo/privacy.h"
 #include "tiles/provider.h"
 
 namespace plotr {
@@ -44,6 +45,10 @@ struct Settings {
     std::optional<int> zoom;                ///< the zoom to draw at; none: the largest that fits
     std::optional<geo_point> center;        ///< the picture's centre; none: the ground's
     std::optional<bounds> bbox;             ///< the ground; none: the tracks' box
+    int privacy = 0;                        ///< metres hidden at both ends of every track
+    std::vector<privacy_zone> privacy_zones;
+    bool waypoints = false;  ///< draw the waypoints with their names
+    std::string outline;     ///< casing colour under the track; empty: none
 };
 
 /// The largest picture side the command line takes.

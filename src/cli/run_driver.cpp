@@ -10,6 +10,7 @@
 #include "common/failure.h"
 #include "common/text.h"
 #include "geo/framing.h"
+#include "geo/privacy.h"
 #include "geo/tile_grid.h"
 #include "gpx/gpx_input.h"
 #include "render/attribution.h"
@@ -61,6 +62,8 @@ framing_request framing_request_of(const Settings& s, Markers& markers) {
     if (s.margin >= 0) {
         r.margin = s.margin;
         r.reach = markers.reach(s.line_width, s.nomarkers);
+        if (!s.outline.empty()) r.reach = widest(r.reach, line_reach(outline_width(s.line_width)));
+        if (s.waypoints) r.reach = widest(r.reach, waypoint_reach());
     }
     return r;
 }
@@ -93,7 +96,31 @@ drawing_context drawing_of(const Settings& s, const framing& frame, const tile_g
             .color = track_color(s.color),
             .line_width = static_cast<double>(s.line_width) * s.scale,
             .scale = s.scale,
-            .pins = pin_unit_of(s.pins)};
+            .pins = pin_unit_of(s.pins),
+            .outline = s.outline.empty() ? std::nullopt
+                                         : std::optional(color_of_string(s.outline))};
+}
+
+// Hidden points are dropped as each track is read, as if the document never had them.
+reading_options reading_of(const Settings& s) {
+    reading_options options{.waypoints = s.waypoints};
+    const privacy_rules rules{static_cast<double>(s.privacy), s.privacy_zones};
+    if (rules.any()) {
+        options.hide = [rules](track& t) { return hide_private_points(t, rules); };
+        options.hides_waypoint = [zones = rules.zones](const track_point& p) {
+            return in_privacy_zone(zones, p.lat, p.lon);
+        };
+    }
+    return options;
+}
+
+// What the file keeps of the credit line beside its pixels.
+picture_text credit_of(const Settings& s, const framing& frame) {
+    const bounds box = layout_bounds(frame.layout);
+    return {.copyright = s.attribution,
+            .source = s.provider ? s.provider->name : template_host(s.url),
+            .comment = format("zoom %d, box %.6f,%.6f,%.6f,%.6f (south,west,north,east in degrees)",
+                              frame.layout.zoom, box.south, box.west, box.north, box.east)};
 }
 
 }  // namespace
@@ -110,15 +137,17 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     Gpx_input documents_in(settings.gpx_files, input);
     refuse_output_over_input(documents_in.fds(), settings.output);
     check_output(settings.output);
-    if (!settings.attribution.empty()) check_attribution_font(attribution_font);
+    if (!settings.attribution.empty() || settings.waypoints) check_attribution_font(attribution_font);
     Markers markers(exe_dir, settings.scale);
     Run_dir run_dir(Temp_dir_names(current_seed()), console, system);
 
     // Documents.
-    gpx_documents documents = documents_in.read(settings.routes, console);
+    gpx_documents documents = documents_in.read(settings.routes, console, reading_of(settings));
+    console.err(hidden_tracks_note(documents.hidden_tracks, settings.privacy));
 
     // Framing: the zoom and the canvas in the world, then the tiles that cover it.
-    const framing frame = frame_picture(documents.tracks, framing_request_of(settings, markers));
+    const framing frame = frame_picture(documents.tracks, framing_request_of(settings, markers),
+                                        &documents.marks.points);
     console.out(frame.report);
     console.err(frame.warning);
     const tile_grid grid = with_retina_limit(
@@ -139,10 +168,13 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     // Drawing.
     draw_tracks(drawing_of(settings, frame, grid, canvas, markers.images()), documents.tracks,
                 documents.ends);
+    if (settings.waypoints)
+        draw_waypoints(drawing_of(settings, frame, grid, canvas, markers.images()), documents.marks,
+                       attribution_font);
     draw_attribution(canvas, settings.attribution, attribution_font, settings.scale);
 
     // Output.
-    write_output(console, canvas, settings.output, settings.compress);
+    write_output(console, canvas, settings.output, settings.compress, credit_of(settings, frame));
     return 0;
 }
 

@@ -36,7 +36,14 @@ zoom_choice fixed_zoom(int zoom, int limit) {
 
 }  // namespace
 
-framing frame_picture(track_list& tracks, const framing_request& r) {
+framing frame_picture(track_list& tracks, const framing_request& r, track_segment* waypoints) {
+    if (waypoints && !waypoints->empty()) {
+        tracks.push_back({std::move(*waypoints)});
+        framing f = frame_picture(tracks, r);
+        *waypoints = std::move(tracks.back().front());
+        tracks.pop_back();
+        return f;
+    }
     std::optional<bounds> asked = r.box;
     if (asked && asked->west > asked->east) {
         asked->east += 360;

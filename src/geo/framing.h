@@ -50,7 +50,9 @@ struct framing {
 /// the centre is the request's, else the ground's middle; the zoom is the
 /// request's, else the largest at which the ground, centred there, fits the
 /// usable area. Settles the tracks' points first (see settle_points), near
-/// the centre asked for.
-framing frame_picture(track_list& tracks, const framing_request& request);
+/// the centre asked for. Waypoints, when given, are settled and framed as
+/// one more track after the others.
+framing frame_picture(track_list& tracks, const framing_request& request,
+                      track_segment* waypoints = nullptr);
 
 }  // namespace plotr

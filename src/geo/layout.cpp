@@ -57,3 +57,14 @@ std::string layout_messages(const canvas_layout& l) {
 }
 
 }  // namespace plotr
+
+namespace plotr {
+
+bounds layout_bounds(const canvas_layout& l) {
+    const double world = tile_size * std::pow(2.0, l.zoom);
+    const auto lon = [world](double x) { return x / world * 360 - 180; };
+    const auto lat = [world](double y) { return latitude_of(pi - 2 * pi * y / world); };
+    return {lat(l.canvas_bottom), lat(l.canvas_top), lon(l.canvas_left), lon(l.canvas_right)};
+}
+
+}  // namespace plotr

@@ -48,6 +48,9 @@ struct canvas_layout {
     int last_tile_index;  // 2^zoom - 1
 };
 
+/// The canvas's extent in degrees (east past 180 across the antimeridian).
+bounds layout_bounds(const canvas_layout& layout);
+
 /// Tile column or row of a world pixel coordinate, truncated toward zero
 /// (-100 gives 0, -300 gives -1); saturating for values that are not finite.
 int tile_index(double v);

@@ -59,7 +59,7 @@ std::vector<int> Gpx_input::fds() const {
     return names_.empty() ? std::vector<int>{standard_input_.fd()} : fds_;
 }
 
-gpx_documents Gpx_input::read(bool routes, Console& console) {
+gpx_documents Gpx_input::read(bool routes, Console& console, const reading_options& options) {
     gpx_documents documents;
     long waypoints = 0;
     // A file's lines on standard error are told apart by its `name`; standard input's have none.
@@ -75,7 +75,7 @@ gpx_documents Gpx_input::read(bool routes, Console& console) {
         Gzip_source input(source);
         gpx_document document;
         try {
-            document = read_document(input, routes);
+            document = read_document(input, routes, options);
         } catch (Fatal_error& error) {
             struct stat status {};
             if (name.empty() && error.note.empty() && fstat(source.fd(), &status) == 0 &&
@@ -95,6 +95,9 @@ gpx_documents Gpx_input::read(bool routes, Console& console) {
         }
         if (document.skipped.count > 0) console.err(prefix + skipped_message(document.skipped));
         waypoints += document.waypoints;
+        documents.hidden_tracks += document.hidden_tracks;
+        std::ranges::move(document.marks.points, std::back_inserter(documents.marks.points));
+        std::ranges::move(document.marks.names, std::back_inserter(documents.marks.names));
         std::ranges::move(document.tracks, std::back_inserter(documents.tracks));
         documents.ends.push_back(documents.tracks.size());
     };
@@ -106,7 +109,11 @@ gpx_documents Gpx_input::read(bool routes, Console& console) {
     const bool any_point = std::ranges::any_of(documents.tracks, [](const track& t) {
         return std::ranges::any_of(t, [](const track_segment& s) { return !s.empty(); });
     });
-    if (!any_point) throw failure(no_points_text(documents.ends.size(), waypoints));
+    if (!any_point && documents.marks.points.empty()) {
+        Fatal_error error = failure(no_points_text(documents.ends.size(), waypoints));
+        if (documents.hidden_tracks > 0) error.note = "-privacy hides every track whole";
+        throw error;
+    }
     return documents;
 }
 

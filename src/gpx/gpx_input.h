@@ -16,6 +16,8 @@ namespace plotr {
 struct gpx_documents {
     track_list tracks;
     std::vector<size_t> ends;  ///< for each document, tracks.size() once it was read
+    waypoint_list marks;       ///< with reading_options::waypoints only
+    long hidden_tracks = 0;    ///< tracks that reading_options::hide hid whole
 };
 
 /// Where a run's documents come from. Files are opened at once, so that one that cannot be
@@ -36,9 +38,11 @@ public:
     /// Reads each document in turn (gzip inflated), printing "parsing gpx file" before
     /// each and its skipped-points line after; a file's lines on standard error, and its
     /// failure, are preceded by "plotr: in <file>:", or the failure's note says "in <file>, "
-    /// first. A folder on standard input gets a note too. Throws what read_document throws, and
-    /// Failure("no track or route points in the document ...") when no document has one.
-    gpx_documents read(bool routes, Console& console);
+    /// first. A folder on standard input gets a note too. `options` go to read_document.
+    /// Throws what read_document throws, and Failure("no track or route points in the
+    /// document ...") when no document has one (nor a waypoint kept), with a note when
+    /// `options.hide` removed them.
+    gpx_documents read(bool routes, Console& console, const reading_options& options = {});
 
 private:
     xmlm_shit::Byte_source& standard_input_;

@@ -122,6 +122,32 @@ void find_gpx(Reader& reader) {
     }
 }
 
+// A waypoint's place and the text of its first name child; one that is not a position
+// is left out.
+void read_waypoint(const Tag& tag, Reader& reader, const reading_options& options,
+                   waypoint_list& marks) {
+    const std::string* lat = tag.attribute("lat");
+    const std::string* lon = tag.attribute("lon");
+    const std::optional<double> lat_value = lat ? to_coordinate(*lat) : std::nullopt;
+    const std::optional<double> lon_value = lon ? to_coordinate(*lon) : std::nullopt;
+    std::optional<std::string> name;
+    bool in_name = false;
+    for (long depth = 1; depth > 0;) {
+        const xmlm_shit::Signal signal = reader.next();
+        if (signal.kind == xmlm_shit::Signal::Kind::element_start) {
+            in_name = ++depth == 2 && signal.tag->name() == "name";
+        } else if (depth-- == 2 && in_name && !name) {
+            name = std::string(signal.text);
+        }
+    }
+    if (!lat_value || !lon_value) return;
+    track_point point{};
+    point = {*lat_value, *lon_value};
+    if (!is_position(point) || (options.hides_waypoint && options.hides_waypoint(point))) return;
+    marks.points.push_back(point);
+    marks.names.push_back(name.value_or(""));
+}
+
 bool has_points(const track& t) {
     return std::ranges::any_of(t, [](const track_segment& s) { return !s.empty(); });
 }
@@ -159,7 +185,7 @@ bool is_position(const track_point& point) {
     return point.lat >= -90.0 && point.lat <= 90.0 && point.lon >= -180.0 && point.lon <= 180.0;
 }
 
-gpx_document read_document(xmlm_shit::Byte_source& input, bool routes) {
+gpx_document read_document(xmlm_shit::Byte_source& input, bool routes, const reading_options& options) {
     using xmlm_shit::filter_children;
     using xmlm_shit::match_element;
     gpx_document document;
@@ -168,8 +194,10 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes) {
     std::exception_ptr route_fault;
     // Once a track point is in, routes are not drawn without the flag: not even kept.
     bool routes_dropped = false;
+    long routes_hidden = 0;
+    const auto hidden = [&options](track& t) { return options.hide && options.hide(t); };
 
-    Reader reader(input);
+    Reader reader(input, options.waypoints);
     find_gpx(reader);
     for (;;) {
         const xmlm_shit::Signal signal = reader.next();
@@ -180,6 +208,7 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes) {
                 filter_children(reader, match_element("trkseg", [&document](const Tag&, Reader& r) {
                                     return read_points(r, "trkpt", document.skipped, nullptr);
                                 })));
+            if (hidden(document.tracks.back())) ++document.hidden_tracks;
             if (!routes && !routes_dropped && has_points(document.tracks.back())) {
                 routes_dropped = true;
                 route_tracks.clear();
@@ -187,6 +216,10 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes) {
             }
         } else if (name == "rte" && !routes_dropped) {
             route_tracks.push_back({read_points(reader, "rtept", route_skipped, &route_fault)});
+            if (hidden(route_tracks.back())) ++routes_hidden;
+        } else if (name == "wpt" && options.waypoints) {
+            ++document.waypoints;
+            read_waypoint(*signal.tag, reader, options, document.marks);
         } else {
             if (name == "wpt") ++document.waypoints;
             xmlm_shit::skip_element(reader);
@@ -195,6 +228,7 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes) {
     if (routes_dropped || (!routes && has_points(document.tracks))) return document;
     if (route_fault) std::rethrow_exception(route_fault);
     document.skipped = merged(document.skipped, route_skipped);
+    document.hidden_tracks += routes_hidden;
     std::ranges::move(route_tracks, std::back_inserter(document.tracks));
     return document;
 }

@@ -2,6 +2,7 @@
 
 // The track points of a GPX document, grouped as the document groups them.
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,11 +32,30 @@ struct skipped_points {
     long column = 0;
 };
 
+/// Waypoints (wpt) that are positions: where each stands, and its name ("" for none),
+/// in document order.
+struct waypoint_list {
+    track_segment points;
+    std::vector<std::string> names;
+};
+
+/// What read_document does besides reading the points.
+struct reading_options {
+    bool waypoints = false;  ///< keep the waypoints in `marks`
+    /// Given each track (and each route taken) once it is read, before anything else
+    /// looks at it; may remove points. Gives whether it hid the track whole.
+    std::function<bool(track&)> hide = {};
+    /// Whether a waypoint is to be left out.
+    std::function<bool(const track_point&)> hides_waypoint = {};
+};
+
 /// One document's points, and what else reading it found.
 struct gpx_document {
     track_list tracks;
     skipped_points skipped;
     long waypoints = 0;  ///< wpt children of gpx
+    waypoint_list marks;     ///< with reading_options::waypoints only
+    long hidden_tracks = 0;  ///< tracks and routes taken that `hide` hid whole
 };
 
 /// Reads the points of gpx/trk/trkseg/trkpt from `input` (nothing after the gpx element),
@@ -44,8 +64,10 @@ struct gpx_document {
 /// after the tracks, when `routes` is set or no track point is left. Throws Xml_error on
 /// malformed input, Not_found for a point without lat or lon, Failure("float_of_string")
 /// for a bad coordinate (a route's only when it is taken), Failure("not a GPX document: the
-/// root element is <NAME>") when an element ends before a gpx element starts.
-gpx_document read_document(xmlm_shit::Byte_source& input, bool routes);
+/// root element is <NAME>") when an element ends before a gpx element starts. A waypoint
+/// without a position is left out, never a failure.
+gpx_document read_document(xmlm_shit::Byte_source& input, bool routes,
+                           const reading_options& options = {});
 
 /// read_document without routes beside tracks: its tracks, and its skipped points.
 track_list read_gpx(xmlm_shit::Byte_source& input, skipped_points& skipped);

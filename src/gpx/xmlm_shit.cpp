@@ -216,6 +216,7 @@ struct Reader::Parser {
     struct Slot {
         Signal::Kind kind;
         Tag tag;
+        std::string text;  // of an end, when text is kept
     };
 
     Byte_source& input;
@@ -241,14 +242,23 @@ struct Reader::Parser {
     std::deque<Tag> open_tags;
     size_t depth = 0;
 
-    explicit Parser(Byte_source& source)
-        : input(source), xml(XML_ParserCreateNS(nullptr, namespace_separator)) {
+    // Text of the innermost open element while it has no child; only when kept.
+    bool keep_text = false;
+    bool in_leaf = false;
+    std::string leaf;
+
+    Parser(Byte_source& source, bool keep)
+        : input(source), xml(XML_ParserCreateNS(nullptr, namespace_separator)), keep_text(keep) {
         if (!xml) throw std::bad_alloc();
         XML_SetUserData(xml.get(), this);
         XML_SetElementHandler(xml.get(), on_start, on_end);
         // Text is dropped here; without this handler it, and the predefined references in it,
         // would reach the default handler below.
-        XML_SetCharacterDataHandler(xml.get(), [](void*, const XML_Char*, int) {});
+        if (keep_text) {
+            XML_SetCharacterDataHandler(xml.get(), on_text);
+        } else {
+            XML_SetCharacterDataHandler(xml.get(), [](void*, const XML_Char*, int) {});
+        }
         // A default handler keeps internal entities in content unexpanded; they arrive here.
         XML_SetDefaultHandler(xml.get(), on_default);
         XML_SetSkippedEntityHandler(xml.get(), on_skipped_entity);
@@ -259,7 +269,7 @@ struct Reader::Parser {
     }
 
     Tag& push(Signal::Kind kind) {
-        if (size == queue.size()) queue.push_back({kind, Tag()});
+        if (size == queue.size()) queue.push_back({kind, Tag(), {}});
         Slot& slot = queue[size++];
         slot.kind = kind;
         return slot.tag;
@@ -318,6 +328,8 @@ struct Reader::Parser {
     static void on_start(void* data, const XML_Char* name, const XML_Char** attributes) {
         guarded(data, [&](Parser& parser) {
             ++parser.open_elements;
+            parser.leaf.clear();
+            parser.in_leaf = parser.keep_text;
             Tag& tag = parser.push(Signal::Kind::element_start);
             // Expat counts the bytes up to here once per block anyway; asking
             // now only splits that count.
@@ -337,10 +349,23 @@ struct Reader::Parser {
     static void on_end(void* data, const XML_Char*) {
         guarded(data, [](Parser& parser) {
             parser.push(Signal::Kind::element_end);
+            if (parser.keep_text) {
+                // Text after a child belongs to no leaf.
+                parser.queue[parser.size - 1].text.assign(parser.in_leaf ? parser.leaf : "");
+                parser.in_leaf = false;
+            }
             if (--parser.open_elements > 0) return;
             // The root has ended: what follows it is never looked at.
             parser.root_ended = true;
             parser.stop();
+        });
+    }
+
+    static void on_text(void* data, const XML_Char* text, int length) {
+        guarded(data, [&](Parser& parser) {
+            if (!parser.in_leaf) return;
+            parser.leaf.append(text, std::min<size_t>(size_t(length),
+                                                      max_kept_text - parser.leaf.size()));
         });
     }
 
@@ -469,7 +494,7 @@ struct Reader::Parser {
         Slot& slot = queue[head++];
         if (slot.kind == Signal::Kind::element_end) {
             --depth;
-            return {Signal::Kind::element_end, nullptr};
+            return {Signal::Kind::element_end, nullptr, slot.text};
         }
         if (depth == open_tags.size()) open_tags.emplace_back();
         Tag& tag = open_tags[depth++];
@@ -478,7 +503,8 @@ struct Reader::Parser {
     }
 };
 
-Reader::Reader(Byte_source& input) : parser_(std::make_unique<Parser>(input)) {}
+Reader::Reader(Byte_source& input, bool keep_text)
+    : parser_(std::make_unique<Parser>(input, keep_text)) {}
 
 Reader::~Reader() = default;
 

@@ -85,7 +85,14 @@ struct Signal {
     enum class Kind { element_start, element_end };
     Kind kind;
     const Tag* tag;  ///< the start tag for element_start, nullptr for element_end
+    /// For element_end of a reader that keeps text: the element's character data in UTF-8
+    /// when it has no child elements (its first max_kept_text bytes), else empty. Valid
+    /// until the next signal is taken.
+    std::string_view text = {};
 };
+
+/// The most bytes of an element's text a reader keeps.
+inline constexpr size_t max_kept_text = 4096;
 
 /// A forward-only cursor over the element starts and ends of one XML document.
 /// Namespaces are processed; UTF-8, UTF-16(BE/LE), ISO-8859-1, US-ASCII, ASCII and the
@@ -93,8 +100,9 @@ struct Signal {
 /// the five predefined ones are errors.
 class Reader {
 public:
-    /// Opens a parser on `input`, which must outlive the reader. Reads nothing yet.
-    explicit Reader(Byte_source& input);
+    /// Opens a parser on `input`, which must outlive the reader. Reads nothing yet. With
+    /// `keep_text`, element ends carry the text of elements without children.
+    explicit Reader(Byte_source& input, bool keep_text = false);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;

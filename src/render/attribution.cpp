@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "render/script_fonts.h"
 
 namespace plotr {
 
@@ -20,21 +21,6 @@ const char* const ellipsis = "\xE2\x80\xA6";
 // font's descent at the full size, for every size, so the box keeps the
 // strip's height and the text never leaves it.
 constexpr long baseline_lift = attribution_margin_y + 3;
-
-// One line, without blanks at its ends: a line break would leave the strip.
-std::string single_line(const std::string& text) {
-    std::string line = text;
-    for (char& c : line) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            c = ' ';
-        }
-    }
-    const auto first = line.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return "";
-    }
-    return line.substr(first, line.find_last_not_of(' ') + 1 - first);
-}
 
 // Byte offsets where the code points of valid UTF-8 text begin, and its end.
 std::vector<std::size_t> code_point_starts(const std::string& text) {
@@ -73,8 +59,8 @@ struct fitted {
 std::optional<fitted> fit(image_handle& canvas, const std::string& text, const std::string& font,
                           long room, const credit_look& look) {
     const auto width_at = [&](const std::string& t, double size) {
-        return static_cast<long>(
-            std::ceil(measure_text(canvas, t, text_style{font, size, text_color}).width));
+        return static_cast<long>(std::ceil(
+            measure_runs(canvas, script_runs(t, font), text_style{font, size, text_color}).width));
     };
     const long full = width_at(text, look.size);
     if (full <= room) {
@@ -122,6 +108,21 @@ std::optional<fitted> fit(image_handle& canvas, const std::string& text, const s
 
 }  // namespace
 
+// A line break would leave the strip.
+std::string single_line(const std::string& text) {
+    std::string line = text;
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = ' ';
+        }
+    }
+    const auto first = line.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return "";
+    }
+    return line.substr(first, line.find_last_not_of(' ') + 1 - first);
+}
+
 void check_attribution_font(const std::string& font) {
     // Read as a font: a file that is there but no font fails here too.
     bool loads = std::ifstream(font, std::ios::binary).get() != EOF;
@@ -157,7 +158,7 @@ void draw_attribution(image_handle& canvas, const std::string& text, const std::
     const long box_width = fitting->width + 2 * look.margin_x;
     const image_handle box = get_canvas(box_width, look.strip_height, box_color);
     composite_image(canvas, box, OverCompositeOp, width - box_width, height - look.strip_height);
-    draw_text(canvas, fitting->text, text_style{font, fitting->size, text_color},
+    draw_runs(canvas, script_runs(fitting->text, font), text_style{font, fitting->size, text_color},
               width - box_width + look.margin_x, height - look.baseline_lift);
 }
 

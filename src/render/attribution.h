@@ -18,13 +18,16 @@ inline constexpr long attribution_margin_x = 4;
 inline constexpr long attribution_margin_y = 2;
 inline constexpr long attribution_strip_height = 18;
 
+/// The text on one line: control characters as blanks, blanks at either end dropped.
+std::string single_line(const std::string& text);
+
 /// Fails with Failure("draw_attribution failed: cannot read the font <path>
 /// ...") unless the font file can be read and loads as a font.
 void check_attribution_font(const std::string& font);
 
 /// Writes the text over the bottom-right corner of the canvas: dark grey on a
 /// translucent white box that hugs it with a few pixels of margin, within the
-/// bottom strip. Control characters are drawn as blanks, and blanks at either
+/// bottom strip, each script in its font (see script_runs). Control characters are drawn as blanks, and blanks at either
 /// end are dropped; nothing is drawn when nothing is left. A text too wide for
 /// the canvas is drawn smaller, down to attribution_min_size, and then cut at a
 /// character with "…"; a canvas too narrow for even "…" gets nothing. At

@@ -391,6 +391,28 @@ void draw_primitive(image_handle& image, const std::string& primitive, color_qua
     }
 }
 
+void draw_circle(image_handle& image, double x, double y, double radius, color_quad fill,
+                 color_quad ring, double ring_width) {
+    const Image_info info(CloneImageInfo(nullptr));
+    const Draw_info draw(CloneDrawInfo(info.get(), nullptr));
+    if (!draw) throw failure("draw_circle failed");
+    const auto pixel = [](color_quad c) {
+        PixelPacket p{};
+        p.red = static_cast<Quantum>(c.red);
+        p.green = static_cast<Quantum>(c.green);
+        p.blue = static_cast<Quantum>(c.blue);
+        p.opacity = static_cast<Quantum>(c.opacity);
+        return p;
+    };
+    draw->fill = pixel(fill);
+    draw->stroke = pixel(ring);
+    draw->stroke_width = ring_width;
+    draw->stroke_antialias = MagickTrue;
+    draw->affine = AffineMatrix{1, 0, 0, 1, 0, 0};
+    CloneString(&draw->primitive, format("circle %.2f,%.2f %.2f,%.2f", x, y, x + radius, y).c_str());
+    if (DrawImage(image.get(), draw.get()) == MagickFalse) throw failure("draw_circle failed");
+}
+
 color_quad color_of_string(const std::string& text) {
     ensure_magick();
     const Exception exception = prepare_exception();
@@ -431,6 +453,14 @@ void strip(image_handle& image) {
     }
 }
 
+void set_image_text(image_handle& image, const std::string& key, const std::string& value) {
+    if (value.empty()) {
+        DeleteImageProperty(image.get(), key.c_str());
+    } else if (SetImageProperty(image.get(), key.c_str(), value.c_str()) == MagickFalse) {
+        throw failure("set_image_text failed");
+    }
+}
+
 // Text goes straight to AnnotateImage and GetTypeMetrics, which draw and
 // measure it as given; the '@' and '%' meanings belong to the command-line
 // and drawing-primitive layers above them, which are never used for text.
@@ -450,6 +480,13 @@ Draw_info text_draw_info(const std::string& text, const text_style& style, const
     draw->fill.blue = static_cast<Quantum>(style.color.blue);
     draw->fill.opacity = static_cast<Quantum>(style.color.opacity);
     draw->text_antialias = MagickTrue;
+    if (style.stroke) {
+        draw->stroke.red = static_cast<Quantum>(style.stroke->red);
+        draw->stroke.green = static_cast<Quantum>(style.stroke->green);
+        draw->stroke.blue = static_cast<Quantum>(style.stroke->blue);
+        draw->stroke.opacity = static_cast<Quantum>(style.stroke->opacity);
+        draw->stroke_width = style.stroke_width;
+    }
     return draw;
 }
 

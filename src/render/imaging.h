@@ -3,6 +3,7 @@
 #include <magick/MagickCore.h>
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -107,6 +108,11 @@ void draw_polyline(image_handle& image, std::span<const canvas_point> points, co
 void draw_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
                     double width, bool antialias, LineJoin join, LineCap cap);
 
+/// A disc of `radius` pixels around (x, y) in `fill`, ringed by a stroke of
+/// `ring_width` in `ring`, antialiased; fails with "draw_circle failed".
+void draw_circle(image_handle& image, double x, double y, double radius, color_quad fill,
+                 color_quad ring, double ring_width);
+
 /// Parses a MagickCore colour text such as "#4400FF".
 color_quad color_of_string(const std::string& text);
 
@@ -120,6 +126,11 @@ void set_image_quality(image_handle& image, std::size_t quality);
 /// Removes profiles and comments.
 void strip(image_handle& image);
 
+/// Sets a text property the encoder writes with the picture (PNG: a tEXt or iTXt chunk
+/// named `key`); an empty value removes it.
+void set_image_text(image_handle& image, const std::string& key, const std::string& value);
+
+
 /// The polyline drawing primitive: "polyline x,y x,y ...", of any length.
 std::string polyline_primitive(std::span<const canvas_point> points);
 
@@ -128,11 +139,14 @@ std::string polyline_primitive(std::span<const canvas_point> points);
 // file) and '%' escapes (image properties) never apply. A '\n' would start a
 // new line; callers pass single lines.
 
-/// A TrueType font file, a size in pixels (the em) and a colour.
+/// A TrueType font file, a size in pixels (the em) and a colour; with `stroke`, the
+/// glyphs' outlines are stroked that wide in it too (a halo, drawn under the text).
 struct text_style {
     std::string font;
     double size;
     color_quad color;
+    std::optional<color_quad> stroke = std::nullopt;
+    double stroke_width = 0;
 };
 
 /// How far one line of text reaches, in pixels: its advance width, and how

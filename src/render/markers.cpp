@@ -1,8 +1,11 @@
 #include "render/markers.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "geo/projection.h"
+#include "render/attribution.h"
+#include "render/script_fonts.h"
 #include "render/track_drawing.h"
 
 namespace plotr {
@@ -19,6 +22,38 @@ struct anchor {
 anchor anchor_of(const image_handle& pin, int scale) {
     return {image_width(pin) / 2, image_height(pin) - 5L * scale};
 }
+
+// A waypoint's look at scale 1: the dot's radius to the middle of its ring,
+// the ring's width, and the label's gap from the point and halo.
+constexpr double waypoint_radius = 3.75;
+constexpr double waypoint_ring = 1.5;
+constexpr double label_gap = 7;
+constexpr double label_halo = 3;
+constexpr size_t label_characters = 40;
+const color_quad waypoint_dark{0x3333, 0x3333, 0x3333, 0};
+const color_quad waypoint_light{0xFFFF, 0xFFFF, 0xFFFF, 0};
+
+// The name on one line, cut to its first 40 characters and "…" when longer.
+std::string label_text(const std::string& name) {
+    const std::string line = single_line(name);
+    size_t characters = 0;
+    for (size_t at = 0; at < line.size(); ++at) {
+        if ((static_cast<unsigned char>(line[at]) & 0xC0) == 0x80) continue;
+        if (characters++ == label_characters) {
+            std::string head = line.substr(0, at);
+            head.erase(head.find_last_not_of(' ') + 1);
+            return head + "\xE2\x80\xA6";
+        }
+    }
+    return line;
+}
+
+struct box {
+    double left, top, right, bottom;
+    bool overlaps(const box& o) const {
+        return left < o.right && o.left < right && top < o.bottom && o.top < bottom;
+    }
+};
 
 }  // namespace
 
@@ -66,6 +101,60 @@ drawing_reach marker_reach(const image_handle& pin, const image_handle& shadow, 
         .right = widest_of(image_width(pin), image_width(shadow)) - static_cast<double>(a.left),
         .top = static_cast<double>(a.top) + 1,
         .bottom = widest_of(image_height(pin), image_height(shadow)) - static_cast<double>(a.top)};
+}
+
+drawing_reach waypoint_reach() {
+    const double reach = waypoint_radius + waypoint_ring / 2 + 1;
+    return {reach, reach, reach, reach};
+}
+
+void draw_waypoints(const drawing_context& context, const waypoint_list& waypoints,
+                    const std::string& font) {
+    const double scale = context.scale;
+    // Points far off the canvas (a -bbox or -zoom may leave some out) draw nothing.
+    const double reach = 500 * scale;
+    const auto on_canvas = [&](const canvas_point& p) {
+        return p.x > -reach && p.y > -reach && p.x < image_width(context.canvas) + reach &&
+               p.y < image_height(context.canvas) + reach;
+    };
+    std::vector<canvas_point> points;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < waypoints.points.size(); ++i) {
+        const track_point& p = waypoints.points[i];
+        const canvas_point at = project_point(context.zoom, context.canvas_left,
+                                              context.canvas_top, p.lat, p.lon, context.scale);
+        if (!on_canvas(at)) continue;
+        points.push_back(at);
+        names.push_back(waypoints.names[i]);
+        draw_circle(context.canvas, points.back().x, points.back().y, waypoint_radius * scale,
+                    waypoint_dark, waypoint_light, waypoint_ring * scale);
+    }
+    // Labels over all markers, so that none hides behind a later dot.
+    std::vector<box> taken;
+    const text_style text{font, attribution_size * scale, waypoint_dark};
+    text_style halo = text;
+    halo.color = waypoint_light;
+    halo.stroke = waypoint_light;
+    halo.stroke_width = label_halo * scale;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const std::string label = label_text(names[i]);
+        if (label.empty()) continue;
+        const std::vector<text_run> runs = script_runs(label, font);
+        const text_extent e = measure_runs(context.canvas, runs, text);
+        // Left of the dot where the right would leave the picture.
+        double x = points[i].x + label_gap * scale;
+        if (x + e.width > static_cast<double>(image_width(context.canvas))) {
+            x = points[i].x - label_gap * scale - e.width;
+        }
+        const double baseline = points[i].y + (e.ascent - e.descent) / 2;
+        const double margin = label_halo * scale / 2;
+        const box here{x - margin, baseline - e.ascent - margin, x + e.width + margin,
+                       baseline + e.descent + margin};
+        if (std::ranges::any_of(taken, [&](const box& b) { return b.overlaps(here); })) continue;
+        taken.push_back(here);
+        draw_runs(context.canvas, runs, halo, std::lround(x), std::lround(baseline));
+        draw_runs(context.canvas, runs, text, std::lround(x), std::lround(baseline));
+    }
 }
 
 void place_marker(const drawing_context& context, const image_handle& pin,

@@ -57,6 +57,18 @@ drawing_reach line_reach(double line_width);
 /// the point on each side, the truncation of the point included.
 drawing_reach marker_reach(const image_handle& pin, const image_handle& shadow, int scale = 1);
 
+/// How far a waypoint's marker reaches past its point at scale 1, the truncation of the
+/// point included.
+drawing_reach waypoint_reach();
+
+/// Draws each waypoint as a dark dot in a white ring, about 9 pixels across at scale 1
+/// (times the context's scale), then their names beside them in `font` (each script in
+/// its font), dark on a light halo, cut with "…" past 40 characters, on the left where
+/// the right would leave the picture. A name that would
+/// overlap one drawn before it is left out; its marker stays.
+void draw_waypoints(const drawing_context& context, const waypoint_list& waypoints,
+                    const std::string& font);
+
 /// Pastes the pin so that its row h-5*scale, centre column, lies on the point; then
 /// the shadow at the same offsets, over the pin.
 void place_marker(const drawing_context& context, const image_handle& pin,

@@ -16,6 +16,10 @@
 #include "common/failure.h"
 #include "common/fd.h"
 #include "common/text.h"
+#include "render/attribution.h"
+#include "version.h"
+
+#include <zlib.h>
 
 namespace plotr {
 
@@ -294,6 +298,56 @@ void remove_mapped_magick_files() {
 
 }  // namespace
 
+std::vector<std::pair<std::string, std::string>> credit_entries(const picture_text& text) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const std::string line = single_line(text.copyright);
+    if (line.empty()) return entries;
+    const std::pair<const char*, std::string> all[] = {{"Copyright", line},
+                                                       {"Software", "plotr " PLOTR_VERSION},
+                                                       {"Source", text.source},
+                                                       {"Comment", text.comment}};
+    for (const auto& [key, value] : all) {
+        if (!value.empty()) entries.emplace_back(key, value);
+    }
+    return entries;
+}
+
+std::string with_png_text(const std::string& png,
+                          const std::vector<std::pair<std::string, std::string>>& entries) {
+    // The signature (8 bytes) and IHDR (4 + 4 + 13 + 4) always come first.
+    constexpr size_t after_header = 33;
+    if (entries.empty() || png.size() < after_header) return png;
+    std::string chunks;
+    for (const auto& [key, value] : entries) {
+        const bool ascii = std::ranges::all_of(
+            value, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        // iTXt: no compression, no language, no translated keyword.
+        const std::string body =
+            (ascii ? "tEXt" : "iTXt") + key + std::string(1, '\0') +
+            (ascii ? "" : std::string("\0\0\0\0", 4)) + value;
+        const auto big_endian = [](unsigned long v) {
+            return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                               static_cast<char>(v >> 8), static_cast<char>(v)};
+        };
+        const unsigned long crc =
+            crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+        chunks += big_endian(body.size() - 4) + body + big_endian(crc);
+    }
+    return png.substr(0, after_header) + chunks + png.substr(after_header);
+}
+
+std::string template_host(const std::string& url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return "";
+    std::string host = url.substr(scheme + 3, url.find_first_of("/?#", scheme + 3) - scheme - 3);
+    host.erase(0, host.rfind('@') + 1);  // a user name and password never go into the file
+    if (const size_t port = host.rfind(':'); port != std::string::npos && host.back() != ']') {
+        host.erase(port);
+    }
+    if (host.starts_with("{s}.")) host.erase(0, 4);
+    return host;
+}
+
 void compress_output(image_handle& canvas) {
     set_image_type(canvas, TrueColorType);
     set_image_colors(canvas, 0);
@@ -329,8 +383,8 @@ void check_output(const std::string& output) {
     }
 }
 
-void write_output(Console& console, image_handle& canvas, const std::string& output,
-                  bool compress) {
+void write_output(Console& console, image_handle& canvas, const std::string& output, bool compress,
+                  const picture_text& text) {
     console.out_flushed("writing to " + output + "\n");
     encoder_settings settings;
     if (compress) {
@@ -340,18 +394,31 @@ void write_output(Console& console, image_handle& canvas, const std::string& out
         // strongest level with adaptive filtering instead.
         settings = {.depth = 8, .quality = 95};
     }
-    write_image(canvas, output, settings);
+    write_image(canvas, output, settings, text);
 }
 
-void write_image(image_handle& image, const std::string& path, encoder_settings settings) {
+void write_image(image_handle& image, const std::string& path, encoder_settings settings,
+                 const picture_text& text) {
     if (path.empty()) {
         write_failed();
     }
     if (path.size() > max_path_length) {
         throw failure("write_image failed: path longer than 4095 bytes");
     }
-    const std::string bytes =
-        encode_image(image, output_format(path), path.substr(path.rfind('/') + 1), settings);
+    const std::string format = output_format(path);
+    const auto entries = credit_entries(text);
+    // MagickCore writes PNG text only as tEXt, which is Latin-1: a credit in any
+    // script goes in as chunks of our own.
+    if (format != "PNG" && !entries.empty()) {
+        std::string all;
+        for (const auto& [key, value] : entries) all += key + ": " + value + "\n";
+        all.pop_back();
+        set_image_text(image, "comment", all);
+        set_image_text(image, "tiff:copyright", entries.front().second);
+        set_image_text(image, "tiff:software", entries[1].second);
+    }
+    std::string bytes = encode_image(image, format, path.substr(path.rfind('/') + 1), settings);
+    if (format == "PNG") bytes = with_png_text(bytes, entries);
     const resolved_output r = resolve_output(path);
     // A link planted since the run began is named; all else fails as a write.
     if (r.planted) {

@@ -1,5 +1,7 @@
 #include "render/track_drawing.h"
 
+#include <algorithm>
+
 #include "geo/projection.h"
 #include "render/markers.h"
 
@@ -20,7 +22,21 @@ pin_unit pin_unit_of(const std::string& text) {
     return pin_unit::segment;
 }
 
+double outline_width(double line_width) {
+    return line_width + 2 * std::max(line_width / 3, 1.0);
+}
+
 namespace {
+
+// The same path drawn wider in the casing's colour first, so that the line
+// over it reads on a busy or dark map.
+void draw_outline(const drawing_context& context, const std::vector<canvas_point>& points) {
+    if (!context.outline) return;
+    for (const track_run& run : split_track(points)) {
+        draw_polyline(context.canvas, run, *context.outline, outline_width(context.line_width),
+                      true, RoundJoin, RoundCap);
+    }
+}
 
 void draw_line(const drawing_context& context, const track_segment& segment) {
     std::vector<canvas_point> points;
@@ -29,6 +45,7 @@ void draw_line(const drawing_context& context, const track_segment& segment) {
         points.push_back(project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat,
                                        p.lon, context.scale));
     }
+    draw_outline(context, points);
     for (const track_run& run : split_track(points)) {
         draw_polyline(context.canvas, run, context.color, context.line_width, true, RoundJoin,
                       RoundCap);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,12 @@ struct drawing_context {
     double line_width = 4.0;  ///< pixels
     int scale = 1;            ///< canvas pixels per world pixel; pins made for it
     pin_unit pins = pin_unit::segment;
+    std::optional<color_quad> outline = std::nullopt;  ///< the casing's colour; none: no casing
 };
+
+/// The casing's width under a line of `line_width`: a third of it more on each side, at
+/// least a pixel.
+double outline_width(double line_width);
 
 /// Draws the segment as polylines of at most 401 points, then (unless markers
 /// are off) the start pin at its first point and the end pin at its last. An

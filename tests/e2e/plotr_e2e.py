@@ -93,7 +93,8 @@ def distance_to(p, a, b):
 # Options that take the next argument, whatever it looks like.
 VALUE_OPTIONS = {"-o", "-height", "-width", "-url", "-horizontal-padding", "-vertical-padding",
                  "-cache", "-parallel", "-attribution", "-color", "-line-width", "-provider",
-                 "-user-agent", "-scale", "-tile-size", "-gpx", "-pins", "-margin"}
+                 "-user-agent", "-scale", "-tile-size", "-gpx", "-pins", "-margin",
+                 "-privacy", "-privacy-zone", "-outline"}
 
 
 def setting(args, option, default):

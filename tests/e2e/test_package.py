@@ -129,6 +129,8 @@ problems = [f"{k}: {fields.get(k)!r}" for k, want in (("Package", "plotr"), ("Ve
             if fields.get(k) != want]
 problems += [f"no {k} field" for k in ("Section", "Priority", "Maintainer") if not fields.get(k)]
 problems += [f"{p} is not in Depends" for p in ("curl", "fonts-dejavu-core") if p not in depends]
+problems += [f"{p} is not in Recommends" for p in ("fonts-noto-core", "fonts-noto-cjk", "fonts-symbola")
+             if p not in fields.get("Recommends", "")]
 problems += [None if any(lib.startswith("libMagickCore") for lib in owners)
              else f"MagickCore is not among the libraries {needed}"]
 problems += [f"{lib} comes from {pkg}, which is not in Depends"

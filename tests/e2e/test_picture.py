@@ -31,6 +31,23 @@ LINE = (0x44, 0x00, 0xFF)
 LINE_ALPHA = 0.7
 
 
+def png_texts(path):
+    """{key: text} of the tEXt and iTXt chunks of a PNG file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    texts, at = {}, 8
+    while at + 8 <= len(data):
+        length, kind = int.from_bytes(data[at:at + 4], "big"), data[at + 4:at + 8]
+        body = data[at + 8:at + 8 + length]
+        key, _, rest = body.partition(b"\0")
+        if kind == b"tEXt":
+            texts[key.decode("latin-1")] = rest.decode("latin-1")
+        elif kind == b"iTXt":
+            texts[key.decode("latin-1")] = rest[2:].split(b"\0", 2)[2].decode("utf-8")
+        at += 12 + length
+    return texts
+
+
 def near(actual, expected, tolerance):
     return all(abs(a - e) <= tolerance for a, e in zip(actual[:3], expected))
 
@@ -383,6 +400,7 @@ with Tile_server(suite.workdir) as server:
         # Shrunk, then cut with an ellipsis: the box spans about the whole width.
         ("long attribution stays in the strip", 300, "Maps \u00a9 Thunderforest, Data \u00a9 "
          "OpenStreetMap contributors, and a great many other people besides", 280, 300),
+        ("Japanese credit line", 800, "\u00a9 \u56fd\u571f\u5730\u7406\u9662", 60, 120),
     ]
     for name, width, text, narrowest, widest in CREDITS:
         if not suite.wanted(name):
@@ -444,6 +462,28 @@ with Tile_server(suite.workdir) as server:
             None if glob.glob(os.path.join(xdg, "plotr/tiles/127.0.0.1*/10/*/*.png"))
             else "nothing in $XDG_CACHE_HOME/plotr/tiles"])
         shutil.rmtree(xdg, ignore_errors=True)
+
+    # The credit is kept in the file as text chunks, compressed or not; the
+    # provider's key, a user name and a password never are.
+    name = "credit kept as text chunks"
+    if suite.wanted(name):
+        keyed = provider_file(suite.workdir, "keyed", server.template + "?apikey=SECRET")
+        base = server.template.replace("http://", "http://joe:SECRET@")
+        for label, args in (("provider", ["-provider", keyed]),
+                            ("template", ["-url", base, "-attribution", "\u00a9 \u6771\u4eac"]),
+                            ("compressed", ["-provider", keyed, "-compress"])):
+            r = suite.run(["-width", "300", "-height", "100", "-o", label + ".png"] + args,
+                          EXAMPLE_GPX, local_tiles=False)
+            texts = png_texts(suite.path(label + ".png")) if r.status == 0 else {}
+            source = "keyed" if label != "template" else "127.0.0.1"
+            credit = "\u00a9 Local Tiles" if label != "template" else "\u00a9 \u6771\u4eac"
+            suite.check(f"{name}: {label}", [r.crash(), None if r.status == 0 else r.stderr,
+                None if {k: v for k, v in texts.items() if not k.startswith("date:")} == {
+                    "Copyright": credit, "Software": "plotr 0.1.0", "Source": source,
+                    "Comment": texts.get("Comment", "")} and re.fullmatch(
+                    r"zoom 1[0-8], box [-0-9.,]+ \(south,west,north,east in degrees\)",
+                    texts.get("Comment", "")) else f"texts {texts}",
+                None if "SECRET" not in repr(texts) and "joe" not in repr(texts) else "a key kept"])
 
     # Texts that MagickCore's text drawing would read a file for or expand
     # are drawn as they are: "@credits" is wider than "credits" whatever the
@@ -792,5 +832,76 @@ for ride, w, h, margin in MARGIN_CASES:
         None if bool(near_edge) != (margin is not None and fits)
         else f"drawn within {edge} pixels of an edge: {near_edge[:5]}" if near_edge
         else "without a margin the pins should reach an edge"])
+
+# Publishing. Hidden points play no part: the run equals the run on the
+# document with them deleted (stdout and pixels). Rows: name, options,
+# tracks, the tracks with the hidden points deleted, stderr.
+WHITE_URL = "file://" + white
+LINE20 = [(round(52.5 + i / 1000, 3), 13.4) for i in range(20)]  # 111 m apart
+SHORT = [(52.52, 13.45), (52.5205, 13.45), (52.521, 13.45)]
+PRIVACY_CASES = [
+    ("privacy ends", ["-privacy", "500"], [[LINE20]], [[LINE20[5:15]]], ""),
+    ("privacy zone cuts the segment", ["-privacy-zone", "52.51,13.4,150"], [[LINE20]],
+     [[LINE20[:9], LINE20[12:]]], ""),
+    ("privacy ends and zone, a short track hidden whole",
+     ["-privacy", "500", "-privacy-zone", "52.51,13.4,150"], [[LINE20], [SHORT]],
+     [[LINE20[5:9], LINE20[12:15]], []],
+     "plotr: -privacy hides 1 track whole: shorter than 1000 metres\n"),
+]
+for name, options, tracks, deleted, stderr in PRIVACY_CASES:
+    if not suite.wanted(name):
+        continue
+    doc = lambda ts: gpx("".join(track(*segments) for segments in ts))
+    hidden = suite.run(["-url", WHITE_URL, "-o", "hidden.png"] + options, doc(tracks))
+    plain = suite.run(["-url", WHITE_URL, "-o", "deleted.png"], doc(deleted))
+    same_text = lambda r: re.sub(r"/tmp/plotr-\d+|\w+\.png", "", r.stdout)
+    suite.expect(name, hidden, 0, stderr=stderr)
+    suite.check(name + ": as if deleted", [
+        None if same_text(hidden) == same_text(plain) else f"stdout {hidden.stdout!r}",
+        same_picture("hidden.png", "deleted.png")])
+
+# Waypoints: dark dots where they stand, counted in the framing; a label is
+# drawn beside its dot, one that would overlap an earlier one is left out
+# (the picture is the one without that name); waypoints alone are drawn.
+def wpt(lat, lon, name=None):
+    return f'<wpt lat="{lat}" lon="{lon}">' + (f"<name>{name}</name>" if name else "") + "</wpt>"
+
+
+WPTS = [(52.49, 13.33, "H\u00fctte"), (52.52, 13.41, "Gipfel"), (52.5201, 13.4103, "Quelle")]
+name = "waypoints"
+if suite.wanted(name):
+    def waypoint_run(label, points, tracks):
+        body = "".join(wpt(*p) for p in points) + "".join(track(*t) for t in tracks)
+        r = suite.run(["-url", WHITE_URL, "-waypoints", "-o", label + ".png"], gpx(body))
+        z, top, _, left, _ = gpx_oracle.canvas(tracks + [[[p[:2] for p in points]]])
+        at = [(int(pixel_x(z, lon) - left), int(pixel_y(z, lat) - top)) for lat, lon, *_ in points]
+        return r, read_png(suite.path(label + ".png")) if r.status == 0 else None, at
+
+    for label, tracks in (("with a track", [[EXAMPLE_POINTS]]), ("alone", [])):
+        r, png, at = waypoint_run(label, WPTS, tracks)
+        suite.expect(f"{name} {label}", r, 0, stderr="")
+        dark = lambda x0, x1, y0, y1: any(max(png.pixel(x, y)[:3]) < 0x60
+                                          for x in range(x0, x1) for y in range(y0, y1))
+        suite.check(f"{name} {label}: dots and a label", [] if png is None else [
+            *(None if max(png.pixel(x, y)[:3]) < 0x60 else f"no dark dot at {(x, y)}" for x, y in at),
+            None if dark(at[0][0] + 8, at[0][0] + 40, at[0][1] - 5, at[0][1] + 5) else "no label"])
+    waypoint_run("unnamed", WPTS[:2] + [WPTS[2][:2]], [[EXAMPLE_POINTS]])
+    suite.check(name + ": overlapping label left out", [same_picture("with a track.png", "unnamed.png")])
+
+# The casing: red pixels beside the blue line, none without -outline.
+name = "outline under the line"
+if suite.wanted(name):
+    reds = {}
+    for label, more in (("plain", []), ("outlined", ["-outline", "#FF0000"])):
+        r = suite.run(["-url", WHITE_URL, "-nomarkers", "-color", "#0000FF", "-o", label + ".png"]
+                      + more, EXAMPLE_GPX)
+        suite.expect(f"{name}: {label}", r, 0, stderr="", tracks=EXAMPLE_TRACKS)
+        png = read_png(suite.path(label + ".png"))
+        reds[label] = sum(1 for y in range(0, 600, 2) for x in range(800)
+                          if png.pixel(x, y)[0] > 200 and png.pixel(x, y)[1] < 80)
+        mid = png.pixel(400, 300)
+    suite.check(name, [None if reds["plain"] == 0 and reds["outlined"] > 200 else f"red pixels {reds}",
+                       None if mid[2] > 200 and mid[0] < 80 else f"middle of the line is {mid}"])
+
 
 suite.finish()

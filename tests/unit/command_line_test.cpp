@@ -170,6 +170,16 @@ TEST(CommandLine, Errors) {
         {{"-color", "nocolour"},
          "plotr: wrong argument `nocolour'; option `-color' expects a colour.\n"},
         {{"-color", ""}, "plotr: wrong argument `'; option `-color' expects a colour.\n"},
+        {{"-outline", "nocolour"},
+         "plotr: wrong argument `nocolour'; option `-outline' expects a colour.\n"},
+        {{"-privacy", "100001"},
+         "plotr: wrong argument `100001'; option `-privacy' expects an integer from 0 to 100000.\n"},
+        {{"-privacy-zone", "52.5,13.4,0.5"},
+         "plotr: wrong argument `52.5,13.4,0.5'; option `-privacy-zone' expects a latitude, a "
+         "longitude and a radius of 1 to 100000 metres, e.g. 46.5,7.9,500.\n"},
+        {{"-privacy-zone", "91,13.4,50"},
+         "plotr: wrong argument `91,13.4,50'; option `-privacy-zone' expects a latitude, a "
+         "longitude and a radius of 1 to 100000 metres, e.g. 46.5,7.9,500.\n"},
         {{"-gpx", ""}, "plotr: wrong argument `'; option `-gpx' expects a file.\n"},
         {{"-pins", "Track"},
          "plotr: wrong argument `Track'; option `-pins' expects segment, track or file.\n"},

@@ -17,6 +17,7 @@
 #include "render/map.h"
 #include "render/markers.h"
 #include "render/output.h"
+#include "render/script_fonts.h"
 #include "render/track_drawing.h"
 
 namespace plotr {
@@ -185,6 +186,38 @@ TEST(Output, AFailedWriteLeavesWhatWasThere) {
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 5) << "a temporary file";
     std::filesystem::remove_all(dir);
+}
+
+// The file's Source names the host alone: never a key, a user name or a password.
+TEST(Output, TheCreditsSourceIsTheHostAlone) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"http://{s}.tile.thunderforest.com/landscape/{z}/{x}/{y}.png?apikey=K",
+         "tile.thunderforest.com"},
+        {"https://joe:pw@tiles.example.org:8443/{z}/{x}/{y}.png", "tiles.example.org"},
+        {"http://[::1]:8080/{z}/{x}/{y}.png", "[::1]"},
+        {"file:///srv/tiles/{z}/{x}/{y}.png", ""},
+        {"tiles/{z}/{x}/{y}.png", ""},
+    };
+    for (const auto& [url, host] : cases) EXPECT_EQ(template_host(url), host) << url;
+}
+
+TEST(Attribution, EachScriptInItsFont) {
+    const std::string base = attribution_font;
+    const auto runs = [&](const std::string& text) {
+        std::vector<std::string> out;
+        for (const text_run& r : script_runs(text, base))
+            out.push_back(r.text + "|" + (r.font == base ? "" : r.font.substr(r.font.rfind('/') + 1)));
+        return out;
+    };
+    using list = std::vector<std::string>;
+    EXPECT_EQ(runs("\u00a9 OpenStreetMap, \u0395\u03bb\u03bb\u03ac\u03b4\u03b1"),
+              list{"\u00a9 OpenStreetMap, \u0395\u03bb\u03bb\u03ac\u03b4\u03b1|"});
+    EXPECT_EQ(runs("\u5730\u56f3 \u00a9 GSI"),
+              (list{"\u5730\u56f3 |NotoSansCJK-Regular.ttc", "\u00a9 GSI|"}));
+    // Right to left: the letters as seen, the space to the next word stays between.
+    EXPECT_EQ(runs("\u05d0\u05d1 \u05d2 x"),
+              (list{"\u05d2 \u05d1\u05d0|NotoSansHebrew-Regular.ttf", " x|"}));
+    EXPECT_EQ(runs("a\ue000"), list{"a\ufffd|"});
 }
 
 TEST(Imaging, PolylineTextIsWholeForAnyCoordinates) {

@@ -186,6 +186,29 @@ TEST(GpxRead, RoutesStandInForMissingTracks) {
     }
 }
 
+// Waypoints are read only when asked: their place and the text of their first name. A
+// track the hide step empties lets the routes stand in, as if its points were never there.
+TEST(GpxRead, WaypointsAndHiddenPoints) {
+    const std::string document =
+        "<gpx><wpt lat='1' lon='2'><name>A &amp; <![CDATA[B]]></name><name>2nd</name></wpt>"
+        "<wpt lat='3' lon='4'><name>x<b/>y</name></wpt><wpt lon='5'><name>no lat</name></wpt>"
+        "<wpt lat='6' lon='7'/><rte><rtept lat='8' lon='9'/></rte>"
+        "<trk><trkseg><trkpt lat='1' lon='1'/></trkseg></trk></gpx>";
+    const reading_options options{
+        .waypoints = true,
+        .hide = [](track& t) { return t[0][0].lat == 1 && (t.clear(), true); },
+        .hides_waypoint = [](const track_point& p) { return p.lat == 6; }};
+    for (const size_t chunk : {SIZE_MAX, size_t{5}}) {
+        String_source source(document, chunk);
+        const gpx_document d = read_document(source, false, options);
+        EXPECT_EQ(describe({{d.marks.points}}), "[[(1 2)(3 4)]]");
+        EXPECT_EQ(d.marks.names, (std::vector<std::string>{"A & B", ""}));
+        EXPECT_EQ(describe(d.tracks), "[][[(8 9)]]");
+        EXPECT_EQ(d.hidden_tracks, 1);
+        EXPECT_EQ(d.waypoints, 4);
+    }
+}
+
 // Places beyond the map's 85.05 degrees stay; the first point left out is told by its tag.
 TEST(GpxRead, LeavesOutPointsThatAreNotPositions) {
     const std::string document =
