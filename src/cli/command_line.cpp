@@ -118,6 +118,7 @@ const std::vector<Option>& option_table() {
         {"-zoom", Kind::optional_integer, &Settings::zoom, {0, 22}},
         {"-center", Kind::point, &Settings::center, {}, point_check},
         {"-bbox", Kind::box, &Settings::bbox, {}, box_check},
+        {"-mbtiles", Kind::text, &Settings::mbtiles, {}, {is_name, "a file"}},
         {"-help", Kind::help},
         {"--help", Kind::help},
     };
@@ -273,6 +274,7 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
         }
     };
     std::vector<std::string> plain;
+    std::string_view source;  // the last of -url, -provider and -mbtiles
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument.empty() || argument[0] != '-') {
@@ -303,6 +305,9 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                         value.c_str(), argument.c_str(), expects.c_str()));
         };
         given.insert(option.name);
+        for (const std::string_view name : {"-url", "-provider", "-mbtiles"}) {
+            if (name == option.name) source = name;
+        }
         if (option.check.accepts && !option.check.accepts(value)) wrong(option.check.expects);
         const auto integer = [&] {
             const auto number = parse_integer(value);
@@ -375,6 +380,12 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                         word + "\n");
         }
     }
+    if (source == "-mbtiles") {
+        settings.provider.reset();
+    } else {
+        settings.mbtiles.clear();
+    }
+    settings.attribution_given = given.contains("-attribution");
     if (settings.provider) {
         const Provider& provider = *settings.provider;
         if (!given.contains("-attribution")) settings.attribution = provider.attribution;

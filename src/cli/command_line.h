@@ -44,6 +44,10 @@ struct Settings {
     std::optional<int> zoom;                ///< the zoom to draw at; none: the largest that fits
     std::optional<geo_point> center;        ///< the picture's centre; none: the ground's
     std::optional<bounds> bbox;             ///< the ground; none: the tracks' box
+    /// The MBTiles file the tiles come from; empty: none. Set, it has the last
+    /// word over -url and -provider (and then no provider is kept).
+    std::string mbtiles;
+    bool attribution_given = false;  ///< -attribution was on the command line
 };
 
 /// The largest picture side the command line takes.

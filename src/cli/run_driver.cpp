@@ -17,6 +17,7 @@
 #include "render/markers.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
+#include "tiles/mbtiles.h"
 #include "tiles/provider.h"
 #include "tiles/tile_settings.h"
 
@@ -48,12 +49,15 @@ std::string parallel_note(const Settings& s) {
 
 // With a margin the pins' sizes take part in the zoom choice, so they are
 // read before it; otherwise where they always were, after the tiles.
-framing_request framing_request_of(const Settings& s, Markers& markers) {
+framing_request framing_request_of(const Settings& s, Markers& markers, const Mbtiles* file) {
     framing_request r{.width = s.width,
                       .height = s.height,
                       .usable_width = s.width - s.horizontal_padding,
                       .usable_height = s.height - s.vertical_padding,
-                      .zoom_limit = s.provider ? s.provider->max_zoom : max_zoom,
+                      .zoom_limit = file         ? file->metadata().max_zoom
+                                    : s.provider ? s.provider->max_zoom
+                                                 : max_zoom,
+                      .zoom_floor = file ? file->metadata().min_zoom : 0,
                       .pins = !s.nomarkers,
                       .zoom = s.zoom,
                       .center = s.center,
@@ -77,6 +81,24 @@ tile_source_settings tile_settings_of(const Settings& s, const tile_grid& grid, 
             .parallel = s.parallel,
             .manners = manners,
             .reads = reads_as_picture};
+}
+
+// The credit line: -attribution's, else the file's.
+std::string credit_line(const Settings& s, const Mbtiles* file) {
+    return file && !s.attribution_given ? file->metadata().attribution : s.attribution;
+}
+
+// The tiles onto the map: from the file, straight from the database, or
+// downloaded through the run's directory.
+void lay_tiles(const Mbtiles* file, const tile_source_settings& settings, const tile_grid& grid,
+               bool wraps, Run_dir& run_dir, Map_assembly& map) {
+    const auto paste = [&](const tile_entry& tile) { map.paste(tile); };
+    if (file) {
+        file->deliver(grid.zoom, grid.last_tile_index, grid.tiles, wraps, settings.console, paste);
+        return;
+    }
+    deliver_tiles(settings, grid.tiles, wraps, paste);
+    run_dir.finish(map.any_tile());
 }
 
 // Drawn at the layout's zoom over a canvas placed as the grid places it.
@@ -110,7 +132,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     Gpx_input documents_in(settings.gpx_files, input);
     refuse_output_over_input(documents_in.fds(), settings.output);
     check_output(settings.output);
-    if (!settings.attribution.empty()) check_attribution_font(attribution_font);
+    const auto offline = open_mbtiles(settings.mbtiles);
+    const std::string credit = credit_line(settings, offline.get());
+    if (!credit.empty()) check_attribution_font(attribution_font);
     Markers markers(exe_dir, settings.scale);
     Run_dir run_dir(Temp_dir_names(current_seed()), console, system);
 
@@ -118,7 +142,8 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     gpx_documents documents = documents_in.read(settings.routes, console);
 
     // Framing: the zoom and the canvas in the world, then the tiles that cover it.
-    const framing frame = frame_picture(documents.tracks, framing_request_of(settings, markers));
+    const framing frame =
+        frame_picture(documents.tracks, framing_request_of(settings, markers, offline.get()));
     console.out(frame.report);
     console.err(frame.warning);
     const tile_grid grid = with_retina_limit(
@@ -132,14 +157,13 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     check_canvas_size(width, height, settings.compress);
     image_handle canvas = get_canvas(width, height, "#FFFFFF");
     Map_assembly map(canvas, grid, console);
-    deliver_tiles(tile_settings_of(settings, grid, run_dir, console, manners), grid.tiles,
-                  frame.wraps, [&](const tile_entry& tile) { map.paste(tile); });
-    run_dir.finish(map.any_tile());
+    lay_tiles(offline.get(), tile_settings_of(settings, grid, run_dir, console, manners), grid,
+              frame.wraps, run_dir, map);
 
     // Drawing.
     draw_tracks(drawing_of(settings, frame, grid, canvas, markers.images()), documents.tracks,
                 documents.ends);
-    draw_attribution(canvas, settings.attribution, attribution_font, settings.scale);
+    draw_attribution(canvas, credit, attribution_font, settings.scale);
 
     // Output.
     write_output(console, canvas, settings.output, settings.compress);
