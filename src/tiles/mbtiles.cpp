@@ -63,15 +63,9 @@ Mbtiles::Mbtiles(std::string path) : path_(std::move(path)) {
         this);
     // The snapshot begins at the first read and lasts until the file is closed.
     check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr));
-    sqlite3_stmt* query = nullptr;
-    start_query();
-    if (sqlite3_prepare_v2(db,
-                           "SELECT tile_data FROM tiles"
-                           " WHERE zoom_level = ?1 AND tile_column = ?2 AND tile_row = ?3",
-                           -1, &query, nullptr) != SQLITE_OK) {
-        fail(std::string("not an MBTiles file (") + sqlite3_errmsg(db) + ")");
-    }
-    tile_query_.reset(query);
+    tile_query_ = prepare(
+        "SELECT tile_data FROM tiles"
+        " WHERE zoom_level = ?1 AND tile_column = ?2 AND tile_row = ?3");
     read_metadata();
 }
 
@@ -88,18 +82,27 @@ void Mbtiles::check(int code) const {
     }
 }
 
+std::unique_ptr<sqlite3_stmt, Mbtiles::Closer> Mbtiles::prepare(const char* sql) const {
+    sqlite3_stmt* statement = nullptr;
+    start_query();
+    const int code = sqlite3_prepare_v2(db_.get(), sql, -1, &statement, nullptr);
+    std::unique_ptr<sqlite3_stmt, Closer> owned(statement);
+    // Plain errors are a schema without the tables or columns asked for;
+    // others (a locked, damaged or foreign file) say so themselves.
+    if (code == SQLITE_ERROR) {
+        fail(std::string("not an MBTiles file (") + sqlite3_errmsg(db_.get()) + ")");
+    }
+    check(code);
+    return owned;
+}
+
 void Mbtiles::start_query() const { deadline_ = std::chrono::steady_clock::now() + query_time; }
 
 void Mbtiles::read_metadata() {
-    sqlite3_stmt* raw = nullptr;
-    start_query();
-    if (sqlite3_prepare_v2(db_.get(),
-                           "SELECT name, value FROM metadata WHERE name IN"
-                           " ('name', 'attribution', 'minzoom', 'maxzoom', 'format')",
-                           -1, &raw, nullptr) != SQLITE_OK) {
-        fail(std::string("not an MBTiles file (") + sqlite3_errmsg(db_.get()) + ")");
-    }
-    const std::unique_ptr<sqlite3_stmt, Closer> rows(raw);
+    const auto rows = prepare(
+        "SELECT name, value FROM metadata WHERE name IN"
+        " ('name', 'attribution', 'minzoom', 'maxzoom', 'format')");
+    sqlite3_stmt* raw = rows.get();
     std::optional<int> max_zoom_given;
     int step = SQLITE_ROW;
     while ((step = sqlite3_step(raw)) == SQLITE_ROW) {

@@ -74,6 +74,8 @@ private:
         void operator()(sqlite3_stmt* statement) const;
     };
 
+    std::unique_ptr<sqlite3_stmt, Closer> prepare(const char* sql) const;
+
     std::string path_;
     std::unique_ptr<sqlite3, Closer> db_;
     std::unique_ptr<sqlite3_stmt, Closer> tile_query_;  // finalized before db_ closes
