@@ -1,6 +1,7 @@
 #include "tiles/mbtiles.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -43,6 +44,11 @@ void Mbtiles::Closer::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 void Mbtiles::Closer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 Mbtiles::Mbtiles(std::string path) : path_(std::move(path)) {
+    // SQLite would call a folder a disk I/O error.
+    struct stat status {};
+    if (stat(path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        fail("it is a folder");
+    }
     sqlite3* db = nullptr;
     const int opened = sqlite3_open_v2(read_only_uri(path_).c_str(), &db,
                                        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
@@ -78,7 +84,11 @@ void Mbtiles::check(int code) const {
         fail(format("a query took longer than %ld seconds", static_cast<long>(query_time.count())));
     }
     if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE) {
-        fail(sqlite3_errmsg(db_.get()));
+        // SQLite's words alone suggest we write; we only may not make the index beside it.
+        const bool wal = sqlite3_extended_errcode(db_.get()) == SQLITE_READONLY_DIRECTORY;
+        fail(std::string(sqlite3_errmsg(db_.get())) +
+             (wal ? " (a WAL file: its -shm file is missing and the folder may not be written)"
+                  : ""));
     }
 }
 
@@ -120,7 +130,11 @@ void Mbtiles::read_metadata() {
                 fail("the metadata " + name + " " + quoted_excerpt(value) +
                      " is no zoom from 0 to 22");
             }
-            (name == "minzoom" ? metadata_.min_zoom : max_zoom_given) = *zoom;
+            if (name == "minzoom") {
+                metadata_.min_zoom = *zoom;
+            } else {
+                max_zoom_given = zoom;
+            }
         } else if (name == "format" && value == "pbf") {
             fail("it holds vector tiles (format pbf), not pictures");
         } else if (name == "name") {
