@@ -56,6 +56,8 @@ Mbtiles::Mbtiles(std::string path) : path_(std::move(path)) {
     if (opened != SQLITE_OK) {
         fail(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
     }
+    // A view of a hostile file could otherwise sort its way through all memory.
+    sqlite3_hard_heap_limit64(max_heap_bytes);
     sqlite3_busy_timeout(db, busy_milliseconds);
     sqlite3_limit(db, SQLITE_LIMIT_LENGTH, max_value_bytes);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);

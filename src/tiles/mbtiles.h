@@ -32,6 +32,8 @@ public:
     /// The largest value read from the file (a tile, a metadata text).
     static constexpr int max_value_bytes = 16 << 20;
     static constexpr size_t max_text_bytes = 4096;
+    /// The most memory SQLite may take, for all its work together.
+    static constexpr long long max_heap_bytes = 512LL << 20;
     /// How long one query may run.
     static constexpr std::chrono::seconds query_time{10};
 
