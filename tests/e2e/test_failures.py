@@ -576,6 +576,9 @@ MBTILES = [
     ("MBTiles: a database without tiles", [], "not an MBTiles file (no such table: tiles)"),
     ("MBTiles: hostile zoom", [("maxzoom", "99999999999")],
      'the metadata maxzoom \\"99999999999\\" is no zoom from 0 to 22'),
+    ("MBTiles: zooms the wrong way round", [("minzoom", 15), ("maxzoom", "10")],
+     "the metadata minzoom 15 is above maxzoom 10"),
+    ("MBTiles: vector tiles", [("format", "pbf")], "it holds vector tiles (format pbf), not pictures"),
 ]
 for name, contents, reason in MBTILES:
     if suite.wanted(name):

@@ -782,6 +782,15 @@ for name, layout, tiles, metadata, line, stderr in MBTILES:
         suite.check(name + ": picture", picture_problems(Expected(EXAMPLE_TRACKS, tiles)))
         os.remove(suite.path("region.mbtiles"))
 
+# Its zooms bound the zoom, from above and from below.
+name = "MBTiles: minzoom and maxzoom"
+if suite.wanted(name):
+    write_mbtiles(suite.path("zooms.mbtiles"), [], metadata=[("minzoom", "14"), ("maxzoom", "15")])
+    for zoom, said in (("16", "zoom is too high, choose 15\n"), ("3", "zoom is too low, choose 14\n")):
+        r = suite.run(["-mbtiles", "zooms.mbtiles", "-zoom", zoom], EXAMPLE_GPX, local_tiles=False)
+        suite.check(f"{name}: -zoom {zoom}", [r.crash(), None if r.status == 0 and
+                    f"zoom set to {zoom}\n{said}" in r.stdout else f"stdout {r.stdout!r}"])
+
 # The file's credit line is drawn as -attribution would draw it, which overrides it.
 name = "MBTiles: credit line from the metadata"
 if suite.wanted(name):
