@@ -25,12 +25,18 @@ namespace plotr {
 
 namespace {
 
-// The picture would replace a track it is drawn from. An output that does
-// not exist yet cannot be an input.
-void refuse_output_over_input(const std::vector<int>& input_fds, const std::string& output) {
+// The picture would replace a track it is drawn from, or the tiles file. An
+// output that does not exist yet cannot be an input.
+void refuse_output_over_input(const std::vector<int>& input_fds, const std::string& output,
+                              const std::string& tiles_file) {
     struct stat target {};
     if (stat(output.c_str(), &target) != 0) {
         return;
+    }
+    struct stat tiles {};
+    if (!tiles_file.empty() && stat(tiles_file.c_str(), &tiles) == 0 &&
+        target.st_dev == tiles.st_dev && target.st_ino == tiles.st_ino) {
+        throw failure("the output file is the input: " + output);
     }
     for (const int fd : input_fds) {
         struct stat input {};
@@ -130,7 +136,7 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     console.err(parallel_note(settings));
     const Manners manners = manners_for(settings.provider, settings.url, settings.user_agent);
     Gpx_input documents_in(settings.gpx_files, input);
-    refuse_output_over_input(documents_in.fds(), settings.output);
+    refuse_output_over_input(documents_in.fds(), settings.output, settings.mbtiles);
     check_output(settings.output);
     const auto offline = open_mbtiles(settings.mbtiles);
     const std::string credit = credit_line(settings, offline.get());
