@@ -44,10 +44,10 @@ void Mbtiles::Closer::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 void Mbtiles::Closer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 Mbtiles::Mbtiles(std::string path) : path_(std::move(path)) {
-    // SQLite would call a folder a disk I/O error.
+    // SQLite would call a folder a disk I/O error, and wait for a FIFO's writer.
     struct stat status {};
-    if (stat(path_.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-        fail("it is a folder");
+    if (stat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        fail(S_ISDIR(status.st_mode) ? "it is a folder" : "it is not a regular file");
     }
     sqlite3* db = nullptr;
     const int opened = sqlite3_open_v2(read_only_uri(path_).c_str(), &db,

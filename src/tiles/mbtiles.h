@@ -38,7 +38,7 @@ public:
     static constexpr std::chrono::seconds query_time{10};
 
     /// Opens `path` and reads its metadata. Throws Failure("<path>: <reason>")
-    /// when it cannot be opened, is no SQLite database, is locked past
+    /// when it is no regular file, cannot be opened, is no SQLite database, is locked past
     /// busy_milliseconds, damaged, has no `tiles` table or view with the
     /// MBTiles columns, holds vector tiles, or metadata values that are not
     /// as they must be (zooms 0..22 as integers, min no more than max, texts
