@@ -44,8 +44,9 @@ void deliver_tiles(const tile_source_settings& settings, const tile_range& range
         Tile_source(settings, range).deliver(paste);
         return;
     }
-    const int first = wrapped_columns(range, n).first_column;
-    const int last = wrapped_columns(range, n).last_column;
+    const tile_range wrapped = wrapped_columns(range, n);
+    const int first = wrapped.first_column;
+    const int last = wrapped.last_column;
     // One source for each turn of the world the canvas touches; each keeps
     // its own files, so their batches never meet.
     for (int column = first, piece = 0; column <= last; ++piece) {
