@@ -22,6 +22,8 @@ generates the inputs into bench/data/ once, starts the bundled tile server on
   gzip   the 10^6-point ride read plain and gzip-compressed
   season 300 rides of 10^4 points in one picture from 300 -gpx files against
          the expat floor over the same files
+  mbtiles the typical run and a 4000x3000 one from an MBTiles file against a
+         warm -cache holding the same tiles
 
 Medians of --runs runs (3 from 10^5 points on). Prints a Markdown report and
 writes it to bench/data/results.md; bench/RESULTS.md keeps the reviewed copy.
@@ -30,6 +32,7 @@ writes it to bench/data/results.md; bench/RESULTS.md keeps the reviewed copy.
 import argparse
 import concurrent.futures
 import datetime
+import glob
 import gzip
 import json
 import os
@@ -541,6 +544,37 @@ def provider_section(paths, runs, cwd):
         f"against the same server without failures (`--delay {DELAY_MS}`).", rows)
 
 
+def mbtiles_section(paths, url, runs, cwd):
+    """-mbtiles against a warm -cache holding the same tiles, side by side."""
+    from tile_server import write_mbtiles
+    rows = ["| run | tiles | warm -cache s | -mbtiles s | mbtiles / cache | cache peak | "
+            "mbtiles peak |", "|---|---:|---:|---:|---:|---:|---:|"]
+    for size, n_runs in (((800, 600), runs), ((4000, 3000), min(runs, 3))):
+        cache = os.path.join(cwd, f"mbtiles-cache-{size[0]}")
+        warm = plotr_command(url, size, "cache.png", ["-cache", cache])
+        measure(warm, paths[TYPICAL], cwd)  # fills the cache
+        files = glob.glob(os.path.join(cache, "*", "*", "*", "*.png"))
+        region = os.path.join(cwd, f"region-{size[0]}.mbtiles")
+        if os.path.exists(region):
+            os.remove(region)
+        tiles = []
+        for path in files:
+            z, x, y = (int(part) for part in re.findall(r"(\d+)/(\d+)/(\d+)\.png$", path)[0])
+            with open(path, "rb") as f:
+                tiles.append((z, x, y, f.read()))
+        write_mbtiles(region, tiles, metadata=[("name", "bench")])
+        offline = [os.path.join(BUILD, "plotr"), "-mbtiles", region, "-width", str(size[0]),
+                   "-height", str(size[1]), "-o", "mbtiles.png"]
+        got = side_by_side({"cache": warm, "mbtiles": offline}, paths[TYPICAL], n_runs, cwd)
+        (c_wall, c_rss), (m_wall, m_rss) = got["cache"], got["mbtiles"]
+        rows.append(f"| {TYPICAL}, {size[0]}x{size[1]} | {len(tiles)} | {c_wall:.3f} | "
+                    f"{m_wall:.3f} | {m_wall / c_wall:.2f} | {mib(c_rss)} | {mib(m_rss)} |")
+    return section(
+        "-mbtiles against a warm -cache",
+        "The same tiles from an MBTiles file (a tiles table with its index) and from a -cache "
+        "folder that holds them all, fresh, side by side. Target: at most 1.0.", rows)
+
+
 def machine():
     def version(command):
         try:
@@ -565,7 +599,8 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=5, help="runs per case (3 for big ones)")
     parser.add_argument("--only",
-                        default="parse,run,peer,draw,size,fetch,provider,scale,gzip,season",
+                        default="parse,run,peer,draw,size,fetch,provider,scale,gzip,season,"
+                                "mbtiles",
                         help="comma-separated sections to run")
     opts = parser.parse_args()
     wanted = opts.only.split(",")
@@ -586,7 +621,8 @@ def main():
                     "fetch": lambda: fetch_section(paths, opts.runs, cwd),
                     "provider": lambda: provider_section(paths, opts.runs, cwd),
                     "gzip": lambda: gzip_section(paths, opts.runs, cwd),
-                    "season": lambda: season_section(url, opts.runs, cwd)}
+                    "season": lambda: season_section(url, opts.runs, cwd),
+                    "mbtiles": lambda: mbtiles_section(paths, url, opts.runs, cwd)}
         for name in wanted:
             print(f"bench: {name}", file=sys.stderr)
             report += sections[name]() + [""]

@@ -60,8 +60,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries come from the binary itself; curl is run through the shell,
-# and the credit line's font is opened by its path, which no linker sees.
+# The libraries (SQLite's for -mbtiles too) come from the binary itself; curl
+# is run through the shell, and the credit line's font is opened by its path,
+# which no linker sees.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "curl, fonts-dejavu-core")
 # Names and credits in other scripts and emoji; without them such text draws

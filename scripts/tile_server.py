@@ -183,6 +183,41 @@ def encoded_tile(style, z, x, y, size=TILE, density=1):
     return pngfile.encode(TILE, TILE, 3, grid_tile(z, x, y))
 
 
+def write_mbtiles(path, tiles, style="checker", layout="tables", metadata=()):
+    """An MBTiles file of this server's `tiles` ((z, x, y) or (z, x, y, data)
+    with a body of one's own) and `metadata` ((name, value) pairs): "tables"
+    keeps them in a tiles table, "dedup" in the map and images tables that
+    tools write to keep a picture once, with tiles as a view over them."""
+    import hashlib
+    import sqlite3
+    db = sqlite3.connect(path)
+    db.execute("CREATE TABLE metadata (name TEXT, value TEXT)")
+    db.executemany("INSERT INTO metadata VALUES (?, ?)", metadata)
+    rows = [(z, x, (1 << z) - 1 - y, t[3] if len(t) > 3 else encoded_tile(style, z, x, y))
+            for t in tiles for z, x, y in [t[:3]]]
+    if layout == "tables":
+        db.execute("CREATE TABLE tiles (zoom_level INTEGER, tile_column INTEGER,"
+                   " tile_row INTEGER, tile_data BLOB)")
+        db.execute("CREATE UNIQUE INDEX tile_index ON tiles (zoom_level, tile_column, tile_row)")
+        db.executemany("INSERT INTO tiles VALUES (?, ?, ?, ?)", rows)
+    else:
+        db.execute("CREATE TABLE map (zoom_level INTEGER, tile_column INTEGER, tile_row INTEGER,"
+                   " tile_id TEXT)")
+        db.execute("CREATE UNIQUE INDEX map_index ON map (zoom_level, tile_column, tile_row)")
+        db.execute("CREATE TABLE images (tile_data BLOB, tile_id TEXT)")
+        db.execute("CREATE UNIQUE INDEX images_id ON images (tile_id)")
+        db.execute("CREATE VIEW tiles AS SELECT map.zoom_level AS zoom_level,"
+                   " map.tile_column AS tile_column, map.tile_row AS tile_row,"
+                   " images.tile_data AS tile_data FROM map JOIN images"
+                   " ON images.tile_id = map.tile_id")
+        for z, x, row, data in rows:
+            key = hashlib.md5(data).hexdigest()
+            db.execute("INSERT OR IGNORE INTO images VALUES (?, ?)", (data, key))
+            db.execute("INSERT INTO map VALUES (?, ?, ?, ?)", (z, x, row, key))
+    db.commit()
+    db.close()
+
+
 def _chunk(kind, data, crc=None):
     if crc is None:
         crc = zlib.crc32(kind + data) & 0xFFFFFFFF

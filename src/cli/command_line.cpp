@@ -127,6 +127,7 @@ const std::vector<Option>& option_table() {
         {"-privacy-zone", Kind::zone, &Settings::privacy_zones, {}, zone_check},
         {"-waypoints", Kind::flag, &Settings::waypoints},
         {"-outline", Kind::text, &Settings::outline, {}, {is_colour, "a colour"}},
+        {"-mbtiles", Kind::text, &Settings::mbtiles, {}, {is_name, "a file"}},
         {"-help", Kind::help},
         {"--help", Kind::help},
     };
@@ -291,6 +292,7 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
         }
     };
     std::vector<std::string> plain;
+    std::string_view source;  // the last of -url, -provider and -mbtiles
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument.empty() || argument[0] != '-') {
@@ -321,6 +323,9 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                         value.c_str(), argument.c_str(), expects.c_str()));
         };
         given.insert(option.name);
+        for (const std::string_view name : {"-url", "-provider", "-mbtiles"}) {
+            if (name == option.name) source = name;
+        }
         if (option.check.accepts && !option.check.accepts(value)) wrong(option.check.expects);
         const auto integer = [&] {
             const auto number = parse_integer(value);
@@ -400,6 +405,12 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                         word + "\n");
         }
     }
+    if (source == "-mbtiles") {
+        settings.provider.reset();
+    } else {
+        settings.mbtiles.clear();
+    }
+    settings.attribution_given = given.contains("-attribution");
     if (settings.provider) {
         const Provider& provider = *settings.provider;
         if (!given.contains("-attribution")) settings.attribution = provider.attribution;

@@ -49,6 +49,10 @@ struct Settings {
     std::vector<privacy_zone> privacy_zones;
     bool waypoints = false;  ///< draw the waypoints with their names
     std::string outline;     ///< casing colour under the track; empty: none
+    /// The MBTiles file the tiles come from; empty: none. Set, it has the last
+    /// word over -url and -provider (and then no provider is kept).
+    std::string mbtiles;
+    bool attribution_given = false;  ///< -attribution was on the command line
 };
 
 /// The largest picture side the command line takes.

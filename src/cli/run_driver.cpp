@@ -18,6 +18,7 @@
 #include "render/markers.h"
 #include "render/output.h"
 #include "render/track_drawing.h"
+#include "tiles/mbtiles.h"
 #include "tiles/provider.h"
 #include "tiles/tile_settings.h"
 
@@ -25,12 +26,18 @@ namespace plotr {
 
 namespace {
 
-// The picture would replace a track it is drawn from. An output that does
-// not exist yet cannot be an input.
-void refuse_output_over_input(const std::vector<int>& input_fds, const std::string& output) {
+// The picture would replace a track it is drawn from, or the tiles file. An
+// output that does not exist yet cannot be an input.
+void refuse_output_over_input(const std::vector<int>& input_fds, const std::string& output,
+                              const std::string& tiles_file) {
     struct stat target {};
     if (stat(output.c_str(), &target) != 0) {
         return;
+    }
+    struct stat tiles {};
+    if (!tiles_file.empty() && stat(tiles_file.c_str(), &tiles) == 0 &&
+        target.st_dev == tiles.st_dev && target.st_ino == tiles.st_ino) {
+        throw failure("the output file is the input: " + output);
     }
     for (const int fd : input_fds) {
         struct stat input {};
@@ -49,12 +56,15 @@ std::string parallel_note(const Settings& s) {
 
 // With a margin the pins' sizes take part in the zoom choice, so they are
 // read before it; otherwise where they always were, after the tiles.
-framing_request framing_request_of(const Settings& s, Markers& markers) {
+framing_request framing_request_of(const Settings& s, Markers& markers, const Mbtiles* file) {
     framing_request r{.width = s.width,
                       .height = s.height,
                       .usable_width = s.width - s.horizontal_padding,
                       .usable_height = s.height - s.vertical_padding,
-                      .zoom_limit = s.provider ? s.provider->max_zoom : max_zoom,
+                      .zoom_limit = file         ? file->metadata().max_zoom
+                                    : s.provider ? s.provider->max_zoom
+                                                 : max_zoom,
+                      .zoom_floor = file ? file->metadata().min_zoom : 0,
                       .pins = !s.nomarkers,
                       .zoom = s.zoom,
                       .center = s.center,
@@ -80,6 +90,24 @@ tile_source_settings tile_settings_of(const Settings& s, const tile_grid& grid, 
             .parallel = s.parallel,
             .manners = manners,
             .reads = reads_as_picture};
+}
+
+// The credit line: -attribution's, else the file's.
+std::string credit_line(const Settings& s, const Mbtiles* file) {
+    return file && !s.attribution_given ? file->metadata().attribution : s.attribution;
+}
+
+// The tiles onto the map: from the file, straight from the database, or
+// downloaded through the run's directory.
+void lay_tiles(const Mbtiles* file, const tile_source_settings& settings, const tile_grid& grid,
+               bool wraps, Run_dir& run_dir, Map_assembly& map) {
+    const auto paste = [&](const tile_entry& tile) { map.paste(tile); };
+    if (file) {
+        file->deliver(grid.zoom, grid.last_tile_index, grid.tiles, wraps, settings.console, paste);
+        return;
+    }
+    deliver_tiles(settings, grid.tiles, wraps, paste);
+    run_dir.finish(map.any_tile());
 }
 
 // Drawn at the layout's zoom over a canvas placed as the grid places it.
@@ -115,10 +143,17 @@ reading_options reading_of(const Settings& s) {
 }
 
 // What the file keeps of the credit line beside its pixels.
-picture_text credit_of(const Settings& s, const framing& frame) {
+picture_text credit_of(const Settings& s, const std::string& credit, const Mbtiles* file,
+                       const framing& frame) {
     const bounds box = layout_bounds(frame.layout);
-    return {.copyright = s.attribution,
-            .source = s.provider ? s.provider->name : template_host(s.url),
+    // A tiles file is named by its own name or its base name: a folder may name a user.
+    std::string source = s.provider ? s.provider->name : template_host(s.url);
+    if (file) {
+        source = file->metadata().name;
+        if (source.empty()) source = s.mbtiles.substr(s.mbtiles.find_last_of('/') + 1);
+    }
+    return {.copyright = credit,
+            .source = source,
             .comment = format("zoom %d, box %.6f,%.6f,%.6f,%.6f (south,west,north,east in degrees)",
                               frame.layout.zoom, box.south, box.west, box.north, box.east)};
 }
@@ -135,9 +170,11 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     console.err(parallel_note(settings));
     const Manners manners = manners_for(settings.provider, settings.url, settings.user_agent);
     Gpx_input documents_in(settings.gpx_files, input);
-    refuse_output_over_input(documents_in.fds(), settings.output);
+    refuse_output_over_input(documents_in.fds(), settings.output, settings.mbtiles);
     check_output(settings.output);
-    if (!settings.attribution.empty() || settings.waypoints) check_attribution_font(attribution_font);
+    const auto offline = open_mbtiles(settings.mbtiles);
+    const std::string credit = credit_line(settings, offline.get());
+    if (!credit.empty() || settings.waypoints) check_attribution_font(attribution_font);
     Markers markers(exe_dir, settings.scale);
     Run_dir run_dir(Temp_dir_names(current_seed()), console, system);
 
@@ -146,8 +183,9 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     console.err(hidden_tracks_note(documents.hidden_tracks, settings.privacy));
 
     // Framing: the zoom and the canvas in the world, then the tiles that cover it.
-    const framing frame = frame_picture(documents.tracks, framing_request_of(settings, markers),
-                                        &documents.marks.points);
+    const framing frame =
+        frame_picture(documents.tracks, framing_request_of(settings, markers, offline.get()),
+                      &documents.marks.points);
     console.out(frame.report);
     console.err(frame.warning);
     const tile_grid grid = with_retina_limit(
@@ -161,9 +199,8 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     check_canvas_size(width, height, settings.compress);
     image_handle canvas = get_canvas(width, height, "#FFFFFF");
     Map_assembly map(canvas, grid, console);
-    deliver_tiles(tile_settings_of(settings, grid, run_dir, console, manners), grid.tiles,
-                  frame.wraps, [&](const tile_entry& tile) { map.paste(tile); });
-    run_dir.finish(map.any_tile());
+    lay_tiles(offline.get(), tile_settings_of(settings, grid, run_dir, console, manners), grid,
+              frame.wraps, run_dir, map);
 
     // Drawing.
     draw_tracks(drawing_of(settings, frame, grid, canvas, markers.images()), documents.tracks,
@@ -171,10 +208,11 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     if (settings.waypoints)
         draw_waypoints(drawing_of(settings, frame, grid, canvas, markers.images()), documents.marks,
                        attribution_font);
-    draw_attribution(canvas, settings.attribution, attribution_font, settings.scale);
+    draw_attribution(canvas, credit, attribution_font, settings.scale);
 
     // Output.
-    write_output(console, canvas, settings.output, settings.compress, credit_of(settings, frame));
+    write_output(console, canvas, settings.output, settings.compress,
+                 credit_of(settings, credit, offline.get(), frame));
     return 0;
 }
 

@@ -72,6 +72,10 @@ framing frame_picture(track_list& tracks, const framing_request& r, track_segmen
                           : choose_zoom(placed, r.usable_width, r.usable_height, r.zoom_limit);
         f.report = zoom_messages(f.zoom);
     }
+    if (f.zoom.zoom < r.zoom_floor) {
+        f.zoom.zoom = r.zoom_floor;
+        f.report += format("zoom is too low, choose %d\n", r.zoom_floor);
+    }
     if (r.center) {
         // Only the centre is kept of the ground: two rides framed alike
         // report alike.

@@ -25,6 +25,7 @@ struct framing_request {
     int usable_width;   ///< the width less the horizontal padding
     int usable_height;  ///< the height less the vertical padding
     int zoom_limit = max_zoom;
+    int zoom_floor = 0;  ///< the lowest zoom there are tiles for
     /// Pixels kept clear inside every edge; the ground with `reach` must fit
     /// within them. None: the plain fit.
     std::optional<int> margin = std::nullopt;

@@ -117,6 +117,8 @@ void copy_path(char (&field)[MagickPathExtent], const std::string& path, const c
 // included, which can read other files. So the raster formats that tile
 // servers send go to their own decoder, and everything else to PNG's, as the
 // ".png" name of a tile asks, which refuses it.
+std::string decoder_of(std::string_view head);
+
 std::string decoder_prefix(const std::string& path, int fd) {
     char head[12] = {};
     if (fd >= 0) {
@@ -133,7 +135,10 @@ std::string decoder_prefix(const std::string& path, int fd) {
     } else {
         std::ifstream(path, std::ios::binary).read(head, sizeof head);
     }
-    const std::string_view bytes(head, sizeof head);
+    return decoder_of(std::string_view(head, sizeof head));
+}
+
+std::string decoder_of(std::string_view bytes) {
     if (bytes.starts_with("\xFF\xD8\xFF")) {
         return "JPEG:";
     }
@@ -190,6 +195,16 @@ image_handle read_image(const std::string& path, int fd) {
         throw failure("read_image failed");
     }
     info->file = file.get();
+    return read_with(std::move(info), "read_image");
+}
+
+image_handle read_image_data(std::string_view data, const std::string& name) {
+    Image_info info(CloneImageInfo(nullptr));
+    std::string head(data.substr(0, 12));
+    head.resize(12, '\0');
+    copy_path(info->filename, decoder_of(head) + name, "read_image");
+    // The decoders read the bytes where they are; nothing goes through a file.
+    SetImageInfoBlob(info.get(), data.data(), data.size());
     return read_with(std::move(info), "read_image");
 }
 

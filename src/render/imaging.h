@@ -55,6 +55,10 @@ const char* magick_temporary_folder();
 /// file is read (from its start) and `path` only names it.
 image_handle read_image(const std::string& path, int fd = -1);
 
+/// Decodes a picture held in memory as read_image decodes a file; `name`
+/// stands for it in messages. The bytes need only live for the call.
+image_handle read_image_data(std::string_view data, const std::string& name);
+
 /// A width x height image of one colour (a MagickCore colour text).
 image_handle get_canvas(long width, long height, const std::string& color);
 

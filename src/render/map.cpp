@@ -39,7 +39,8 @@ std::string tile_size_hint(long width, long height, long expected_side, int scal
 void paste_tile(const assembly_context& context, const tile_entry& entry) {
     image_handle tile = [&] {
         try {
-            return read_image(entry.file, entry.fd);
+            return entry.data.empty() ? read_image(entry.file, entry.fd)
+                                      : read_image_data(entry.data, entry.file);
         } catch (Fatal_error& error) {
             if (!entry.url.empty()) {
                 error.note = "the tile from " + entry.url + " could not be read as a picture";

@@ -26,11 +26,16 @@ Manners manners_for(const std::optional<Provider>& provider, const std::string& 
     return {.user_agent = user_agent, .polite = false, .api_key = {}};
 }
 
-namespace {
-
 int floor_div(int a, int n) { return a / n - (a % n < 0 ? 1 : 0); }
 
-}  // namespace
+tile_range wrapped_columns(const tile_range& range, int n) {
+    tile_range wrapped = range;
+    if (range.last_column - range.first_column + 1 > n) {
+        wrapped.first_column = floor_div(range.first_column + range.last_column, 2) - (n - 1) / 2;
+        wrapped.last_column = wrapped.first_column + n - 1;
+    }
+    return wrapped;
+}
 
 void deliver_tiles(const tile_source_settings& settings, const tile_range& range, bool wraps,
                    const Tile_paste& paste) {
@@ -39,12 +44,9 @@ void deliver_tiles(const tile_source_settings& settings, const tile_range& range
         Tile_source(settings, range).deliver(paste);
         return;
     }
-    int first = range.first_column;
-    int last = range.last_column;
-    if (last - first + 1 > n) {
-        first = floor_div(first + last, 2) - (n - 1) / 2;
-        last = first + n - 1;
-    }
+    const tile_range wrapped = wrapped_columns(range, n);
+    const int first = wrapped.first_column;
+    const int last = wrapped.last_column;
     // One source for each turn of the world the canvas touches; each keeps
     // its own files, so their batches never meet.
     for (int column = first, piece = 0; column <= last; ++piece) {

@@ -19,6 +19,15 @@ std::string cache_folder_for(const std::string& asked, bool provider);
 Manners manners_for(const std::optional<Provider>& provider, const std::string& url_template,
                     const std::optional<std::string>& user_agent);
 
+/// The columns a canvas that wraps takes tiles for, as a range of columns
+/// of a map that goes on past the antimeridian: all of them, or, for a canvas
+/// wider than the world, the 2^zoom (`n`) around its middle, so that each
+/// column of the world comes at most once. Rows as they are.
+tile_range wrapped_columns(const tile_range& range, int n);
+
+/// `a` divided by `n` (positive), rounded down.
+int floor_div(int a, int n);
+
 /// Every tile of the range handed to `paste`, as Tile_source::deliver does.
 /// Where the canvas `wraps`, the columns are those of a map that goes on past
 /// the antimeridian: each is fetched as its column modulo 2^zoom (at most once,

@@ -19,7 +19,8 @@ namespace plotr {
 /// One tile ready to paste: its column, row and file. All tiles of a run share
 /// its zoom. `cached`: the file is a cache entry, not yet read by this run;
 /// `fd`: the file opened, for the paste to read instead of the path (-1: none);
-/// `url`: where it comes from, as printed, for messages (deliver sets it).
+/// `url`: where it comes from, as printed, for messages (deliver sets it);
+/// `data`: the tile's bytes, read from a file of tiles, instead of `file`.
 struct tile_entry {
     int x;
     int y;
@@ -27,6 +28,7 @@ struct tile_entry {
     bool cached = false;
     int fd = -1;
     std::string url = {};
+    std::string data = {};
     bool operator==(const tile_entry&) const = default;
 };
 

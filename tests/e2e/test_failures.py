@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import signal
+import sqlite3
 import time
 
 import gpx_oracle
@@ -17,7 +18,7 @@ from plotr_e2e import (CANVAS_REFUSED, EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_TILE
                        FIRST_TILE, NO_NAMESPACE, PARSING, Suite, Tile_server, batch_failed,
                        can_unshare, curl_failed, gpx, mount_namespace, numeric, provider_file,
                        requests_problem, temp_dirs, tile_paths, track, wait_until)
-from tile_server import GARBAGE
+from tile_server import GARBAGE, write_mbtiles
 
 suite = Suite(__doc__)
 FATAL_FAILURE = r'Fatal error: exception Failure\("[^\n]*"\)\n'
@@ -564,5 +565,42 @@ if suite.wanted(name):
     suite.check(name + ": a tile without a copy", run_problems(r, temp_dir, 1) + [
         None if re.fullmatch(batch_failed(temp_dir, 7, 2), r.stderr) else f"stderr {r.stderr!r}"])
     shutil.rmtree(cache, ignore_errors=True)
+
+# MBTiles files that cannot serve end the run before anything is read or
+# drawn, naming the file and SQLite's reason; a tile that is no picture ends
+# it as a downloaded one does. Rows: name, file contents, failure.
+TILE_ROWS = [(13, x, y) for x, y in EXAMPLE_TILES]
+MBTILES = [
+    ("MBTiles: not a database", GARBAGE * 100, "file is not a database"),
+    ("MBTiles: no such file", None, "unable to open database file"),
+    ("MBTiles: a database without tiles", [], "not an MBTiles file (no such table: tiles)"),
+    ("MBTiles: hostile zoom", [("maxzoom", "99999999999")],
+     'the metadata maxzoom \\"99999999999\\" is no zoom from 0 to 22'),
+    ("MBTiles: zooms the wrong way round", [("minzoom", 15), ("maxzoom", "10")],
+     "the metadata minzoom 15 is above maxzoom 10"),
+    ("MBTiles: vector tiles", [("format", "pbf")], "it holds vector tiles (format pbf), not pictures"),
+]
+for name, contents, reason in MBTILES:
+    if suite.wanted(name):
+        path = suite.path("bad.mbtiles")
+        if isinstance(contents, bytes):
+            with open(path, "wb") as f:
+                f.write(contents)
+        elif contents is not None:
+            write_mbtiles(path, TILE_ROWS if contents else [], metadata=contents)
+            if not contents:
+                sqlite3.connect(path).execute("DROP TABLE tiles").connection.commit()
+        r = suite.run(["-mbtiles", "bad.mbtiles"], EXAMPLE_GPX, local_tiles=False)
+        suite.expect(name, r, 2, stdout="", stderr=f'Fatal error: exception Failure("bad.mbtiles: '
+                     f'{reason}")\n')
+        suite.check(name + ": no picture", [suite.picture_problem("out.png", None)])
+        if os.path.exists(path):
+            os.remove(path)
+name = "MBTiles: a tile that is no picture"
+if suite.wanted(name):
+    write_mbtiles(suite.path("garbage.mbtiles"), [(13, 4399, 2685, GARBAGE)])
+    r = suite.run(["-mbtiles", "garbage.mbtiles"], EXAMPLE_GPX, local_tiles=False)
+    suite.expect(name, r, 2, stderr_re=re.escape("plotr: the tile from garbage.mbtiles (tile "
+                 "13/4399/2685) could not be read as a picture\n") + FATAL_FAILURE)
 
 suite.finish()

@@ -22,7 +22,7 @@ from plotr_e2e import (EXAMPLE_GPX, EXAMPLE_LAYOUT, EXAMPLE_POINTS, EXAMPLE_TILE
                        provider_file, requests_problem, tile_paths, track)
 import pngfile
 from pngfile import read_png
-from tile_server import encoded_tile, tile_color
+from tile_server import encoded_tile, tile_color, write_mbtiles
 
 suite = Suite(__doc__)
 PINS = os.path.join(os.path.dirname(os.path.dirname(suite.plotr)), "share", "plotr")
@@ -802,6 +802,48 @@ if suite.wanted(name):
 # for rides from north to south (the start pin stands at the top) and from
 # east to west; without it the pins reach the edge. A margin that even zoom 0
 # cannot keep is said on standard error, and the picture is still written.
+# MBTiles files, with no server running: the tiles in place (their rows are
+# counted from the south in the file), from a tiles table or a view over the
+# deduplicated layout; a tile not in the file stays white. Rows: name,
+# layout, tiles in the file, metadata, the stdout line, the stderr.
+NINE = EXAMPLE_TILES[3:]
+MBTILES = [
+    ("MBTiles: tiles table", "tables", EXAMPLE_TILES, [("name", "Berlin")],
+     "reading tiles from region.mbtiles (Berlin)\n", ""),
+    ("MBTiles: map and images view, 3 tiles missing", "dedup", NINE, [],
+     "reading tiles from region.mbtiles\n", "plotr: 3 of 12 tiles are not in region.mbtiles\n"),
+]
+for name, layout, tiles, metadata, line, stderr in MBTILES:
+    if suite.wanted(name):
+        write_mbtiles(suite.path("region.mbtiles"), [(13, x, y) for x, y in tiles],
+                      layout=layout, metadata=metadata)
+        r = suite.run(["-mbtiles", "region.mbtiles"], EXAMPLE_GPX, local_tiles=False)
+        suite.expect(name, r, 0, stderr=stderr, stdout=EXAMPLE_LAYOUT + line + "writing to out.png\n")
+        suite.check(name + ": picture", picture_problems(Expected(EXAMPLE_TRACKS, tiles)))
+        os.remove(suite.path("region.mbtiles"))
+
+# Its zooms bound the zoom, from above and from below.
+name = "MBTiles: minzoom and maxzoom"
+if suite.wanted(name):
+    write_mbtiles(suite.path("zooms.mbtiles"), [], metadata=[("minzoom", "14"), ("maxzoom", "15")])
+    for zoom, said in (("16", "zoom is too high, choose 15\n"), ("3", "zoom is too low, choose 14\n")):
+        r = suite.run(["-mbtiles", "zooms.mbtiles", "-zoom", zoom], EXAMPLE_GPX, local_tiles=False)
+        suite.check(f"{name}: -zoom {zoom}", [r.crash(), None if r.status == 0 and
+                    f"zoom set to {zoom}\n{said}" in r.stdout else f"stdout {r.stdout!r}"])
+
+# The file's credit line is drawn as -attribution would draw it, which overrides it.
+name = "MBTiles: credit line from the metadata"
+if suite.wanted(name):
+    write_mbtiles(suite.path("credited.mbtiles"), [(13, x, y) for x, y in EXAMPLE_TILES],
+                  metadata=[("attribution", "\u00a9 My Tiles")])
+    for label, args in (("file", []), ("same", ["-attribution", "\u00a9 My Tiles"]),
+                        ("none", ["-attribution", ""])):
+        r = suite.run(["-mbtiles", "credited.mbtiles", "-o", label + ".png", *args], EXAMPLE_GPX,
+                      local_tiles=False)
+        suite.check(f"{name}: {label} run", [r.crash(), None if r.status == 0 else r.stderr])
+    suite.check(name, [same_picture("file.png", "same.png"),
+                       None if same_picture("file.png", "none.png") else "no credit line"])
+
 white = suite.path("white.png")
 with open(white, "wb") as f:
     f.write(pngfile.encode(256, 256, 3, bytes(WHITE) * 256 * 256))

@@ -250,6 +250,14 @@ TEST(CommandLine, Providers) {
     EXPECT_EQ(o.settings.provider->key_env, "THUNDERFOREST_API_KEY");
     EXPECT_EQ(o.settings.parallel, 3);
     EXPECT_EQ(o.settings.parallel_asked, 0);
+    // The last of -url, -provider and -mbtiles chooses; -mbtiles keeps no provider.
+    o = parse({"-provider", "osm", "-mbtiles", "r.mbtiles"});
+    EXPECT_EQ(o.settings.mbtiles, "r.mbtiles");
+    EXPECT_FALSE(o.settings.provider);
+    EXPECT_EQ(o.settings.attribution, "");
+    EXPECT_EQ(parse({"-mbtiles", "r.mbtiles", "-url", "x"}).settings.mbtiles, "");
+    EXPECT_TRUE(parse({"-mbtiles", "r.mbtiles", "-provider", "osm"}).settings.provider);
+    EXPECT_TRUE(parse({"-attribution", "", "-mbtiles", "r"}).settings.attribution_given);
     // Without -provider only the user agent changes.
     o = parse({"-user-agent", "me"});
     EXPECT_EQ(o.settings.user_agent, "me");
