@@ -8,6 +8,7 @@
 #include "common/console.h"
 #include "common/failure.h"
 #include "geo/framing.h"
+#include "gpx/gpx_names.h"
 #include "tiles/provider.h"
 
 namespace plotr {
@@ -44,6 +45,9 @@ struct Settings {
     std::optional<int> zoom;                ///< the zoom to draw at; none: the largest that fits
     std::optional<geo_point> center;        ///< the picture's centre; none: the ground's
     std::optional<bounds> bbox;             ///< the ground; none: the tracks' box
+    std::vector<gpx_list> gpx_lists;        ///< files naming documents, among gpx_files
+    bool heatmap = false;                   ///< rides counted per pixel; no pins
+    std::string map_tone = "normal";        ///< normal, grey or dim
 };
 
 /// The largest picture side the command line takes.
@@ -56,7 +60,8 @@ inline constexpr int max_side = 1073741823;
 /// help (the version) on standard output and throws Early_exit{0}, on
 /// "-provider list" the list of the providers in `providers_file` likewise;
 /// on an error it prints the error line and the help on standard error and
-/// throws Early_exit{2}. A `providers_file` that cannot be read or is
+/// throws Early_exit{2}; so too for two options that do not go together ("plotr: option
+/// `-pins' does not apply with `-heatmap'."). A `providers_file` that cannot be read or is
 /// malformed is a broken installation: Failure("<file>: ...") when -provider
 /// needs it.
 Settings parse_command_line(const std::vector<std::string>& arguments, Console& console,

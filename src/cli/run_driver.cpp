@@ -12,7 +12,9 @@
 #include "geo/framing.h"
 #include "geo/tile_grid.h"
 #include "gpx/gpx_input.h"
+#include "gpx/gpx_names.h"
 #include "render/attribution.h"
+#include "render/heatmap.h"
 #include "render/map.h"
 #include "render/markers.h"
 #include "render/output.h"
@@ -107,10 +109,10 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         parse_command_line(arguments, console, builtin_providers_path(exe_dir));
     console.err(parallel_note(settings));
     const Manners manners = manners_for(settings.provider, settings.url, settings.user_agent);
-    Gpx_input documents_in(settings.gpx_files, input);
+    Gpx_input documents_in(gpx_names(settings.gpx_files, settings.gpx_lists, input), input);
     refuse_output_over_input(documents_in.fds(), settings.output);
     check_output(settings.output);
-    if (!settings.attribution.empty()) check_attribution_font(attribution_font);
+    if (!settings.attribution.empty() || settings.heatmap) check_attribution_font(attribution_font);
     Markers markers(exe_dir, settings.scale);
     Run_dir run_dir(Temp_dir_names(current_seed()), console, system);
 
@@ -135,10 +137,12 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     deliver_tiles(tile_settings_of(settings, grid, run_dir, console, manners), grid.tiles,
                   frame.wraps, [&](const tile_entry& tile) { map.paste(tile); });
     run_dir.finish(map.any_tile());
+    tone_map(canvas, settings.map_tone);
 
     // Drawing.
-    draw_tracks(drawing_of(settings, frame, grid, canvas, markers.images()), documents.tracks,
-                documents.ends);
+    const drawing_context drawing = drawing_of(settings, frame, grid, canvas, markers.images());
+    if (settings.heatmap) draw_heatmap(drawing, documents.tracks, documents.ends);
+    if (!settings.heatmap) draw_tracks(drawing, documents.tracks, documents.ends);
     draw_attribution(canvas, settings.attribution, attribution_font, settings.scale);
 
     // Output.
