@@ -14,6 +14,7 @@ namespace plotr {
 struct gpx_list {
     size_t at;         ///< how many -gpx names came before it
     std::string file;  ///< "-": standard input
+    bool operator==(const gpx_list&) const = default;
 };
 
 /// Whether a file name ends in .gpx or .gpx.gz, in any letter case.
