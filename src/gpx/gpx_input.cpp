@@ -37,8 +37,9 @@ void allow_open_files(size_t files) {
     constexpr rlim_t room = 64;  // standard streams, tiles, MagickCore's own
     struct rlimit limit {};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= files + room) return;
-    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? files + room
-                                                     : std::min<rlim_t>(limit.rlim_max, files + room);
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY
+                         ? files + room
+                         : std::min<rlim_t>(limit.rlim_max, files + room);
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
@@ -78,7 +79,8 @@ gpx_documents Gpx_input::read(bool routes, Console& console) {
     // A file's lines on standard error are told apart by its `name`; standard input's have none.
     const auto read_one = [&](xmlm_shit::Byte_source& source, const std::string& name) {
         const std::string prefix = name.empty() ? "" : "plotr: in " + name + ":\n";
-        console.out_flushed(name.empty() ? "parsing gpx file\n" : "parsing gpx file " + name + "\n");
+        console.out_flushed(name.empty() ? "parsing gpx file\n"
+                                         : "parsing gpx file " + name + "\n");
         // Someone who named the file as an argument would otherwise wait in silence.
         if (prefix.empty() && source.fd() >= 0 && isatty(source.fd())) {
             console.err(

@@ -105,7 +105,8 @@ std::vector<std::string> list_names(const std::string& text, const std::string& 
         if (line.find_first_not_of(" \t") == std::string::npos || line.starts_with('#')) continue;
         // The name would be cut at the NUL and open another file.
         if (line.find('\0') != std::string::npos) {
-            throw failure(format("cannot read %s: line %zu holds a NUL byte", list.c_str(), number));
+            throw failure(
+                format("cannot read %s: line %zu holds a NUL byte", list.c_str(), number));
         }
         names.push_back(std::move(line));
     }

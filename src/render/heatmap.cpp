@@ -57,8 +57,8 @@ int shifted(int value, long by) {
 }
 
 // Adds the cover of one ride's line, drawn only within its own box, to `cover`.
-void add_ride(const drawing_context& context, const track_list& tracks, size_t first,
-              size_t last, std::vector<float>& cover) {
+void add_ride(const drawing_context& context, const track_list& tracks, size_t first, size_t last,
+              std::vector<float>& cover) {
     const long width = image_width(context.canvas);
     const long height = image_height(context.canvas);
     std::vector<track_run> runs;

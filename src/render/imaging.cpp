@@ -422,7 +422,8 @@ void write_rows(image_handle& image,
 
 void map_through_palette(image_handle& image, const image_handle& palette) {
     palette.get()->interpolate = BilinearInterpolatePixel;
-    if (ClutImageChannel(image.get(), static_cast<ChannelType>(RedChannel | GreenChannel | BlueChannel),
+    if (ClutImageChannel(image.get(),
+                         static_cast<ChannelType>(RedChannel | GreenChannel | BlueChannel),
                          palette.get()) == MagickFalse) {
         throw failure("map_through_palette failed");
     }
