@@ -24,6 +24,8 @@ generates the inputs into bench/data/ once, starts the bundled tile server on
          the expat floor over the same files
   mbtiles the typical run and a 4000x3000 one from an MBTiles file against a
          warm -cache holding the same tiles
+  heatmap 1000 rides of 3000 points from one -gpx folder at 1920x1080, as a
+         heat map against the same rides drawn as plain lines
 
 Medians of --runs runs (3 from 10^5 points on). Prints a Markdown report and
 writes it to bench/data/results.md; bench/RESULTS.md keeps the reviewed copy.
@@ -201,6 +203,34 @@ def season_section(url, runs, cwd):
                    "800x600 picture from 300 `-gpx` files, tiles from the local server, against "
                    "`expat_floor` parsing the same files. Target: at most 2.5 times the floor, "
                    "peak under 120 MiB.", rows)
+
+
+HEAT_RIDES = 1000
+
+
+def heatmap_section(url, runs, cwd):
+    """1000 rides of 3000 points over one region (-gpx folder), 1920x1080: -heatmap
+    against plain lines (-nomarkers), alternately, with peak memory."""
+    for i in range(HEAT_RIDES):
+        generate(f"heat/ride-{i:04d}", ["--points", "3000", "--seed", str(5000 + i), "--lat",
+                                        str(52.45 + 0.002 * (i % 20)),
+                                        "--lon", str(13.3 + 0.003 * (i // 50))])
+    folder = os.path.join(DATA, "heat")
+    base = ["-gpx", folder]
+    got = side_by_side({"heatmap": plotr_command(url, (1920, 1080), "heat.png",
+                                                 base + ["-heatmap"]),
+                        "lines": plotr_command(url, (1920, 1080), "lines.png",
+                                               base + ["-nomarkers"])},
+                       os.devnull, min(runs, 3), cwd)
+    (h_wall, h_rss), (l_wall, l_rss) = got["heatmap"], got["lines"]
+    rows = ["| rides x points | heat map | plain lines | heat / lines | heat peak | lines peak |",
+            "|---|---:|---:|---:|---:|---:|",
+            f"| {HEAT_RIDES} x 3,000 | {h_wall:.2f} s | {l_wall:.2f} s | {h_wall / l_wall:.2f} | "
+            f"{mib(h_rss)} | {mib(l_rss)} |"]
+    return section("Heat map", "A whole run over 1000 rides of 3000 points (3 million) from one "
+                   "`-gpx` folder at 1920x1080, tiles from the local server: `-heatmap` against "
+                   "the same rides as plain lines (`-nomarkers`). Target: at most 2 times the "
+                   "lines' time, peak at most 250 MiB.", rows)
 
 
 def plan(stdout):
@@ -600,7 +630,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5, help="runs per case (3 for big ones)")
     parser.add_argument("--only",
                         default="parse,run,peer,draw,size,fetch,provider,scale,gzip,season,"
-                                "mbtiles",
+                                "mbtiles,heatmap",
                         help="comma-separated sections to run")
     opts = parser.parse_args()
     wanted = opts.only.split(",")
@@ -622,7 +652,8 @@ def main():
                     "provider": lambda: provider_section(paths, opts.runs, cwd),
                     "gzip": lambda: gzip_section(paths, opts.runs, cwd),
                     "season": lambda: season_section(url, opts.runs, cwd),
-                    "mbtiles": lambda: mbtiles_section(paths, url, opts.runs, cwd)}
+                    "mbtiles": lambda: mbtiles_section(paths, url, opts.runs, cwd),
+                    "heatmap": lambda: heatmap_section(url, opts.runs, cwd)}
         for name in wanted:
             print(f"bench: {name}", file=sys.stderr)
             report += sections[name]() + [""]

@@ -32,6 +32,7 @@ enum class Kind {
     box,       // south,west,north,east
     zone,      // latitude,longitude,radius; each occurrence adds one
     provider,  // a provider's name or file, or "list"
+    gpx_list,  // a file naming documents, kept in its place among the -gpx names
     version,   // prints the version and ends the command line
     help,      // prints the help and ends the command line
 };
@@ -85,6 +86,10 @@ bool is_pin_unit(std::string_view text) {
     return text == "segment" || text == "track" || text == "file";
 }
 
+bool is_map_tone(std::string_view text) {
+    return text == "normal" || text == "grey" || text == "dim";
+}
+
 const Check point_check{nullptr, "a latitude and a longitude, e.g. 46.5,7.9"};
 const Check box_check{nullptr, "south,west,north,east in degrees, e.g. 46.4,7.8,46.7,8.2"};
 const Check zone_check{nullptr,
@@ -127,11 +132,34 @@ const std::vector<Option>& option_table() {
         {"-privacy-zone", Kind::zone, &Settings::privacy_zones, {}, zone_check},
         {"-waypoints", Kind::flag, &Settings::waypoints},
         {"-outline", Kind::text, &Settings::outline, {}, {is_colour, "a colour"}},
+        {"-gpx-list", Kind::gpx_list, {}, {}, {is_name, "a file"}},
+        {"-heatmap", Kind::flag, &Settings::heatmap},
+        {"-map-tone", Kind::text, &Settings::map_tone, {}, {is_map_tone, "normal, grey or dim"}},
         {"-mbtiles", Kind::text, &Settings::mbtiles, {}, {is_name, "a file"}},
         {"-help", Kind::help},
         {"--help", Kind::help},
     };
     return table;
+}
+
+// Options that mean nothing beside another: given together, the first is refused.
+struct Exclusion {
+    const char* option;
+    const char* with;
+};
+
+const Exclusion exclusions[] = {
+    {"-pins", "-heatmap"},
+    {"-color", "-heatmap"},
+    {"-outline", "-heatmap"},
+};
+
+// The first pair of options given together that do not go together; nullptr: none.
+const Exclusion* excluded(const std::set<std::string>& given) {
+    for (const Exclusion& pair : exclusions) {
+        if (given.contains(pair.option) && given.contains(pair.with)) return &pair;
+    }
+    return nullptr;
 }
 
 // Decimal numbers separated by commas: each an optional '-', digits, and
@@ -311,6 +339,7 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             throw Early_exit{0};
         }
         if (option.kind == Kind::flag) {
+            given.insert(option.name);
             settings.*std::get<bool Settings::*>(option.target) = true;
             continue;
         }
@@ -351,6 +380,9 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
                 break;
             case Kind::optional_integer:
                 settings.*std::get<std::optional<int> Settings::*>(option.target) = integer();
+                break;
+            case Kind::gpx_list:
+                settings.gpx_lists.push_back({settings.gpx_files.size(), value});
                 break;
             case Kind::point: {
                 const auto point = parse_point(value);
@@ -396,6 +428,12 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             default: break;
         }
     }
+    if (const Exclusion* pair = excluded(given)) {
+        fail(format("%s: option `%s' does not apply with `%s'.\n", program.c_str(), pair->option,
+                    pair->with));
+    }
+    // A heat map has no pins: what they would take is not kept free either.
+    if (settings.heatmap) settings.nomarkers = true;
     // Plain arguments are ignored; one that names a file was surely meant to be read.
     for (const std::string& argument : plain) {
         struct stat status {};

@@ -9,6 +9,7 @@
 #include "common/failure.h"
 #include "geo/framing.h"
 #include "geo/privacy.h"
+#include "gpx/gpx_names.h"
 #include "tiles/provider.h"
 
 namespace plotr {
@@ -53,6 +54,9 @@ struct Settings {
     /// word over -url and -provider (and then no provider is kept).
     std::string mbtiles;
     bool attribution_given = false;  ///< -attribution was on the command line
+    std::vector<gpx_list> gpx_lists;        ///< files naming documents, among gpx_files
+    bool heatmap = false;                   ///< rides counted per pixel; no pins
+    std::string map_tone = "normal";        ///< normal, grey or dim
 };
 
 /// The largest picture side the command line takes.
@@ -65,7 +69,8 @@ inline constexpr int max_side = 1073741823;
 /// help (the version) on standard output and throws Early_exit{0}, on
 /// "-provider list" the list of the providers in `providers_file` likewise;
 /// on an error it prints the error line and the help on standard error and
-/// throws Early_exit{2}. A `providers_file` that cannot be read or is
+/// throws Early_exit{2}; so too for two options that do not go together ("plotr: option
+/// `-pins' does not apply with `-heatmap'."). A `providers_file` that cannot be read or is
 /// malformed is a broken installation: Failure("<file>: ...") when -provider
 /// needs it.
 Settings parse_command_line(const std::vector<std::string>& arguments, Console& console,

@@ -13,7 +13,9 @@
 #include "geo/privacy.h"
 #include "geo/tile_grid.h"
 #include "gpx/gpx_input.h"
+#include "gpx/gpx_names.h"
 #include "render/attribution.h"
+#include "render/heatmap.h"
 #include "render/map.h"
 #include "render/markers.h"
 #include "render/output.h"
@@ -169,12 +171,13 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
         parse_command_line(arguments, console, builtin_providers_path(exe_dir));
     console.err(parallel_note(settings));
     const Manners manners = manners_for(settings.provider, settings.url, settings.user_agent);
-    Gpx_input documents_in(settings.gpx_files, input);
+    Gpx_input documents_in(gpx_names(settings.gpx_files, settings.gpx_lists, input), input);
     refuse_output_over_input(documents_in.fds(), settings.output, settings.mbtiles);
     check_output(settings.output);
     const auto offline = open_mbtiles(settings.mbtiles);
     const std::string credit = credit_line(settings, offline.get());
-    if (!credit.empty() || settings.waypoints) check_attribution_font(attribution_font);
+    if (!credit.empty() || settings.waypoints || settings.heatmap)
+        check_attribution_font(attribution_font);
     Markers markers(exe_dir, settings.scale);
     Run_dir run_dir(Temp_dir_names(current_seed()), console, system);
 
@@ -201,13 +204,13 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     Map_assembly map(canvas, grid, console);
     lay_tiles(offline.get(), tile_settings_of(settings, grid, run_dir, console, manners), grid,
               frame.wraps, run_dir, map);
+    tone_map(canvas, settings.map_tone);
 
     // Drawing.
-    draw_tracks(drawing_of(settings, frame, grid, canvas, markers.images()), documents.tracks,
-                documents.ends);
-    if (settings.waypoints)
-        draw_waypoints(drawing_of(settings, frame, grid, canvas, markers.images()), documents.marks,
-                       attribution_font);
+    const drawing_context drawing = drawing_of(settings, frame, grid, canvas, markers.images());
+    if (settings.heatmap) draw_heatmap(drawing, documents.tracks, documents.ends);
+    if (!settings.heatmap) draw_tracks(drawing, documents.tracks, documents.ends);
+    if (settings.waypoints) draw_waypoints(drawing, documents.marks, attribution_font);
     draw_attribution(canvas, credit, attribution_font, settings.scale);
 
     // Output.

@@ -1,6 +1,7 @@
 #include "gpx/gpx_input.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,18 @@ int open_document(const std::string& name) {
     return fd;
 }
 
+// Every file stays open until it is read: a season of rides needs more descriptors than
+// the usual soft limit of 1024, and the hard limit is the user's to give.
+void allow_open_files(size_t files) {
+    constexpr rlim_t room = 64;  // standard streams, tiles, MagickCore's own
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= files + room) return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY
+                         ? files + room
+                         : std::min<rlim_t>(limit.rlim_max, files + room);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 std::string no_points_text(size_t documents, long waypoints) {
@@ -43,6 +56,7 @@ std::string no_points_text(size_t documents, long waypoints) {
 
 Gpx_input::Gpx_input(const std::vector<std::string>& files, xmlm_shit::Byte_source& standard_input)
     : standard_input_(standard_input), names_(files) {
+    allow_open_files(files.size());
     try {
         for (const std::string& name : files) fds_.push_back(open_document(name));
     } catch (...) {
@@ -65,7 +79,8 @@ gpx_documents Gpx_input::read(bool routes, Console& console, const reading_optio
     // A file's lines on standard error are told apart by its `name`; standard input's have none.
     const auto read_one = [&](xmlm_shit::Byte_source& source, const std::string& name) {
         const std::string prefix = name.empty() ? "" : "plotr: in " + name + ":\n";
-        console.out_flushed("parsing gpx file\n");
+        console.out_flushed(name.empty() ? "parsing gpx file\n"
+                                         : "parsing gpx file " + name + "\n");
         // Someone who named the file as an argument would otherwise wait in silence.
         if (prefix.empty() && source.fd() >= 0 && isatty(source.fd())) {
             console.err(

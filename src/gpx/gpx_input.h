@@ -26,7 +26,8 @@ class Gpx_input {
 public:
     /// Opens every file of `files` for reading; with none, standard_input is the one
     /// document (it must outlive this). Throws Failure("cannot read <file>: <reason>") for
-    /// the first file that cannot be opened or is a folder.
+    /// the first file that cannot be opened or is a folder. Raises the soft limit of open
+    /// files toward the hard one when the files need it.
     Gpx_input(const std::vector<std::string>& files, xmlm_shit::Byte_source& standard_input);
     ~Gpx_input();
     Gpx_input(const Gpx_input&) = delete;
@@ -35,8 +36,8 @@ public:
     /// The file descriptors the documents are read from (-1 for a source without one).
     std::vector<int> fds() const;
 
-    /// Reads each document in turn (gzip inflated), printing "parsing gpx file" before
-    /// each and its skipped-points line after; a file's lines on standard error, and its
+    /// Reads each document in turn (gzip inflated), printing "parsing gpx file" (for a file
+    /// "parsing gpx file <file>") before each and its skipped-points line after; a file's lines on standard error, and its
     /// failure, are preceded by "plotr: in <file>:", or the failure's note says "in <file>, "
     /// first. A folder on standard input gets a note too. `options` go to read_document.
     /// Throws what read_document throws, and Failure("no track or route points in the

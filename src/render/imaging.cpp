@@ -428,6 +428,56 @@ void draw_circle(image_handle& image, double x, double y, double radius, color_q
     if (DrawImage(image.get(), draw.get()) == MagickFalse) throw failure("draw_circle failed");
 }
 
+void read_rows(const image_handle& image,
+               const std::function<void(long y, std::span<const PixelPacket> pixels)>& row) {
+    const Exception exception = prepare_exception();
+    const size_t width = image.get()->columns;
+    for (long y = 0; y < static_cast<long>(image.get()->rows); ++y) {
+        const PixelPacket* pixels = GetVirtualPixels(image.get(), 0, y, width, 1, exception.get());
+        fail_on_exception(exception);
+        if (pixels == nullptr) throw failure("read_pixels failed");
+        row(y, {pixels, width});
+    }
+}
+
+void write_rows(image_handle& image,
+                const std::function<void(long y, std::span<PixelPacket> pixels)>& row) {
+    image.get()->matte = MagickTrue;
+    const Exception exception = prepare_exception();
+    const size_t width = image.get()->columns;
+    for (long y = 0; y < static_cast<long>(image.get()->rows); ++y) {
+        PixelPacket* pixels = GetAuthenticPixels(image.get(), 0, y, width, 1, exception.get());
+        fail_on_exception(exception);
+        if (pixels == nullptr) throw failure("write_pixels failed");
+        row(y, {pixels, width});
+        if (SyncAuthenticPixels(image.get(), exception.get()) == MagickFalse) {
+            fail_on_exception(exception);
+            throw failure("write_pixels failed");
+        }
+    }
+}
+
+void map_through_palette(image_handle& image, const image_handle& palette) {
+    palette.get()->interpolate = BilinearInterpolatePixel;
+    if (ClutImageChannel(image.get(),
+                         static_cast<ChannelType>(RedChannel | GreenChannel | BlueChannel),
+                         palette.get()) == MagickFalse) {
+        throw failure("map_through_palette failed");
+    }
+}
+
+void desaturate(image_handle& image) {
+    if (ModulateImage(image.get(), "100,0,100") == MagickFalse) throw failure("desaturate failed");
+}
+
+void fade_toward_white(image_handle& image, double share) {
+    const auto channels = static_cast<ChannelType>(RedChannel | GreenChannel | BlueChannel);
+    if (LevelizeImageChannel(image.get(), channels, share * QuantumRange, QuantumRange, 1.0) ==
+        MagickFalse) {
+        throw failure("fade_toward_white failed");
+    }
+}
+
 color_quad color_of_string(const std::string& text) {
     ensure_magick();
     const Exception exception = prepare_exception();

@@ -2,6 +2,7 @@
 
 #include <magick/MagickCore.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -116,6 +117,27 @@ void draw_primitive(image_handle& image, const std::string& primitive, color_qua
 /// `ring_width` in `ring`, antialiased; fails with "draw_circle failed".
 void draw_circle(image_handle& image, double x, double y, double radius, color_quad fill,
                  color_quad ring, double ring_width);
+
+/// Calls `row` with each row of the image's pixels in turn, top first, read-only.
+/// Fails with MagickCore's reason, else "read_pixels failed".
+void read_rows(const image_handle& image,
+               const std::function<void(long y, std::span<const PixelPacket> pixels)>& row);
+
+/// Lets `row` change each row of the image's pixels in turn, top first; the opacity
+/// of every pixel counts from then on. Fails with MagickCore's reason, else
+/// "write_pixels failed".
+void write_rows(image_handle& image,
+                const std::function<void(long y, std::span<PixelPacket> pixels)>& row);
+
+/// Replaces red, green and blue of each pixel by the palette's colour at that level
+/// (0 its left end, 65535 its right; between its pixels, interpolated); opacity stays.
+void map_through_palette(image_handle& image, const image_handle& palette);
+
+/// Turns every pixel grey, keeping its lightness.
+void desaturate(image_handle& image);
+
+/// Moves every colour `share` (0..1) of the way toward white.
+void fade_toward_white(image_handle& image, double share);
 
 /// Parses a MagickCore colour text such as "#4400FF".
 color_quad color_of_string(const std::string& text);

@@ -84,6 +84,11 @@ void Map_assembly::paste(const tile_entry& entry) {
     paste_tile(context_, entry);
 }
 
+void tone_map(image_handle& canvas, const std::string& tone) {
+    if (tone == "grey") desaturate(canvas);
+    if (tone == "dim") fade_toward_white(canvas, 0.5);
+}
+
 bool reads_as_picture(const std::string& file) {
     try {
         read_image(file);

@@ -49,6 +49,10 @@ private:
     bool told_ = false;
 };
 
+/// Tones the map on the canvas: "grey" turns it grey, "dim" fades it halfway toward white,
+/// anything else ("normal") leaves it as it is. Fails as desaturate and fade_toward_white do.
+void tone_map(image_handle& canvas, const std::string& tone);
+
 /// Whether the file reads as a picture.
 bool reads_as_picture(const std::string& file);
 

@@ -426,9 +426,11 @@ def check_run_output(stdout, tracks, width=800, height=600, hpad=0, vpad=0, *, u
     (a canvas the imaging library refuses, a cache folder that cannot
     be used: nothing downloaded). With no tile
     to download, the final removal fails and its line comes twice. The
-    tracks are those of `documents` documents, each announced by one line."""
+    tracks are those of `documents` documents (a number: from standard input; a
+    list: the files named), each announced by one line."""
     t = Transcript(stdout)
-    t.expect("parsing gpx file\n" * documents)
+    t.expect("parsing gpx file\n" * documents if isinstance(documents, int)
+             else "".join(f"parsing gpx file {name}\n" for name in documents))
     b = bounds(tracks)
     z = choose_zoom(t, *b, width - hpad, height - vpad)
     columns, rows = tile_ranges(z, *layout(t, z, *b, width, height))

@@ -4,8 +4,10 @@ and message, none crashes, and the output of every file that is read matches
 the independent model computed from the same file with ElementTree. Then
 routes beside tracks, and several files on one map."""
 
+import gzip
 import os
 import re
+import shutil
 
 import gpx_oracle
 from plotr_e2e import BAD_NUMBER, DOCUMENT_NOTE, PARSING, Suite, fatal, xml_error
@@ -131,17 +133,18 @@ if suite.wanted(name):
                  stderr=f"plotr: in {os.path.join(corpus, SEASON[-1])}:\n"
                  + gpx_oracle.skip_note(pause),
                  tracks=[t for f in SEASON for t in gpx_oracle.tracks_of_document(corpus_file(f))],
-                 documents=len(SEASON))
+                 documents=[os.path.join(corpus, f) for f in SEASON])
 name = "-gpx files without any point"
 if suite.wanted(name):
     files = [os.path.join(corpus, f) for f in ("gpxpy-unicode.gpx", "dartgpx-minimal.gpx")]
-    suite.expect(name, suite.run(["-gpx", files[0], "-gpx", files[1]]), 2, stdout=PARSING * 2,
+    suite.expect(name, suite.run(["-gpx", files[0], "-gpx", files[1]]), 2,
+                 stdout="".join(f"parsing gpx file {f}\n" for f in files),
                  stderr_re=fatal(re.escape(f'Failure("{gpx_oracle.no_points(2, 6)}")')))
 name = "a -gpx file that fails to parse"
 if suite.wanted(name):
     bad = os.path.join(corpus, "togeojson-bad.gpx")
     suite.expect(name, suite.run(["-gpx", os.path.join(corpus, SEASON[0]), "-gpx", bad]), 2,
-                 stdout=PARSING * 2,
+                 stdout=f"parsing gpx file {os.path.join(corpus, SEASON[0])}\nparsing gpx file {bad}\n",
                  stderr_re=re.escape(f'plotr: in {bad}, line 5, column 7: the lon value "undefined" '
                                      "is not a number\n") + fatal(BAD_NUMBER))
 name = "a -gpx file that cannot be read"
@@ -149,9 +152,33 @@ if suite.wanted(name):
     missing = suite.path("no-such-ride.gpx")
     for label, args, reason in (
             ("missing", ["-gpx", os.path.join(corpus, SEASON[0]), "-gpx", missing],
-             f"{missing}: No such file or directory"),
-            ("a folder", ["-gpx", corpus], f"{corpus}: Is a directory")):
-        suite.expect(f"{name}: {label}", suite.run(args), 2, stdout="",
-                     stderr=f'Fatal error: exception Failure("cannot read {reason}")\n')
+             f"cannot read {missing}: No such file or directory"),
+            ("a folder as the list", ["-gpx-list", corpus], f"cannot read {corpus}: Is a directory"),
+            ("a folder without rides", ["-gpx", suite.path("empty")],
+             f"no .gpx or .gpx.gz file in {suite.path('empty')}"),
+            ("a list naming none", ["-gpx-list", "-"], "no file named in standard input")):
+        os.makedirs(suite.path("empty/.hidden.gpx"), exist_ok=True)
+        suite.expect(f"{name}: {label}", suite.run(args, b"# none\n\n"), 2, stdout="",
+                     stderr=f'Fatal error: exception Failure("{reason}")\n')
+
+# A folder (a space in its name, a .gpx.gz below, hidden files left out) and a list on
+# standard input, in the order given; names with spaces and leading dashes stand as they are.
+name = "-gpx folders and -gpx-list"
+if suite.wanted(name):
+    folder = suite.path("season 2024")
+    os.makedirs(os.path.join(folder, "b"), exist_ok=True)
+    os.makedirs(os.path.join(folder, ".trash"), exist_ok=True)
+    for f, target in ((SEASON[0], "a.gpx"), (SEASON[2], ".hidden.gpx"), (SEASON[2], ".trash/x.gpx"),
+                      (SEASON[2], "notes.txt")):
+        shutil.copy(os.path.join(corpus, f), os.path.join(folder, target))
+    with gzip.open(os.path.join(folder, "b", "-c d.GPX.gz"), "wb") as out:
+        out.write(corpus_file(SEASON[1]))
+    os.symlink("..", os.path.join(folder, "b", "loop"))
+    found = [os.path.join(folder, "a.gpx"), os.path.join(folder, "b", "-c d.GPX.gz")]
+    listed = (f"# rides\n\n{found[1]}\r\n{os.path.join(corpus, SEASON[2])}\n").encode()
+    suite.expect(name, suite.run(["-gpx-list", "-", "-gpx", folder], listed), 0,
+                 tracks=[t for f in (SEASON[1], SEASON[2], SEASON[0], SEASON[1])
+                         for t in gpx_oracle.tracks_of_document(corpus_file(f))],
+                 documents=[found[1], os.path.join(corpus, SEASON[2])] + found)
 
 suite.finish()

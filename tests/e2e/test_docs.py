@@ -90,7 +90,8 @@ OPTIONS = sorted(help_options)
 CASES = [
     (["plotr", "-"], OPTIONS),
     (["plotr", ""], OPTIONS),
-    (["plotr", "-h"], ["-height", "-help", "-horizontal-padding"]),
+    (["plotr", "-h"], ["-heatmap", "-height", "-help", "-horizontal-padding"]),
+    (["plotr", "-map-tone", "d"], ["dim"]),
     (["plotr", "--"], ["--help"]),
     (["plotr", "-nomarkers", "-c"], ["-cache", "-center", "-color", "-compress"]),
     (["plotr", "-o", ""], ["-odd.png", "day 2.gpx.gz", "maps", "my ride*.png", "ride.gpx",

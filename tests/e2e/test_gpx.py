@@ -272,7 +272,8 @@ for name, doc, note, failure in NOTES:
         bad = suite.path("bad.gpx")
         with open(bad, "w") as f:
             f.write(doc)
-        suite.expect(name + ", with -gpx", suite.run(["-gpx", "bad.gpx"]), 2, stdout=PARSING,
+        suite.expect(name + ", with -gpx", suite.run(["-gpx", "bad.gpx"]), 2,
+                     stdout="parsing gpx file bad.gpx\n",
                      stderr_re=re.escape(f"plotr: in bad.gpx, {note}\n") + fatal(failure))
 
 name = "note: a folder on standard input"

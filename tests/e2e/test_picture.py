@@ -368,6 +368,39 @@ with Tile_server(suite.workdir) as server:
                 None if not stray else f"{len(stray)} pixels changed off the pins, first {stray[0]}",
                 *expected.pin_problems(png)])
 
+    # A heat map: a stretch that three rides take glows brighter than one ridden once, which
+    # still shows; the tiles stay as they were off the lines. -map-tone grey leaves no colour
+    # in the tiles, with or without the heat map.
+    name = "heat map and grey tiles"
+    if suite.wanted(name):
+        busy, once = [(52.50, 13.35), (52.50, 13.42)], [(52.53, 13.35), (52.53, 13.42)]
+        for i, ride in enumerate([busy, busy, busy + [(52.50, 13.38)], once]):
+            with open(suite.path(f"ride-{i}.gpx"), "w") as f:
+                f.write(gpx(track(ride)))
+        rides = [a for i in range(4) for a in ("-gpx", suite.path(f"ride-{i}.gpx"))]
+        z, top, _, left, _ = gpx_oracle.canvas(numeric(busy + once))
+        at = lambda lat, lon: (int(pixel_x(z, lon) - left), int(pixel_y(z, lat) - top))
+        bright = lambda p: 0.3 * p[0] + 0.59 * p[1] + 0.11 * p[2]
+        off = Expected(numeric(busy, once), [])
+        for label, args in (("map", ["-nomarkers", "-color", "#00000000"]), ("heat", ["-heatmap"]), ("grey", ["-map-tone", "grey", "-nomarkers"]),
+                            ("grey heat", ["-heatmap", "-map-tone", "grey"])):
+            r = suite.run(["-url", server.template, "-o", label + ".png"] + args + rides)
+            suite.check(f"{name}: {label} run", [r.crash(), None if r.status == 0 else r.stderr])
+            png = read_png(suite.path(label + ".png"))
+            bare = png if label == "map" else bare
+            many, one = png.pixel(*at(52.50, 13.40)), png.pixel(*at(52.53, 13.40))
+            field = [(x, y) for y in range(30, 600, 7) for x in range(0, 800, 7)
+                     if not off.on_line(x, y, 8)]
+            coloured = [(x, y) for x, y in field if len(set(png.pixel(x, y)[:3])) > 1]
+            changed = [(x, y) for x, y in field if png.pixel(x, y) != bare.pixel(x, y)]
+            suite.check(f"{name}: {label}", [
+                None if "-heatmap" not in args or bright(many) > bright(one) + 40 else
+                f"three rides {many} are not brighter than one {one}",
+                None if "-heatmap" not in args or one != bare.pixel(*at(52.53, 13.40)) else
+                "a road ridden once does not show",
+                None if "grey" in label or not changed else f"tiles changed at {changed[0]}",
+                None if "grey" not in label or not coloured else f"colour left at {coloured[0]}"])
+
     # -compress must pay off: 8-bit true colour, clearly smaller, the same picture
     # within one step of 255; without it the file stays 16-bit RGBA.
     name = "compressed against plain"

@@ -85,6 +85,10 @@ TEST(CommandLine, DefaultsAndValues) {
     EXPECT_EQ(o.settings.gpx_files, (std::vector<std::string>{"a.gpx", "-b.gpx"}));
     EXPECT_TRUE(o.settings.routes);
     EXPECT_EQ(o.settings.pins, "track");
+    // A list keeps its place among the -gpx names; a heat map has no pins.
+    o = parse({"-gpx", "a.gpx", "-gpx-list", "-", "-gpx", "b", "-heatmap", "-map-tone", "dim"});
+    EXPECT_EQ(o.settings.gpx_lists, (std::vector<gpx_list>{{1, "-"}}));
+    EXPECT_TRUE(o.settings.heatmap && o.settings.nomarkers && o.settings.map_tone == "dim");
 
     o = parse({"-zoom", "0", "-center", "-17.5,178", "-bbox", "-18.2,177.2,-16.1,-179.9"});
     EXPECT_EQ(o.settings.zoom, 0);
@@ -181,6 +185,10 @@ TEST(CommandLine, Errors) {
          "plotr: wrong argument `91,13.4,50'; option `-privacy-zone' expects a latitude, a "
          "longitude and a radius of 1 to 100000 metres, e.g. 46.5,7.9,500.\n"},
         {{"-gpx", ""}, "plotr: wrong argument `'; option `-gpx' expects a file.\n"},
+        {{"-pins", "file", "-heatmap"}, "plotr: option `-pins' does not apply with `-heatmap'.\n"},
+        {{"-heatmap", "-color", "red"}, "plotr: option `-color' does not apply with `-heatmap'.\n"},
+        {{"-map-tone", "gray"},
+         "plotr: wrong argument `gray'; option `-map-tone' expects normal, grey or dim.\n"},
         {{"-pins", "Track"},
          "plotr: wrong argument `Track'; option `-pins' expects segment, track or file.\n"},
         {{"-attribution", "caf\xE9"},

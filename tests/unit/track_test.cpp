@@ -12,6 +12,7 @@
 
 #include "common/failure.h"
 #include "common/text.h"
+#include "gpx/gpx_names.h"
 
 namespace plotr {
 namespace {
@@ -264,6 +265,16 @@ TEST(TrackBounds, SkipNanAndFailOnTheStartValue) {
     EXPECT_NE(failures[3], failures[4]);
     EXPECT_NE(failures[4], failures[5]);
     EXPECT_NE(failures[5], failures[6]);
+}
+
+TEST(GpxNames, ListsTakeNamesAsTheyStand) {
+    EXPECT_EQ(list_names("# season\n\n  \n a b.gpx\r\n-x 'q\".gpx\n#c\nlast.gpx", "l"),
+              (std::vector<std::string>{" a b.gpx", "-x 'q\".gpx", "last.gpx"}));
+    EXPECT_THROW(list_names(std::string("a\0b.gpx\n", 8), "l"), Fatal_error);
+    for (const auto& [name, gpx] : std::vector<std::pair<std::string, bool>>{
+             {"a.gpx", true}, {"A.GPX.GZ", true}, {"a.gpx.bak", false}, {"gpx", false}}) {
+        EXPECT_EQ(is_gpx_name(name), gpx) << name;
+    }
 }
 
 }  // namespace
