@@ -59,7 +59,7 @@ std::vector<int> Gpx_input::fds() const {
     return names_.empty() ? std::vector<int>{standard_input_.fd()} : fds_;
 }
 
-gpx_documents Gpx_input::read(bool routes, Console& console) {
+gpx_documents Gpx_input::read(bool routes, Console& console, bool extras) {
     gpx_documents documents;
     long waypoints = 0;
     // A file's lines on standard error are told apart by its `name`; standard input's have none.
@@ -75,7 +75,7 @@ gpx_documents Gpx_input::read(bool routes, Console& console) {
         Gzip_source input(source);
         gpx_document document;
         try {
-            document = read_document(input, routes);
+            document = read_document(input, routes, extras);
         } catch (Fatal_error& error) {
             struct stat status {};
             if (name.empty() && error.note.empty() && fstat(source.fd(), &status) == 0 &&

@@ -38,7 +38,8 @@ public:
     /// failure, are preceded by "plotr: in <file>:", or the failure's note says "in <file>, "
     /// first. A folder on standard input gets a note too. Throws what read_document throws, and
     /// Failure("no track or route points in the document ...") when no document has one.
-    gpx_documents read(bool routes, Console& console);
+    /// `extras` as read_document takes it.
+    gpx_documents read(bool routes, Console& console, bool extras = false);
 
 private:
     xmlm_shit::Byte_source& standard_input_;

@@ -216,6 +216,7 @@ struct Reader::Parser {
     struct Slot {
         Signal::Kind kind;
         Tag tag;
+        std::string text;  // an end's, when text is kept
     };
 
     Byte_source& input;
@@ -240,15 +241,23 @@ struct Reader::Parser {
     // Reader side: the tags of the open elements, by depth; a deque keeps them in place.
     std::deque<Tag> open_tags;
     size_t depth = 0;
+    // Text since the last tag, and the one handed out with an end.
+    bool keep_text = false;
+    std::string text;
+    std::string end_text;
 
-    explicit Parser(Byte_source& source)
-        : input(source), xml(XML_ParserCreateNS(nullptr, namespace_separator)) {
+    Parser(Byte_source& source, bool keep)
+        : input(source), xml(XML_ParserCreateNS(nullptr, namespace_separator)), keep_text(keep) {
         if (!xml) throw std::bad_alloc();
         XML_SetUserData(xml.get(), this);
         XML_SetElementHandler(xml.get(), on_start, on_end);
-        // Text is dropped here; without this handler it, and the predefined references in it,
-        // would reach the default handler below.
-        XML_SetCharacterDataHandler(xml.get(), [](void*, const XML_Char*, int) {});
+        // Text is dropped here unless kept; without this handler it, and the predefined
+        // references in it, would reach the default handler below.
+        if (keep_text) {
+            XML_SetCharacterDataHandler(xml.get(), on_text);
+        } else {
+            XML_SetCharacterDataHandler(xml.get(), [](void*, const XML_Char*, int) {});
+        }
         // A default handler keeps internal entities in content unexpanded; they arrive here.
         XML_SetDefaultHandler(xml.get(), on_default);
         XML_SetSkippedEntityHandler(xml.get(), on_skipped_entity);
@@ -315,8 +324,16 @@ struct Reader::Parser {
         }
     }
 
+    static void on_text(void* data, const XML_Char* text, int length) {
+        guarded(data, [&](Parser& parser) {
+            // Bounded: a huge text inside a point is no number anyway.
+            if (parser.text.size() < 256) parser.text.append(text, size_t(length));
+        });
+    }
+
     static void on_start(void* data, const XML_Char* name, const XML_Char** attributes) {
         guarded(data, [&](Parser& parser) {
+            parser.text.clear();
             ++parser.open_elements;
             Tag& tag = parser.push(Signal::Kind::element_start);
             // Expat counts the bytes up to here once per block anyway; asking
@@ -337,6 +354,10 @@ struct Reader::Parser {
     static void on_end(void* data, const XML_Char*) {
         guarded(data, [](Parser& parser) {
             parser.push(Signal::Kind::element_end);
+            if (parser.keep_text) {
+                std::swap(parser.queue[parser.size - 1].text, parser.text);
+                parser.text.clear();
+            }
             if (--parser.open_elements > 0) return;
             // The root has ended: what follows it is never looked at.
             parser.root_ended = true;
@@ -469,7 +490,9 @@ struct Reader::Parser {
         Slot& slot = queue[head++];
         if (slot.kind == Signal::Kind::element_end) {
             --depth;
-            return {Signal::Kind::element_end, nullptr};
+            if (!keep_text) return {Signal::Kind::element_end, nullptr};
+            std::swap(end_text, slot.text);
+            return {Signal::Kind::element_end, nullptr, &end_text};
         }
         if (depth == open_tags.size()) open_tags.emplace_back();
         Tag& tag = open_tags[depth++];
@@ -478,7 +501,8 @@ struct Reader::Parser {
     }
 };
 
-Reader::Reader(Byte_source& input) : parser_(std::make_unique<Parser>(input)) {}
+Reader::Reader(Byte_source& input, bool keep_text)
+    : parser_(std::make_unique<Parser>(input, keep_text)) {}
 
 Reader::~Reader() = default;
 

@@ -85,6 +85,9 @@ struct Signal {
     enum class Kind { element_start, element_end };
     Kind kind;
     const Tag* tag;  ///< the start tag for element_start, nullptr for element_end
+    /// For element_end of a reader that keeps text: the character data since the tag before
+    /// (a leaf element's whole text), valid until the next signal; nullptr otherwise.
+    const std::string* text = nullptr;
 };
 
 /// A forward-only cursor over the element starts and ends of one XML document.
@@ -93,8 +96,9 @@ struct Signal {
 /// the five predefined ones are errors.
 class Reader {
 public:
-    /// Opens a parser on `input`, which must outlive the reader. Reads nothing yet.
-    explicit Reader(Byte_source& input);
+    /// Opens a parser on `input`, which must outlive the reader. Reads nothing yet. With
+    /// `keep_text`, element ends carry the text before them; without, text costs nothing.
+    explicit Reader(Byte_source& input, bool keep_text = false);
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;

@@ -342,6 +342,19 @@ void composite_image(image_handle& target, const image_handle& source, Composite
     }
 }
 
+void composite_translucent(image_handle& target, const image_handle& source, unsigned opacity,
+                           long x, long y) {
+    // Dissolve scales the source's alpha, in floating point, before laying it over: an opaque
+    // pixel lands exactly as a stroke of that opacity would.
+    const double percent = 100.0 * (QuantumRange - double(opacity)) / QuantumRange;
+    // MagickCore reads the factor from the target's settings.
+    SetImageArtifact(target.get(), "compose:args", format("%.12g", percent).c_str());
+    const MagickBooleanType done =
+        CompositeImage(target.get(), DissolveCompositeOp, source.get(), x, y);
+    DeleteImageArtifact(target.get(), "compose:args");
+    if (done == MagickFalse) throw failure("composite_image failed");
+}
+
 std::string polyline_primitive(std::span<const canvas_point> points) {
     // Appended number by number: linear in the points, and never cut short.
     std::string text = "polyline";

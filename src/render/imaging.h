@@ -98,6 +98,12 @@ image_handle resize_image(const image_handle& image, long width, long height);
 void composite_image(image_handle& target, const image_handle& source, CompositeOperator op, long x,
                      long y);
 
+/// Lays the source over the target as composite_image does with OverCompositeOp, its
+/// every pixel first made as much more transparent as `opacity` (0 opaque, 65535
+/// transparent) says: a layer drawn opaque lands as if drawn at that opacity.
+void composite_translucent(image_handle& target, const image_handle& source, unsigned opacity,
+                           long x, long y);
+
 /// Strokes a polyline through the points, never filled.
 void draw_polyline(image_handle& image, std::span<const canvas_point> points, color_quad stroke,
                    double width, bool antialias, LineJoin join, LineCap cap);
