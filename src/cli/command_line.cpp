@@ -83,6 +83,12 @@ bool is_pin_unit(std::string_view text) {
     return text == "segment" || text == "track" || text == "file";
 }
 
+bool is_measure(std::string_view text) {
+    return text == "speed" || text == "elevation" || text == "grade" || text == "heartrate";
+}
+
+bool is_unit_system(std::string_view text) { return text == "metric" || text == "imperial"; }
+
 const Check point_check{nullptr, "a latitude and a longitude, e.g. 46.5,7.9"};
 const Check box_check{nullptr, "south,west,north,east in degrees, e.g. 46.4,7.8,46.7,8.2"};
 
@@ -118,6 +124,13 @@ const std::vector<Option>& option_table() {
         {"-zoom", Kind::optional_integer, &Settings::zoom, {0, 22}},
         {"-center", Kind::point, &Settings::center, {}, point_check},
         {"-bbox", Kind::box, &Settings::bbox, {}, box_check},
+        {"-color-by",
+         Kind::text,
+         &Settings::color_by,
+         {},
+         {is_measure, "speed, elevation, grade or heartrate"}},
+        {"-profile", Kind::optional_integer, &Settings::profile, {40, max_side}},
+        {"-units", Kind::text, &Settings::units, {}, {is_unit_system, "metric or imperial"}},
         {"-help", Kind::help},
         {"--help", Kind::help},
     };
@@ -374,6 +387,12 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             console.err("plotr: " + argument + " is not read; give it as -gpx " + word + " or < " +
                         word + "\n");
         }
+    }
+    // The strip's bound depends on the height, which may come after it.
+    if (settings.profile && *settings.profile > settings.height / 2) {
+        fail(format("%s: wrong argument `%d'; option `-profile' expects an integer from 40 to %d "
+                    "(half the height).\n",
+                    program.c_str(), *settings.profile, std::max(40, settings.height / 2)));
     }
     if (settings.provider) {
         const Provider& provider = *settings.provider;

@@ -16,6 +16,7 @@
 #include "render/map.h"
 #include "render/markers.h"
 #include "render/output.h"
+#include "render/story_drawing.h"
 #include "render/track_drawing.h"
 #include "tiles/provider.h"
 #include "tiles/tile_settings.h"
@@ -49,10 +50,12 @@ std::string parallel_note(const Settings& s) {
 // With a margin the pins' sizes take part in the zoom choice, so they are
 // read before it; otherwise where they always were, after the tiles.
 framing_request framing_request_of(const Settings& s, Markers& markers) {
+    // The profile strip is no part of the map.
+    const int strip = s.profile.value_or(0);
     framing_request r{.width = s.width,
-                      .height = s.height,
+                      .height = s.height - strip,
                       .usable_width = s.width - s.horizontal_padding,
-                      .usable_height = s.height - s.vertical_padding,
+                      .usable_height = s.height - strip - s.vertical_padding,
                       .zoom_limit = s.provider ? s.provider->max_zoom : max_zoom,
                       .pins = !s.nomarkers,
                       .zoom = s.zoom,
@@ -81,7 +84,8 @@ tile_source_settings tile_settings_of(const Settings& s, const tile_grid& grid, 
 
 // Drawn at the layout's zoom over a canvas placed as the grid places it.
 drawing_context drawing_of(const Settings& s, const framing& frame, const tile_grid& grid,
-                           image_handle& canvas, const marker_images& pins) {
+                           image_handle& canvas, const marker_images& pins,
+                           const ride_story& story) {
     return {.nomarkers = s.nomarkers,
             .zoom = frame.layout.zoom,
             .canvas_top = grid.origin_top,
@@ -93,7 +97,8 @@ drawing_context drawing_of(const Settings& s, const framing& frame, const tile_g
             .color = track_color(s.color),
             .line_width = static_cast<double>(s.line_width) * s.scale,
             .scale = s.scale,
-            .pins = pin_unit_of(s.pins)};
+            .pins = pin_unit_of(s.pins),
+            .shades = story.ride ? &story.shades : nullptr};
 }
 
 }  // namespace
@@ -110,12 +115,15 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     Gpx_input documents_in(settings.gpx_files, input);
     refuse_output_over_input(documents_in.fds(), settings.output);
     check_output(settings.output);
-    if (!settings.attribution.empty()) check_attribution_font(attribution_font);
+    const bool story_asked = !settings.color_by.empty() || settings.profile;
+    if (!settings.attribution.empty() || story_asked) check_attribution_font(attribution_font);
     Markers markers(exe_dir, settings.scale);
     Run_dir run_dir(Temp_dir_names(current_seed()), console, system);
 
     // Documents.
-    gpx_documents documents = documents_in.read(settings.routes, console);
+    gpx_documents documents = documents_in.read(settings.routes, console, story_asked);
+    const ride_story story = tell_story(documents.tracks, settings.color_by, settings.profile,
+                                        settings.units, settings.scale);
 
     // Framing: the zoom and the canvas in the world, then the tiles that cover it.
     const framing frame = frame_picture(documents.tracks, framing_request_of(settings, markers));
@@ -137,9 +145,10 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     run_dir.finish(map.any_tile());
 
     // Drawing.
-    draw_tracks(drawing_of(settings, frame, grid, canvas, markers.images()), documents.tracks,
-                documents.ends);
-    draw_attribution(canvas, settings.attribution, attribution_font, settings.scale);
+    draw_tracks(drawing_of(settings, frame, grid, canvas, markers.images(), story),
+                documents.tracks, documents.ends);
+    draw_story(canvas, story, track_color(settings.color), attribution_font, settings.scale);
+    draw_attribution(canvas, settings.attribution, attribution_font, settings.scale, story.strip);
 
     // Output.
     write_output(console, canvas, settings.output, settings.compress);
