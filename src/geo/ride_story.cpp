@@ -72,8 +72,9 @@ std::vector<float> grades(const track_segment& s, const std::vector<float>& elev
     size_t first = 0;
     size_t last = 0;
     for (size_t i = 0; i < s.size(); ++i) {
-        while (d[i] - d[first] > grade_window / 2) ++first;
-        if (last < i) last = i;
+        // The window holds a neighbour on each side, however far apart points are.
+        while (first + 1 < i && d[i] - d[first + 1] >= grade_window / 2) ++first;
+        if (last <= i) last = std::min(i + 1, s.size() - 1);
         while (last + 1 < s.size() && d[last + 1] - d[i] <= grade_window / 2) ++last;
         const double run = d[last] - d[first];
         if (run >= shortest_grade)
