@@ -268,7 +268,7 @@ struct Reader::Parser {
     }
 
     Tag& push(Signal::Kind kind) {
-        if (size == queue.size()) queue.push_back({kind, Tag()});
+        if (size == queue.size()) queue.push_back({kind, Tag(), {}});
         Slot& slot = queue[size++];
         slot.kind = kind;
         return slot.tag;

@@ -377,18 +377,21 @@ void draw_polyline(image_handle& image, std::span<const canvas_point> points, co
     draw_primitive(image, polyline_primitive(points), stroke, width, antialias, join, cap);
 }
 
-void draw_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
-                    double width, bool antialias, LineJoin join, LineCap cap) {
+namespace {
+
+// Strokes (width above 0) or fills the primitive; the other paint is transparent.
+void paint_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
+                     color_quad fill, double width, bool antialias, LineJoin join, LineCap cap) {
     Image_info info(CloneImageInfo(nullptr));
     const Draw_info draw(CloneDrawInfo(info.get(), nullptr));
     info.reset();
     if (!draw) {
         throw failure("draw_polyline failed");
     }
-    draw->fill.red = 0;
-    draw->fill.green = 0;
-    draw->fill.blue = 0;
-    draw->fill.opacity = QuantumRange;
+    draw->fill.red = static_cast<Quantum>(fill.red);
+    draw->fill.green = static_cast<Quantum>(fill.green);
+    draw->fill.blue = static_cast<Quantum>(fill.blue);
+    draw->fill.opacity = static_cast<Quantum>(fill.opacity);
     draw->stroke.red = static_cast<Quantum>(stroke.red);
     draw->stroke.green = static_cast<Quantum>(stroke.green);
     draw->stroke.blue = static_cast<Quantum>(stroke.blue);
@@ -398,10 +401,24 @@ void draw_primitive(image_handle& image, const std::string& primitive, color_qua
     draw->linecap = cap;
     draw->linejoin = join;
     draw->affine = AffineMatrix{1, 0, 0, 1, 0, 0};
+    draw->text_antialias = antialias ? MagickTrue : MagickFalse;
     CloneString(&draw->primitive, primitive.c_str());
     if (DrawImage(image.get(), draw.get()) == MagickFalse) {
         throw failure("draw_polyline failed");
     }
+}
+
+constexpr color_quad transparent{0, 0, 0, QuantumRange};
+
+}  // namespace
+
+void draw_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
+                    double width, bool antialias, LineJoin join, LineCap cap) {
+    paint_primitive(image, primitive, stroke, transparent, width, antialias, join, cap);
+}
+
+void fill_primitive(image_handle& image, const std::string& primitive, color_quad fill) {
+    paint_primitive(image, primitive, transparent, fill, 0.0, false, MiterJoin, ButtCap);
 }
 
 color_quad color_of_string(const std::string& text) {

@@ -113,6 +113,10 @@ void draw_polyline(image_handle& image, std::span<const canvas_point> points, co
 void draw_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
                     double width, bool antialias, LineJoin join, LineCap cap);
 
+/// Fills a ready-made MagickCore drawing primitive, such as "polygon x,y x,y ...", in
+/// `fill`, without stroke or antialiasing; fails with "draw_polyline failed".
+void fill_primitive(image_handle& image, const std::string& primitive, color_quad fill);
+
 /// Parses a MagickCore colour text such as "#4400FF".
 color_quad color_of_string(const std::string& text);
 

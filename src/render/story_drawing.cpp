@@ -111,26 +111,39 @@ void draw_profile(image_handle& canvas, long height, const ride_figures& figures
     const double span = std::max(figures.highest - figures.lowest, 1.0);
     const auto& points = figures.profile;
     if (area_right <= area_left || area_bottom <= area_top || points.empty()) return;
-    std::vector<std::string> columns(shades ? shades->colors.size() : 1);
+    // One polygon per run of columns of one colour: a few drawing calls, not one a column.
+    std::vector<long> tops;
+    std::vector<size_t> colours;
     size_t p = 0;
     for (long x = area_left; x < area_right; ++x) {
         const double at = total * double(x - area_left) / double(area_right - area_left - 1);
         while (p + 1 < points.size() && points[p + 1].distance <= at) ++p;
         const profile_point& here = points[p];
         const double rise = (here.elevation - figures.lowest) / span;
-        const long y = area_bottom - std::lround(rise * double(area_bottom - area_top));
+        tops.push_back(area_bottom - std::lround(rise * double(area_bottom - area_top)));
         size_t c = 0;
         if (shades && here.segment < shades->points.size() &&
             here.index < shades->points[here.segment].size())
             c = shades->points[here.segment][here.index];
-        columns[c] += format("line %ld,%ld %ld,%ld ", x, y, x, area_bottom);
+        colours.push_back(c);
     }
-    for (size_t c = 0; c < columns.size(); ++c) {
-        if (columns[c].empty()) continue;
+    std::vector<std::string> polygons(shades ? shades->colors.size() : 1);
+    for (size_t i = 0; i < tops.size();) {
+        size_t j = i;
+        std::string polygon = format("polygon %ld,%ld", area_left + long(i), area_bottom + 1);
+        for (; j < tops.size() && colours[j] == colours[i]; ++j) {
+            polygon += format(" %ld,%ld %ld,%ld", area_left + long(j), tops[j],
+                              area_left + long(j) + 1, tops[j]);
+        }
+        polygon += format(" %ld,%ld ", area_left + long(j), area_bottom + 1);
+        polygons[colours[i]] += polygon;
+        i = j;
+    }
+    for (size_t c = 0; c < polygons.size(); ++c) {
+        if (polygons[c].empty()) continue;
         color_quad shade = ride && shades ? shades->colors[c] : color;
         shade.opacity = 0;
-        draw_primitive(canvas, columns[c], shade, 1.0, false, MiterJoin,
-                       ButtCap);
+        fill_primitive(canvas, polygons[c], shade);
     }
 
     // Lowest and highest elevation, and the distance ticks.
