@@ -390,9 +390,12 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
     }
     // The strip's bound depends on the height, which may come after it.
     if (settings.profile && *settings.profile > settings.height / 2) {
-        fail(format("%s: wrong argument `%d'; option `-profile' expects an integer from 40 to %d "
-                    "(half the height).\n",
-                    program.c_str(), *settings.profile, std::max(40, settings.height / 2)));
+        const std::string expects =
+            settings.height / 2 >= 40
+                ? format("an integer from 40 to %d (half the height)", settings.height / 2)
+                : std::string("a picture at least 80 pixels high");
+        fail(format("%s: wrong argument `%d'; option `-profile' expects %s.\n", program.c_str(),
+                    *settings.profile, expects.c_str()));
     }
     if (settings.provider) {
         const Provider& provider = *settings.provider;

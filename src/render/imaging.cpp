@@ -355,6 +355,13 @@ void composite_translucent(image_handle& target, const image_handle& source, uns
     if (done == MagickFalse) throw failure("composite_image failed");
 }
 
+void keep_alpha(image_handle& image) {
+    if (image.get()->matte == MagickFalse &&
+        SetImageAlphaChannel(image.get(), OpaqueAlphaChannel) == MagickFalse) {
+        throw failure("composite_image failed");
+    }
+}
+
 std::string polyline_primitive(std::span<const canvas_point> points) {
     // Appended number by number: linear in the points, and never cut short.
     std::string text = "polyline";

@@ -104,6 +104,10 @@ void composite_image(image_handle& target, const image_handle& source, Composite
 void composite_translucent(image_handle& target, const image_handle& source, unsigned opacity,
                            long x, long y);
 
+/// Gives the image an alpha channel, all opaque, unless it has one: as any drawing call
+/// does, so that the encoder writes the same channels whichever way a line was drawn.
+void keep_alpha(image_handle& image);
+
 /// Strokes a polyline through the points, never filled.
 void draw_polyline(image_handle& image, std::span<const canvas_point> points, color_quad stroke,
                    double width, bool antialias, LineJoin join, LineCap cap);

@@ -65,6 +65,7 @@ void draw_line(const drawing_context& context, const track_segment& segment,
         points.push_back(project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat,
                                        p.lon, context.scale));
     }
+    keep_alpha(context.canvas);
     // The layer covers the line's box on the canvas: nothing outside it can be touched.
     const int reach = static_cast<int>(std::ceil(context.line_width / 2)) + 2;
     const auto [left, right] = std::ranges::minmax(points, {}, &canvas_point::x);

@@ -812,6 +812,7 @@ with Tile_server(suite.workdir) as server:
         if not suite.wanted(name):
             continue
         ride = os.path.join(suite.args.corpus, document)
+        server.requests()  # the rows before asked for tiles
         r = suite.run(["-url", server.template, "-gpx", ride, "-o", "story.png"] + args)
         if not check.startswith(("legend", "strip")):
             suite.check(name, [r.crash(), None if r.status == 2 and check in r.stderr and
