@@ -86,6 +86,12 @@ bool is_pin_unit(std::string_view text) {
     return text == "segment" || text == "track" || text == "file";
 }
 
+bool is_measure(std::string_view text) {
+    return text == "speed" || text == "elevation" || text == "grade" || text == "heartrate";
+}
+
+bool is_unit_system(std::string_view text) { return text == "metric" || text == "imperial"; }
+
 bool is_map_tone(std::string_view text) {
     return text == "normal" || text == "grey" || text == "dim";
 }
@@ -128,6 +134,13 @@ const std::vector<Option>& option_table() {
         {"-zoom", Kind::optional_integer, &Settings::zoom, {0, 22}},
         {"-center", Kind::point, &Settings::center, {}, point_check},
         {"-bbox", Kind::box, &Settings::bbox, {}, box_check},
+        {"-color-by",
+         Kind::text,
+         &Settings::color_by,
+         {},
+         {is_measure, "speed, elevation, grade or heartrate"}},
+        {"-profile", Kind::optional_integer, &Settings::profile, {40, max_side}},
+        {"-units", Kind::text, &Settings::units, {}, {is_unit_system, "metric or imperial"}},
         {"-privacy", Kind::integer, &Settings::privacy, {0, 100000}},
         {"-privacy-zone", Kind::zone, &Settings::privacy_zones, {}, zone_check},
         {"-waypoints", Kind::flag, &Settings::waypoints},
@@ -152,6 +165,8 @@ const Exclusion exclusions[] = {
     {"-pins", "-heatmap"},
     {"-color", "-heatmap"},
     {"-outline", "-heatmap"},
+    {"-color-by", "-heatmap"},
+    {"-profile", "-heatmap"},
 };
 
 // The first pair of options given together that do not go together; nullptr: none.
@@ -442,6 +457,15 @@ Settings parse_command_line(const std::vector<std::string>& arguments, Console& 
             console.err("plotr: " + argument + " is not read; give it as -gpx " + word + " or < " +
                         word + "\n");
         }
+    }
+    // The strip's bound depends on the height, which may come after it.
+    if (settings.profile && *settings.profile > settings.height / 2) {
+        const std::string expects =
+            settings.height / 2 >= 40
+                ? format("an integer from 40 to %d (half the height)", settings.height / 2)
+                : std::string("a picture at least 80 pixels high");
+        fail(format("%s: wrong argument `%d'; option `-profile' expects %s.\n", program.c_str(),
+                    *settings.profile, expects.c_str()));
     }
     if (source == "-mbtiles") {
         settings.provider.reset();

@@ -46,6 +46,9 @@ struct Settings {
     std::optional<int> zoom;                ///< the zoom to draw at; none: the largest that fits
     std::optional<geo_point> center;        ///< the picture's centre; none: the ground's
     std::optional<bounds> bbox;             ///< the ground; none: the tracks' box
+    std::string color_by;                   ///< speed, elevation, grade, heartrate; empty: none
+    std::optional<int> profile;             ///< the profile strip's height, 40..height/2
+    std::string units = "metric";           ///< metric or imperial
     int privacy = 0;                        ///< metres hidden at both ends of every track
     std::vector<privacy_zone> privacy_zones;
     bool waypoints = false;  ///< draw the waypoints with their names

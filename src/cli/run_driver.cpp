@@ -19,6 +19,7 @@
 #include "render/map.h"
 #include "render/markers.h"
 #include "render/output.h"
+#include "render/story_drawing.h"
 #include "render/track_drawing.h"
 #include "tiles/mbtiles.h"
 #include "tiles/provider.h"
@@ -59,10 +60,12 @@ std::string parallel_note(const Settings& s) {
 // With a margin the pins' sizes take part in the zoom choice, so they are
 // read before it; otherwise where they always were, after the tiles.
 framing_request framing_request_of(const Settings& s, Markers& markers, const Mbtiles* file) {
+    // The profile strip is no part of the map.
+    const int strip = s.profile.value_or(0);
     framing_request r{.width = s.width,
-                      .height = s.height,
+                      .height = s.height - strip,
                       .usable_width = s.width - s.horizontal_padding,
-                      .usable_height = s.height - s.vertical_padding,
+                      .usable_height = s.height - strip - s.vertical_padding,
                       .zoom_limit = file         ? file->metadata().max_zoom
                                     : s.provider ? s.provider->max_zoom
                                                  : max_zoom,
@@ -114,7 +117,8 @@ void lay_tiles(const Mbtiles* file, const tile_source_settings& settings, const 
 
 // Drawn at the layout's zoom over a canvas placed as the grid places it.
 drawing_context drawing_of(const Settings& s, const framing& frame, const tile_grid& grid,
-                           image_handle& canvas, const marker_images& pins) {
+                           image_handle& canvas, const marker_images& pins,
+                           const ride_story& story) {
     return {.nomarkers = s.nomarkers,
             .zoom = frame.layout.zoom,
             .canvas_top = grid.origin_top,
@@ -128,12 +132,16 @@ drawing_context drawing_of(const Settings& s, const framing& frame, const tile_g
             .scale = s.scale,
             .pins = pin_unit_of(s.pins),
             .outline = s.outline.empty() ? std::nullopt
-                                         : std::optional(color_of_string(s.outline))};
+                                         : std::optional(color_of_string(s.outline)),
+            .shades = story.ride ? &story.shades : nullptr};
 }
+
+// Elevations, times and heart rates are read only for the options that tell of them.
+bool tells_story(const Settings& s) { return !s.color_by.empty() || s.profile; }
 
 // Hidden points are dropped as each track is read, as if the document never had them.
 reading_options reading_of(const Settings& s) {
-    reading_options options{.waypoints = s.waypoints};
+    reading_options options{.waypoints = s.waypoints, .extras = tells_story(s)};
     const privacy_rules rules{static_cast<double>(s.privacy), s.privacy_zones};
     if (rules.any()) {
         options.hide = [rules](track& t) { return hide_private_points(t, rules); };
@@ -176,7 +184,7 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     check_output(settings.output);
     const auto offline = open_mbtiles(settings.mbtiles);
     const std::string credit = credit_line(settings, offline.get());
-    if (!credit.empty() || settings.waypoints || settings.heatmap)
+    if (!credit.empty() || settings.waypoints || settings.heatmap || tells_story(settings))
         check_attribution_font(attribution_font);
     Markers markers(exe_dir, settings.scale);
     Run_dir run_dir(Temp_dir_names(current_seed()), console, system);
@@ -184,6 +192,8 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     // Documents.
     gpx_documents documents = documents_in.read(settings.routes, console, reading_of(settings));
     console.err(hidden_tracks_note(documents.hidden_tracks, settings.privacy));
+    const ride_story story = tell_story(documents.tracks, settings.color_by, settings.profile,
+                                        settings.units, settings.scale);
 
     // Framing: the zoom and the canvas in the world, then the tiles that cover it.
     const framing frame =
@@ -207,11 +217,13 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     tone_map(canvas, settings.map_tone);
 
     // Drawing.
-    const drawing_context drawing = drawing_of(settings, frame, grid, canvas, markers.images());
+    const drawing_context drawing =
+        drawing_of(settings, frame, grid, canvas, markers.images(), story);
     if (settings.heatmap) draw_heatmap(drawing, documents.tracks, documents.ends);
     if (!settings.heatmap) draw_tracks(drawing, documents.tracks, documents.ends);
+    draw_story(canvas, story, track_color(settings.color), attribution_font, settings.scale);
     if (settings.waypoints) draw_waypoints(drawing, documents.marks, attribution_font);
-    draw_attribution(canvas, credit, attribution_font, settings.scale);
+    draw_attribution(canvas, credit, attribution_font, settings.scale, story.strip);
 
     // Output.
     write_output(console, canvas, settings.output, settings.compress,

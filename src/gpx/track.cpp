@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <functional>
@@ -50,11 +51,59 @@ std::optional<double> to_coordinate(std::string_view text) {
     return value;
 }
 
+bool is_space_char(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Days from 1970-01-01 to the date of the proleptic Gregorian calendar.
+long days_from_civil(long y, long m, long d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// A number of the point's content; NaN when it is none.
+float to_measure(std::string_view t) {
+    while (!t.empty() && is_space_char(t.front())) t.remove_prefix(1);
+    while (!t.empty() && is_space_char(t.back())) t.remove_suffix(1);
+    double value = 0;
+    const auto [end, fault] = std::from_chars(t.data(), t.data() + t.size(), value);
+    if (t.empty() || fault != std::errc() || end != t.data() + t.size() || !std::isfinite(value))
+        return no_value;
+    return static_cast<float>(value);
+}
+
+// The point's ele and time among its children, and an hr at any depth of its extensions;
+// takes the point's end.
+void read_extras(Reader& reader, track_point& point) {
+    // Depth below the point, and the depth of the extensions element we are in (0: none).
+    long depth = 0;
+    long extensions = 0;
+    std::string_view last;
+    for (;;) {
+        const xmlm_shit::Signal signal = reader.next();
+        if (signal.kind == xmlm_shit::Signal::Kind::element_start) {
+            last = signal.tag->name();
+            if (++depth == 1 && last == "extensions") extensions = 1;
+            continue;
+        }
+        if (depth == 0) return;
+        if (depth == 1 && last == "ele") point.elevation = to_measure(signal.text);
+        if (depth == 1 && last == "time") point.time = parse_time(signal.text);
+        if (extensions > 0 && depth > 1 && last == "hr") point.heart_rate = to_measure(signal.text);
+        if (depth == 1) extensions = 0;
+        last = {};
+        --depth;
+    }
+}
+
 enum class point_fault { none, missing, bad_number };
 
 // A missing lat or lon is found before the content is read, a bad text only once it is,
 // so malformed content inside the point is reported first. `why` tells a person which.
-point_fault read_point(const Tag& tag, Reader& reader, track_point& point, std::string& why) {
+point_fault read_point(const Tag& tag, Reader& reader, track_point& point, std::string& why,
+                       bool extras) {
     const std::string* lat = tag.attribute("lat");
     const std::string* lon = lat ? tag.attribute("lon") : nullptr;
     if (!lon) {
@@ -69,9 +118,14 @@ point_fault read_point(const Tag& tag, Reader& reader, track_point& point, std::
         why = !lon_value ? "the lon value " + quoted_excerpt(*lon) + " is not a number"
                          : "the lat value " + quoted_excerpt(*lat) + " is not a number";
     }
-    xmlm_shit::skip_element(reader);
+    if (extras) {
+        read_extras(reader, point);
+    } else {
+        xmlm_shit::skip_element(reader);
+    }
     if (!lon_value || !lat_value) return point_fault::bad_number;
-    point = {*lat_value, *lon_value};
+    point.lat = *lat_value;
+    point.lon = *lon_value;
     return point_fault::none;
 }
 
@@ -80,7 +134,7 @@ point_fault read_point(const Tag& tag, Reader& reader, track_point& point, std::
 // since they count only if the route is drawn. Not filter_children: a point that is read
 // but left out is neither a result nor skipped.
 track_segment read_points(Reader& reader, std::string_view name, skipped_points& skipped,
-                          std::exception_ptr* fault) {
+                          std::exception_ptr* fault, bool extras) {
     track_segment points;
     for (;;) {
         const xmlm_shit::Signal signal = reader.next();
@@ -93,7 +147,7 @@ track_segment read_points(Reader& reader, std::string_view name, skipped_points&
         const long column = signal.tag->column();
         track_point point{};
         std::string why;
-        const point_fault result = read_point(*signal.tag, reader, point, why);
+        const point_fault result = read_point(*signal.tag, reader, point, why, extras);
         if (result != point_fault::none) {
             Fatal_error error =
                 result == point_fault::missing ? not_found() : failure("float_of_string");
@@ -197,7 +251,7 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes, const rea
     long routes_hidden = 0;
     const auto hidden = [&options](track& t) { return options.hide && options.hide(t); };
 
-    Reader reader(input, options.waypoints);
+    Reader reader(input, options.waypoints || options.extras);
     find_gpx(reader);
     for (;;) {
         const xmlm_shit::Signal signal = reader.next();
@@ -205,8 +259,9 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes, const rea
         const std::string_view name = signal.tag->name();
         if (name == "trk") {
             document.tracks.push_back(
-                filter_children(reader, match_element("trkseg", [&document](const Tag&, Reader& r) {
-                                    return read_points(r, "trkpt", document.skipped, nullptr);
+                filter_children(reader, match_element("trkseg", [&document, &options](const Tag&, Reader& r) {
+                                    return read_points(r, "trkpt", document.skipped, nullptr,
+                                                       options.extras);
                                 })));
             if (hidden(document.tracks.back())) ++document.hidden_tracks;
             if (!routes && !routes_dropped && has_points(document.tracks.back())) {
@@ -215,7 +270,8 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes, const rea
                 route_tracks.shrink_to_fit();
             }
         } else if (name == "rte" && !routes_dropped) {
-            route_tracks.push_back({read_points(reader, "rtept", route_skipped, &route_fault)});
+            route_tracks.push_back({read_points(reader, "rtept", route_skipped, &route_fault,
+                                                options.extras)});
             if (hidden(route_tracks.back())) ++routes_hidden;
         } else if (name == "wpt" && options.waypoints) {
             ++document.waypoints;
@@ -279,6 +335,58 @@ double max_lon(const track_list& tracks) {
     const double value = best(tracks, &track_point::lon, -666.0, std::greater<>());
     if (value == -666.0) throw assert_failure();
     return value;
+}
+
+double parse_time(std::string_view t) {
+    while (!t.empty() && is_space_char(t.front())) t.remove_prefix(1);
+    while (!t.empty() && is_space_char(t.back())) t.remove_suffix(1);
+    size_t at = 0;
+    // `count` digits, or -1.
+    const auto digits = [&](size_t count) {
+        long value = 0;
+        for (size_t i = 0; i < count; ++i, ++at) {
+            if (at >= t.size() || t[at] < '0' || t[at] > '9') return -1L;
+            value = value * 10 + (t[at] - '0');
+        }
+        return value;
+    };
+    const auto take = [&](char c) { return at < t.size() && t[at] == c ? (++at, true) : false; };
+    const long year = digits(4);
+    if (!take('-')) return no_value;
+    const long month = digits(2);
+    if (!take('-')) return no_value;
+    const long day = digits(2);
+    if (!take('T') && !take('t')) return no_value;
+    const long hour = digits(2);
+    if (!take(':')) return no_value;
+    const long minute = digits(2);
+    if (!take(':')) return no_value;
+    const long second = digits(2);
+    if (year < 0 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 24 ||
+        minute < 0 || minute > 59 || second < 0 || second > 60)
+        return no_value;
+    double fraction = 0;
+    if (take('.') || take(',')) {
+        double weight = 0.1;
+        const size_t first = at;
+        for (; at < t.size() && t[at] >= '0' && t[at] <= '9'; ++at, weight /= 10)
+            fraction += (t[at] - '0') * weight;
+        if (at == first) return no_value;
+    }
+    long offset = 0;  // seconds east of UTC
+    if (take('Z') || take('z')) {
+    } else if (at < t.size() && (t[at] == '+' || t[at] == '-')) {
+        const long sign = t[at++] == '-' ? -1 : 1;
+        const long hours = digits(2);
+        take(':');
+        const long minutes = digits(2);
+        if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) return no_value;
+        offset = sign * (hours * 3600 + minutes * 60);
+    }
+    if (at != t.size()) return no_value;
+    return static_cast<double>(days_from_civil(year, month, day) * 86400 + hour * 3600 +
+                               minute * 60 + second - offset) +
+           fraction;
 }
 
 double parse_coordinate(std::string_view text) {

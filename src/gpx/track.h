@@ -3,6 +3,7 @@
 // The track points of a GPX document, grouped as the document groups them.
 
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,10 +12,16 @@
 
 namespace plotr {
 
-/// One point in decimal degrees, exactly as converted from its attributes.
+inline constexpr double no_value = std::numeric_limits<double>::quiet_NaN();
+
+/// One point in decimal degrees, exactly as converted from its attributes, and what
+/// read_document was asked to read beside them (NaN where the point has none).
 struct track_point {
     double lat;
     double lon;
+    double time = no_value;        ///< seconds since 1970-01-01 UTC
+    float elevation = no_value;    ///< metres
+    float heart_rate = no_value;   ///< beats per minute
 };
 using track_segment = std::vector<track_point>;
 using track = std::vector<track_segment>;
@@ -42,6 +49,7 @@ struct waypoint_list {
 /// What read_document does besides reading the points.
 struct reading_options {
     bool waypoints = false;  ///< keep the waypoints in `marks`
+    bool extras = false;     ///< read each point's elevation, time and heart rate
     /// Given each track (and each route taken) once it is read, before anything else
     /// looks at it; may remove points. Gives whether it hid the track whole.
     std::function<bool(track&)> hide = {};
@@ -64,10 +72,16 @@ struct gpx_document {
 /// after the tracks, when `routes` is set or no track point is left. Throws Xml_error on
 /// malformed input, Not_found for a point without lat or lon, Failure("float_of_string")
 /// for a bad coordinate (a route's only when it is taken), Failure("not a GPX document: the
-/// root element is <NAME>") when an element ends before a gpx element starts. A waypoint
-/// without a position is left out, never a failure.
+/// root element is <NAME>") when an element ends before a gpx element starts. With
+/// `options.extras`, each point's ele, time and heart rate (an hr element at any depth in
+/// its extensions) are read too; a text that is no number or time counts as none. A
+/// waypoint without a position is left out, never a failure.
 gpx_document read_document(xmlm_shit::Byte_source& input, bool routes,
                            const reading_options& options = {});
+
+/// An ISO 8601 time such as 2024-05-01T08:30:00Z, 2024-05-01T10:30:00.5+02:00 or one
+/// without a zone (taken as UTC), as seconds since 1970-01-01 UTC; NaN for anything else.
+double parse_time(std::string_view text);
 
 /// read_document without routes beside tracks: its tracks, and its skipped points.
 track_list read_gpx(xmlm_shit::Byte_source& input, skipped_points& skipped);

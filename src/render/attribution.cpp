@@ -141,7 +141,7 @@ void check_attribution_font(const std::string& font) {
 }
 
 void draw_attribution(image_handle& canvas, const std::string& text, const std::string& font,
-                      int scale) {
+                      int scale, long lift) {
     const std::string line = single_line(text);
     if (line.empty()) {
         return;
@@ -149,7 +149,7 @@ void draw_attribution(image_handle& canvas, const std::string& text, const std::
     // MagickCore would otherwise fall back to some other font, or none.
     check_attribution_font(font);
     const long width = image_width(canvas);
-    const long height = image_height(canvas);
+    const long height = image_height(canvas) - lift;
     const credit_look look = look_at(scale);
     const std::optional<fitted> fitting = fit(canvas, line, font, width - 2 * look.margin_x, look);
     if (!fitting) {

@@ -33,7 +33,8 @@ void check_attribution_font(const std::string& font);
 /// character with "…"; a canvas too narrow for even "…" gets nothing. At
 /// `scale` every size and margin is that many times larger. Fails only when
 /// the font cannot be read (see check_attribution_font).
+/// With `lift`, the strip stands that many pixels above the canvas's bottom edge.
 void draw_attribution(image_handle& canvas, const std::string& text,
-                      const std::string& font = attribution_font, int scale = 1);
+                      const std::string& font = attribution_font, int scale = 1, long lift = 0);
 
 }  // namespace plotr

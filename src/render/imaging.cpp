@@ -357,6 +357,26 @@ void composite_image(image_handle& target, const image_handle& source, Composite
     }
 }
 
+void composite_translucent(image_handle& target, const image_handle& source, unsigned opacity,
+                           long x, long y) {
+    // Dissolve scales the source's alpha, in floating point, before laying it over: an opaque
+    // pixel lands exactly as a stroke of that opacity would.
+    const double percent = 100.0 * (QuantumRange - double(opacity)) / QuantumRange;
+    // MagickCore reads the factor from the target's settings.
+    SetImageArtifact(target.get(), "compose:args", format("%.12g", percent).c_str());
+    const MagickBooleanType done =
+        CompositeImage(target.get(), DissolveCompositeOp, source.get(), x, y);
+    DeleteImageArtifact(target.get(), "compose:args");
+    if (done == MagickFalse) throw failure("composite_image failed");
+}
+
+void keep_alpha(image_handle& image) {
+    if (image.get()->matte == MagickFalse &&
+        SetImageAlphaChannel(image.get(), OpaqueAlphaChannel) == MagickFalse) {
+        throw failure("composite_image failed");
+    }
+}
+
 std::string polyline_primitive(std::span<const canvas_point> points) {
     // Appended number by number: linear in the points, and never cut short.
     std::string text = "polyline";
@@ -379,18 +399,21 @@ void draw_polyline(image_handle& image, std::span<const canvas_point> points, co
     draw_primitive(image, polyline_primitive(points), stroke, width, antialias, join, cap);
 }
 
-void draw_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
-                    double width, bool antialias, LineJoin join, LineCap cap) {
+namespace {
+
+// Strokes (width above 0) or fills the primitive; the other paint is transparent.
+void paint_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
+                     color_quad fill, double width, bool antialias, LineJoin join, LineCap cap) {
     Image_info info(CloneImageInfo(nullptr));
     const Draw_info draw(CloneDrawInfo(info.get(), nullptr));
     info.reset();
     if (!draw) {
         throw failure("draw_polyline failed");
     }
-    draw->fill.red = 0;
-    draw->fill.green = 0;
-    draw->fill.blue = 0;
-    draw->fill.opacity = QuantumRange;
+    draw->fill.red = static_cast<Quantum>(fill.red);
+    draw->fill.green = static_cast<Quantum>(fill.green);
+    draw->fill.blue = static_cast<Quantum>(fill.blue);
+    draw->fill.opacity = static_cast<Quantum>(fill.opacity);
     draw->stroke.red = static_cast<Quantum>(stroke.red);
     draw->stroke.green = static_cast<Quantum>(stroke.green);
     draw->stroke.blue = static_cast<Quantum>(stroke.blue);
@@ -400,10 +423,24 @@ void draw_primitive(image_handle& image, const std::string& primitive, color_qua
     draw->linecap = cap;
     draw->linejoin = join;
     draw->affine = AffineMatrix{1, 0, 0, 1, 0, 0};
+    draw->text_antialias = antialias ? MagickTrue : MagickFalse;
     CloneString(&draw->primitive, primitive.c_str());
     if (DrawImage(image.get(), draw.get()) == MagickFalse) {
         throw failure("draw_polyline failed");
     }
+}
+
+constexpr color_quad transparent{0, 0, 0, QuantumRange};
+
+}  // namespace
+
+void draw_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
+                    double width, bool antialias, LineJoin join, LineCap cap) {
+    paint_primitive(image, primitive, stroke, transparent, width, antialias, join, cap);
+}
+
+void fill_primitive(image_handle& image, const std::string& primitive, color_quad fill) {
+    paint_primitive(image, primitive, transparent, fill, 0.0, false, MiterJoin, ButtCap);
 }
 
 void draw_circle(image_handle& image, double x, double y, double radius, color_quad fill,

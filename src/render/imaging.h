@@ -104,6 +104,16 @@ image_handle resize_image(const image_handle& image, long width, long height);
 void composite_image(image_handle& target, const image_handle& source, CompositeOperator op, long x,
                      long y);
 
+/// Lays the source over the target as composite_image does with OverCompositeOp, its
+/// every pixel first made as much more transparent as `opacity` (0 opaque, 65535
+/// transparent) says: a layer drawn opaque lands as if drawn at that opacity.
+void composite_translucent(image_handle& target, const image_handle& source, unsigned opacity,
+                           long x, long y);
+
+/// Gives the image an alpha channel, all opaque, unless it has one: as any drawing call
+/// does, so that the encoder writes the same channels whichever way a line was drawn.
+void keep_alpha(image_handle& image);
+
 /// Strokes a polyline through the points, never filled.
 void draw_polyline(image_handle& image, std::span<const canvas_point> points, color_quad stroke,
                    double width, bool antialias, LineJoin join, LineCap cap);
@@ -138,6 +148,10 @@ void desaturate(image_handle& image);
 
 /// Moves every colour `share` (0..1) of the way toward white.
 void fade_toward_white(image_handle& image, double share);
+
+/// Fills a ready-made MagickCore drawing primitive, such as "polygon x,y x,y ...", in
+/// `fill`, without stroke or antialiasing; fails with "draw_polyline failed".
+void fill_primitive(image_handle& image, const std::string& primitive, color_quad fill);
 
 /// Parses a MagickCore colour text such as "#4400FF".
 color_quad color_of_string(const std::string& text);

@@ -1,6 +1,8 @@
 #include "render/track_drawing.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 
 #include "geo/projection.h"
 #include "render/markers.h"
@@ -28,28 +30,94 @@ double outline_width(double line_width) {
 
 namespace {
 
-// The same path drawn wider in the casing's colour first, so that the line
-// over it reads on a busy or dark map.
-void draw_outline(const drawing_context& context, const std::vector<canvas_point>& points) {
-    if (!context.outline) return;
-    for (const track_run& run : split_track(points)) {
-        draw_polyline(context.canvas, run, *context.outline, outline_width(context.line_width),
-                      true, RoundJoin, RoundCap);
-    }
+// Saturating, as far-off points already are.
+int shifted(int v, int by) {
+    return static_cast<int>(std::clamp<long>(long(v) - by, INT_MIN, INT_MAX));
 }
 
-void draw_line(const drawing_context& context, const track_segment& segment) {
+// The pieces of one colour each, every one from a colour's first point to the next colour's
+// first, so they join; points on the same pixel as the one before are dropped. One
+// primitive per colour keeps the drawing calls few.
+std::vector<std::string> shaded_primitives(const std::vector<canvas_point>& points,
+                                           const std::vector<unsigned char>& shades,
+                                           size_t colors) {
+    std::vector<std::string> primitives(colors);
+    std::vector<canvas_point> piece;
+    for (size_t i = 0; i < points.size();) {
+        const unsigned char shade = shades[i];
+        piece.assign(1, points[i]);
+        size_t j = i + 1;
+        for (; j < points.size(); ++j) {
+            if (points[j] != piece.back()) piece.push_back(points[j]);
+            if (shades[j] != shade) break;
+        }
+        // A piece on one pixel is still drawn: as a dot, like any zero-length line.
+        if (piece.size() == 1) piece.push_back(piece.back());
+        std::string& text = primitives[std::min<size_t>(shade, colors - 1)];
+        if (!text.empty()) text += ' ';
+        text += polyline_primitive(piece);
+        i = j < points.size() ? j : points.size();
+    }
+    return primitives;
+}
+
+// The same path drawn wider in the casing's colour first, so that the line over it
+// reads on a busy or dark map; laid once, as the line is, so that a translucent casing
+// is even too.
+void draw_outline(const drawing_context& context, const std::vector<canvas_point>& points,
+                  long width, long height, long x, long y) {
+    if (!context.outline) return;
+    image_handle layer = get_canvas(width, height, "none");
+    color_quad opaque = *context.outline;
+    opaque.opacity = 0;
+    for (const track_run& run : split_track(points)) {
+        draw_polyline(layer, run, opaque, outline_width(context.line_width), true, RoundJoin,
+                      RoundCap);
+    }
+    composite_translucent(context.canvas, layer, context.outline->opacity, x, y);
+}
+
+void draw_line(const drawing_context& context, const track_segment& segment,
+               const std::vector<unsigned char>* shades) {
     std::vector<canvas_point> points;
     points.reserve(segment.size());
     for (const track_point& p : segment) {
         points.push_back(project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat,
                                        p.lon, context.scale));
     }
-    draw_outline(context, points);
-    for (const track_run& run : split_track(points)) {
-        draw_polyline(context.canvas, run, context.color, context.line_width, true, RoundJoin,
-                      RoundCap);
+    keep_alpha(context.canvas);
+    // The layer covers the line's box on the canvas: nothing outside it can be touched.
+    const double widest = context.outline ? outline_width(context.line_width) : context.line_width;
+    const int reach = static_cast<int>(std::ceil(widest / 2)) + 2;
+    const auto [left, right] = std::ranges::minmax(points, {}, &canvas_point::x);
+    const auto [top, bottom] = std::ranges::minmax(points, {}, &canvas_point::y);
+    const long x0 = std::max<long>(0, long(left.x) - reach);
+    const long y0 = std::max<long>(0, long(top.y) - reach);
+    const long x1 = std::min<long>(image_width(context.canvas), long(right.x) + reach + 1);
+    const long y1 = std::min<long>(image_height(context.canvas), long(bottom.y) + reach + 1);
+    if (x0 >= x1 || y0 >= y1) return;
+    for (canvas_point& p : points) p = {shifted(p.x, int(x0)), shifted(p.y, int(y0))};
+
+    draw_outline(context, points, x1 - x0, y1 - y0, x0, y0);
+    image_handle layer = get_canvas(x1 - x0, y1 - y0, "none");
+    color_quad opaque = context.color;
+    opaque.opacity = 0;
+    if (shades && context.shades && shades->size() == points.size()) {
+        const std::vector<std::string> primitives =
+            shaded_primitives(points, *shades, context.shades->colors.size());
+        for (size_t c = 0; c < primitives.size(); ++c) {
+            if (primitives[c].empty()) continue;
+            color_quad color = context.shades->colors[c];
+            color.opacity = 0;
+            draw_primitive(layer, primitives[c], color, context.line_width, true, RoundJoin,
+                           RoundCap);
+        }
+    } else {
+        for (const track_run& run : split_track(points)) {
+            draw_polyline(layer, run, opaque, context.line_width, true, RoundJoin, RoundCap);
+        }
     }
+    composite_translucent(context.canvas, layer, context.color.opacity, x0, y0);
 }
 
 // The pins of the tracks first..last (exclusive): at their first and last point.
@@ -71,11 +139,12 @@ void place_pins(const drawing_context& context, const track_list& tracks, size_t
 
 }  // namespace
 
-void draw_track_segment(const drawing_context& context, const track_segment& segment) {
+void draw_track_segment(const drawing_context& context, const track_segment& segment,
+                        const std::vector<unsigned char>* shades) {
     if (segment.empty()) {
         return;
     }
-    draw_line(context, segment);
+    draw_line(context, segment, shades);
     if (context.nomarkers) {
         return;
     }
@@ -85,9 +154,16 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
 
 void draw_tracks(const drawing_context& context, const track_list& tracks,
                  const std::vector<size_t>& ends) {
+    // The shades of the segments in drawing order.
+    size_t n = 0;
+    const auto shades = [&]() -> const std::vector<unsigned char>* {
+        const size_t i = n++;
+        return context.shades && i < context.shades->points.size() ? &context.shades->points[i]
+                                                                    : nullptr;
+    };
     if (context.pins == pin_unit::segment || context.nomarkers) {
         for (const track& t : tracks) {
-            for (const track_segment& segment : t) draw_track_segment(context, segment);
+            for (const track_segment& segment : t) draw_track_segment(context, segment, shades());
         }
         return;
     }
@@ -95,7 +171,8 @@ void draw_tracks(const drawing_context& context, const track_list& tracks,
     for (const size_t end : ends) {
         for (size_t t = first; t < end; ++t) {
             for (const track_segment& segment : tracks[t]) {
-                if (!segment.empty()) draw_line(context, segment);
+                const std::vector<unsigned char>* own = shades();
+                if (!segment.empty()) draw_line(context, segment, own);
             }
             if (context.pins == pin_unit::track) place_pins(context, tracks, t, t + 1);
         }

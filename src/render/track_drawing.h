@@ -21,6 +21,14 @@ enum class pin_unit { segment, track, file };
 /// "segment", "track" or "file" as a pin_unit; anything else is segment.
 pin_unit pin_unit_of(const std::string& text);
 
+/// The colours of a line coloured by a measure: for every segment in document order
+/// (every segment of every track, empty ones included) the colour of each point, as an
+/// index into `colors` (whose opacity is ignored: the track colour's applies).
+struct line_shades {
+    std::vector<std::vector<unsigned char>> points;
+    std::vector<color_quad> colors;
+};
+
 /// Everything drawing needs, fixed for the run.
 struct drawing_context {
     bool nomarkers;
@@ -37,16 +45,20 @@ struct drawing_context {
     int scale = 1;            ///< canvas pixels per world pixel; pins made for it
     pin_unit pins = pin_unit::segment;
     std::optional<color_quad> outline = std::nullopt;  ///< the casing's colour; none: no casing
+    const line_shades* shades = nullptr;  ///< none: every line in `color`
 };
 
 /// The casing's width under a line of `line_width`: a third of it more on each side, at
 /// least a pixel.
 double outline_width(double line_width);
 
-/// Draws the segment as polylines of at most 401 points, then (unless markers
-/// are off) the start pin at its first point and the end pin at its last. An
+/// Draws the segment's line, evenly translucent along its whole length: opaque as
+/// polylines of at most 401 points (or pieces of one colour each, with `shades`, the
+/// segment's colours) onto a layer laid once at the colour's opacity; then (unless
+/// markers are off) the start pin at its first point and the end pin at its last. An
 /// empty segment draws nothing.
-void draw_track_segment(const drawing_context& context, const track_segment& segment);
+void draw_track_segment(const drawing_context& context, const track_segment& segment,
+                        const std::vector<unsigned char>* shades = nullptr);
 
 /// Draws every track in order; `ends` splits them into documents (tracks.size() after
 /// each). Per segment as draw_track_segment does; per track or file, all lines of the unit

@@ -87,6 +87,10 @@ ERROR_CASES = [
     (["-bbox", "46.4,7.8,46.7"], ("wrong", "46.4,7.8,46.7", "-bbox", BBOX)),
     (["-bbox", "46.7,7.8,46.4,8.2"], ("wrong", "46.7,7.8,46.4,8.2", "-bbox", BBOX)),
     (["-bbox", "46.4,7.8,46.7,180.5"], ("wrong", "46.4,7.8,46.7,180.5", "-bbox", BBOX)),
+    (["-color-by", "pace"], ("wrong", "pace", "-color-by", "speed, elevation, grade or heartrate")),
+    (["-units", "SI"], ("wrong", "SI", "-units", "metric or imperial")),
+    (["-profile", "39"], ("wrong", "39", "-profile", "an integer from 40 to 1073741823")),
+    (["-profile", "301"], ("wrong", "301", "-profile", "an integer from 40 to 300 (half the height)")),
 ]
 for text in ["+5", "1.5", "0x", "0b", "0o", "", " 5", "5 ", "0b102", "0o8", "0xfg", "1e3", "ten",
              "--5", "0x-5", "_1", "- 5", "1073741824", "-1073741825", "99999999999999999999",

@@ -93,7 +93,7 @@ CASES = [
     (["plotr", "-h"], ["-heatmap", "-height", "-help", "-horizontal-padding"]),
     (["plotr", "-map-tone", "d"], ["dim"]),
     (["plotr", "--"], ["--help"]),
-    (["plotr", "-nomarkers", "-c"], ["-cache", "-center", "-color", "-compress"]),
+    (["plotr", "-nomarkers", "-c"], ["-cache", "-center", "-color", "-color-by", "-compress"]),
     (["plotr", "-o", ""], ["-odd.png", "day 2.gpx.gz", "maps", "my ride*.png", "ride.gpx",
                            "ride.png"]),
     (["plotr", "-o", "my"], ["my ride*.png"]),

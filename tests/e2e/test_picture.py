@@ -978,5 +978,63 @@ if suite.wanted(name):
     suite.check(name, [None if reds["plain"] == 0 and reds["outlined"] > 200 else f"red pixels {reds}",
                        None if mid[2] > 200 and mid[0] < 80 else f"middle of the line is {mid}"])
 
+# The ride's story. Rows: name, corpus file, options, what is checked: "legend" (distinct
+# colours along the line, the legend's corner changed), "strip N" (the map ends N rows
+# above the bottom, which is white but for the profile), or the Failure for missing data.
+STORY = [
+    ("colour by speed", "gogpx-garmin.gpx", ["-color-by", "speed"], "legend"),
+    ("colour by elevation", "georust-garmin_with_extensions.gpx", ["-color-by", "elevation"], "legend"),
+    ("colour by grade", "gogpx-garmin.gpx", ["-color-by", "grade", "-units", "imperial"], "legend"),
+    ("colour by heart rate", "togeojson-run_gpxtpx.gpx", ["-color-by", "heartrate"], "legend"),
+    ("profile strip", "gogpx-garmin.gpx", ["-profile", "150"], "strip 150"),
+    ("no heart rate", "gogpx-garmin.gpx", ["-color-by", "heartrate"],
+     '-color-by heartrate needs heart rates; none of the 1860 track points has one'),
+    ("no times", "gpxpy-route.gpx", ["-routes", "-color-by", "speed"], "needs times; none of the"),
+    ("no elevations", "phpgpx-timezero.gpx", ["-profile", "40"], "-profile needs elevations"),
+]
+with Tile_server(suite.workdir) as server:
+    for name, document, args, check in STORY:
+        if not suite.wanted(name):
+            continue
+        ride = os.path.join(suite.args.corpus, document)
+        server.requests()  # the rows before asked for tiles
+        r = suite.run(["-url", server.template, "-gpx", ride, "-o", "story.png"] + args)
+        if not check.startswith(("legend", "strip")):
+            suite.check(name, [r.crash(), None if r.status == 2 and check in r.stderr and
+                               server.requests() == [] else f"status {r.status}, {r.stderr!r}"])
+            continue
+        plain = suite.run(["-url", server.template, "-gpx", ride, "-o", "plain.png"])
+        a, b = read_png(suite.path("plain.png")), read_png(suite.path("story.png"))
+        changed = [(x, y) for y in range(600) for x in range(800) if a.pixel(x, y) != b.pixel(x, y)]
+        problems = [r.crash(), None if r.status == 0 else f"status {r.status}: {r.stderr!r}"]
+        if check == "legend":
+            colours = {b.pixel(x, y)[:3] for x, y in changed if y > 40}
+            problems += [None if len(colours) > 40 else f"{len(colours)} colours along the line",
+                         None if any(x < 20 and y < 20 for x, y in changed) else "no legend"]
+        else:
+            strip = int(check.split()[1])
+            top = [float(re.search(rf"canvas {edge}: +(\S+)", r.stdout).group(1))
+                   for edge in ("top", "bottom")]
+            whites = sum(b.pixel(x, 600 - strip + 2)[:3] == WHITE for x in range(800))
+            problems += [None if (b.width, b.height) == (800, 600) else "size changed",
+                         None if round(top[1] - top[0]) == 600 - strip else f"map of {top}",
+                         None if whites > 700 else f"strip's first rows: {whites} white"]
+        suite.check(name, problems)
+
+    # A straight 3000-point line: the same translucency all along, no darker joins.
+    name = "straight line evenly translucent"
+    if suite.wanted(name):
+        line = gpx(track([(0.01, 0.00002 * i) for i in range(3000)]))
+        r = suite.run(["-url", server.template, "-nomarkers", "-o", "line.png"], line)
+        png = read_png(suite.path("line.png"))
+        blue = lambda c: c[2] - c[0] > 60
+        row = max(range(600), key=lambda y: sum(blue(png.pixel(x, y)) for x in range(0, 800, 4)))
+        # Under a line laid once at 70 %, every pixel shows the map above it; twice, no longer.
+        under = [min(max(abs((c - LINE_ALPHA * l) / (1 - LINE_ALPHA) - m) for c, l, m in
+                         zip(png.pixel(x, row), LINE, png.pixel(x, row + dy))) for dy in (-9, 9))
+                 for x in range(800) if png.pixel(x, row) != png.pixel(x, row - 9)][8:-8]
+        shades = [u for u in under if u > 8]
+        suite.check(name, [r.crash(), None if r.status == 0 else r.stderr,
+                           None if under and not shades else f"darker at {len(shades)} of {len(under)}"])
 
 suite.finish()

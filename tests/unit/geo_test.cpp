@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "geo/layout.h"
 #include "geo/projection.h"
+#include "geo/ride_story.h"
 #include "geo/tile_grid.h"
 #include "geo/zoom.h"
 
@@ -306,6 +307,25 @@ TEST(Layout, CanvasHasTheRequestedSize) {
     EXPECT_NEAR(l.canvas_bottom - l.canvas_top, 700, 1e-6);
     // The track is larger than the picture: the edges lie inside the box.
     EXPECT_GT(l.canvas_left, pixel_x(5, -170));
+}
+
+// Worked by hand: three steps of 0.001 degrees on the equator (111.3 m each), climbing
+// 50, falling 30 (then 2, below the threshold), climbing 82; the last step, 100 s long, is a pause.
+TEST(RideStory, FiguresOfAWorkedRide) {
+    const double e[] = {100, 150, 120, 118, 200};
+    const double t[] = {0, 20, 40, 50, 150};
+    track_segment s;
+    for (int i = 0; i < 5; ++i)
+        s.push_back({0, 0.001 * (i < 3 ? i : i - 1), t[i], float(e[i]), no_value});
+    const ride_figures f = ride_figures_of({{s}, {{}}});
+    EXPECT_EQ(figures_line(f, unit_system::metric),
+              "0.3 km   ascent 130 m   descent 30 m   moving 0:00:40   highest 200 m");
+    EXPECT_EQ(figures_line(f, unit_system::imperial),
+              "0.2 mi   ascent 427 ft   descent 98 ft   moving 0:00:40   highest 656 ft");
+    EXPECT_EQ(grouped(1204), "1,204");
+    const measured_ride grade = measure_ride({{s}}, measure::grade, unit_system::metric);
+    EXPECT_TRUE(grade.diverging);
+    EXPECT_EQ(grade.low, -grade.high);
 }
 
 }  // namespace

@@ -277,5 +277,26 @@ TEST(GpxNames, ListsTakeNamesAsTheyStand) {
     }
 }
 
+// Elevation, time and heart rate are read only when asked for, under any prefix.
+TEST(Track, ExtrasOnRequest) {
+    const std::string doc =
+        "<gpx xmlns:g='x'><trk><trkseg><trkpt lat='1' lon='2'><ele> 12.5 </ele>"
+        "<time>2024-05-01T10:30:00.5+02:00</time><extensions><g:TrackPointExtension>"
+        "<g:hr>141</g:hr></g:TrackPointExtension></extensions></trkpt>"
+        "<trkpt lat='3' lon='4'><ele>high</ele><extensions><hr>90</hr></extensions></trkpt>"
+        "</trkseg></trk></gpx>";
+    String_source plain(doc);
+    EXPECT_TRUE(std::isnan(read_document(plain, false).tracks[0][0][0].elevation));
+    String_source source(doc, 3);
+    const track_segment s = read_document(source, false, {.extras = true}).tracks[0][0];
+    EXPECT_EQ(s[0].elevation, 12.5f);
+    EXPECT_EQ(s[0].time, 1714552200.5);
+    EXPECT_EQ(s[0].heart_rate, 141.0f);
+    EXPECT_TRUE(std::isnan(s[1].elevation) && std::isnan(s[1].time));
+    EXPECT_EQ(s[1].heart_rate, 90.0f);
+    EXPECT_EQ(parse_time("1970-01-02T00:00:00Z"), 86400.0);
+    EXPECT_TRUE(std::isnan(parse_time("2024-05-01 10:30:00")));
+}
+
 }  // namespace
 }  // namespace plotr
