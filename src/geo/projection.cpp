@@ -37,11 +37,11 @@ canvas_point project_point(int z, double left, double top, double lat, double lo
 }
 
 std::vector<track_run> split_track(const std::vector<canvas_point>& points) {
-    constexpr size_t run_length = 400;
+    constexpr size_t run_length = track_run_length;
     const size_t n = points.size();
     if (n <= run_length) return {points};
 
-    const auto runs = static_cast<size_t>(std::ceil(static_cast<double>(n) / 400.0));
+    const auto runs = static_cast<size_t>(std::ceil(static_cast<double>(n) / static_cast<double>(run_length)));
     std::vector<track_run> result;
     result.reserve(runs);
     for (size_t i = 0; i < runs; ++i) {

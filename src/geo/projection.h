@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 namespace plotr {
@@ -41,6 +42,9 @@ canvas_point project_point(int z, double left, double top, double lat, double lo
 
 /// Cuts a projected segment into runs of at most 401 points; each run after the
 /// first starts with the last point of the one before. Always one run or more.
+/// The most points of one run split_track makes.
+inline constexpr size_t track_run_length = 400;
+
 std::vector<track_run> split_track(const std::vector<canvas_point>& points);
 
 /// Base-2 logarithm as ln(v) / ln(2).

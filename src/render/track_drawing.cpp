@@ -86,6 +86,12 @@ void draw_line(const drawing_context& context, const track_segment& segment,
                                        p.lon, context.scale));
     }
     keep_alpha(context.canvas);
+    // A line of one piece has no joins: drawn straight on the canvas, as it always was.
+    if (!context.outline && !(shades && context.shades) && points.size() <= track_run_length) {
+        draw_polyline(context.canvas, points, context.color, context.line_width, true, RoundJoin,
+                      RoundCap);
+        return;
+    }
     // The layer covers the line's box on the canvas: nothing outside it can be touched.
     const double widest = context.outline ? outline_width(context.line_width) : context.line_width;
     const int reach = static_cast<int>(std::ceil(widest / 2)) + 2;
