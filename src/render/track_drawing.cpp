@@ -38,13 +38,18 @@ void draw_outline(const drawing_context& context, const std::vector<canvas_point
     }
 }
 
-void draw_line(const drawing_context& context, const track_segment& segment) {
+std::vector<canvas_point> projected(const drawing_context& context, const track_segment& segment) {
     std::vector<canvas_point> points;
     points.reserve(segment.size());
     for (const track_point& p : segment) {
         points.push_back(project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat,
                                        p.lon, context.scale));
     }
+    return points;
+}
+
+void draw_line(const drawing_context& context, const track_segment& segment) {
+    const std::vector<canvas_point> points = projected(context, segment);
     draw_outline(context, points);
     for (const track_run& run : split_track(points)) {
         draw_polyline(context.canvas, run, context.color, context.line_width, true, RoundJoin,
@@ -83,8 +88,16 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
     place_marker(context, context.end_pin, segment.back());
 }
 
-void draw_tracks(const drawing_context& context, const track_list& tracks,
+void draw_tracks(const drawing_context& given, const track_list& tracks,
                  const std::vector<size_t>& ends) {
+    // Every casing first: one drawn later would cut the lines it crosses and cover their pins.
+    if (given.outline) {
+        for (const track& t : tracks) {
+            for (const track_segment& s : t) draw_outline(given, projected(given, s));
+        }
+    }
+    drawing_context context = given;
+    context.outline.reset();
     if (context.pins == pin_unit::segment || context.nomarkers) {
         for (const track& t : tracks) {
             for (const track_segment& segment : t) draw_track_segment(context, segment);

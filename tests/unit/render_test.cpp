@@ -343,6 +343,12 @@ TEST(Markers, PinAnchorAndShadowOrder) {
     EXPECT_EQ(pixel(bare, 100, 190), white);
     EXPECT_NE(pixel(bare, 103, 200), white);
     draw_track_segment(no_pins, {});
+    // Two crossing segments: the second's casing stays under the first's line.
+    drawing_context cased = no_pins;
+    cased.color = red;
+    cased.outline = white;
+    draw_tracks(cased, {{{{0.0, 0.0}, {0.0, 20.0}}, {{10.0, 10.0}, {-10.0, 10.0}}}}, {1});
+    EXPECT_EQ(pixel(bare, 104, 200), red);
 }
 
 // What a margin must keep clear: half the line's width plus 2, and the pins
