@@ -573,7 +573,7 @@ if suite.wanted(name):
 TILE_ROWS = [(13, x, y) for x, y in EXAMPLE_TILES]
 MBTILES = [
     ("MBTiles: not a database", GARBAGE * 100, "file is not a database"),
-    ("MBTiles: no such file", None, "unable to open database file"),
+    ("MBTiles: no such file", None, "unable to open database file (No such file or directory)"),
     ("MBTiles: a database without tiles", [], "not an MBTiles file (no such table: tiles)"),
     ("MBTiles: hostile zoom", [("maxzoom", "99999999999")],
      'the metadata maxzoom \\"99999999999\\" is no zoom from 0 to 22'),
