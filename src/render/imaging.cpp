@@ -253,11 +253,10 @@ void check_canvas_size(long width, long height, bool compressed, bool layered) {
     }
     const unsigned long long most = max_canvas_pixels(compressed, layered);
     if (static_cast<unsigned long long>(width) * static_cast<unsigned long long>(height) > most) {
-        throw failure(
-            format("a %s%spicture of %ldx%ld pixels is larger than the imaging library "
-                   "allows (at most %llu pixels)",
-                   compressed ? "compressed " : "", layered ? "heat map " : "", width, height,
-                   most));
+        throw failure(format(
+            "a %s%spicture of %ldx%ld pixels is larger than the imaging library "
+            "allows (at most %llu pixels)",
+            compressed ? "compressed " : "", layered ? "heat map " : "", width, height, most));
     }
 }
 
