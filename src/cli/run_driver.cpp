@@ -209,7 +209,7 @@ int run_driver(const std::vector<std::string>& arguments, Console& console,
     // The map: a canvas the imaging library refuses ends the run before any download.
     const long width = static_cast<long>(settings.width) * settings.scale;
     const long height = static_cast<long>(settings.height) * settings.scale;
-    check_canvas_size(width, height, settings.compress);
+    check_canvas_size(width, height, settings.compress, settings.heatmap);
     image_handle canvas = get_canvas(width, height, "#FFFFFF");
     Map_assembly map(canvas, grid, console);
     lay_tiles(offline.get(), tile_settings_of(settings, grid, run_dir, console, manners), grid,

@@ -111,6 +111,7 @@ gpx_documents Gpx_input::read(bool routes, Console& console, const reading_optio
         if (document.skipped.count > 0) console.err(prefix + skipped_message(document.skipped));
         waypoints += document.waypoints;
         documents.hidden_tracks += document.hidden_tracks;
+        documents.emptied = documents.emptied || document.emptied;
         std::ranges::move(document.marks.points, std::back_inserter(documents.marks.points));
         std::ranges::move(document.marks.names, std::back_inserter(documents.marks.names));
         std::ranges::move(document.tracks, std::back_inserter(documents.tracks));
@@ -126,7 +127,11 @@ gpx_documents Gpx_input::read(bool routes, Console& console, const reading_optio
     });
     if (!any_point && documents.marks.points.empty()) {
         Fatal_error error = failure(no_points_text(documents.ends.size(), waypoints));
-        if (documents.hidden_tracks > 0) error.note = "-privacy hides every track whole";
+        if (documents.hidden_tracks > 0) {
+            error.note = "-privacy hides every track whole";
+        } else if (documents.emptied) {
+            error.note = "-privacy or -privacy-zone hides every point";
+        }
         throw error;
     }
     return documents;

@@ -18,6 +18,7 @@ struct gpx_documents {
     std::vector<size_t> ends;  ///< for each document, tracks.size() once it was read
     waypoint_list marks;       ///< with reading_options::waypoints only
     long hidden_tracks = 0;    ///< tracks that reading_options::hide hid whole
+    bool emptied = false;      ///< reading_options::hide left a track without points
 };
 
 /// Where a run's documents come from. Files are opened at once, so that one that cannot be

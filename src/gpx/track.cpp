@@ -249,7 +249,14 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes, const rea
     // Once a track point is in, routes are not drawn without the flag: not even kept.
     bool routes_dropped = false;
     long routes_hidden = 0;
-    const auto hidden = [&options](track& t) { return options.hide && options.hide(t); };
+    const auto hidden = [&](track& t) {
+        if (!options.hide) return false;
+        const bool had = has_points(t);
+        const bool whole = options.hide(t);
+        // Sparse points can all fall within the ends of a long track, or in zones.
+        if (had && !has_points(t)) document.emptied = true;
+        return whole;
+    };
 
     Reader reader(input, options.waypoints || options.extras);
     find_gpx(reader);

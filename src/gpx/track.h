@@ -64,6 +64,7 @@ struct gpx_document {
     long waypoints = 0;  ///< wpt children of gpx
     waypoint_list marks;     ///< with reading_options::waypoints only
     long hidden_tracks = 0;  ///< tracks and routes taken that `hide` hid whole
+    bool emptied = false;    ///< `hide` left a track or route that had points without any
 };
 
 /// Reads the points of gpx/trk/trkseg/trkpt from `input` (nothing after the gpx element),

@@ -228,7 +228,7 @@ image_handle resize_image(const image_handle& image, long width, long height) {
     return result;
 }
 
-unsigned long long max_canvas_pixels(bool compressed) {
+unsigned long long max_canvas_pixels(bool compressed, bool layered) {
     ensure_magick();
     // Past the memory limit MagickCore puts the pixels on disk, and a cache
     // it may keep neither in memory nor on disk is refused ("cache resources
@@ -237,25 +237,26 @@ unsigned long long max_canvas_pixels(bool compressed) {
     // pixels and 45 to 150 MB more at 60 megapixels.
     const MagickSizeType room =
         std::max(GetMagickResourceLimit(MemoryResource), GetMagickResourceLimit(DiskResource));
-    const MagickSizeType for_pixels = room - room / (compressed ? 8 : 24);
-    const MagickSizeType copies = compressed ? 2 : 1;
+    // A layer drawn apart (the heat map's) is a whole copy too while it is laid on.
+    const MagickSizeType for_pixels = room - room / (compressed || layered ? 8 : 24);
+    const MagickSizeType copies = 1 + (compressed ? 1 : 0) + (layered ? 1 : 0);
     return std::min<unsigned long long>(GetMagickResourceLimit(AreaResource),
                                         for_pixels / (sizeof(PixelPacket) * copies));
 }
 
-void check_canvas_size(long width, long height, bool compressed) {
+void check_canvas_size(long width, long height, bool compressed, bool layered) {
     ensure_magick();
     if (width < 1 || height < 1 ||
         static_cast<MagickSizeType>(width) > GetMagickResourceLimit(WidthResource) ||
         static_cast<MagickSizeType>(height) > GetMagickResourceLimit(HeightResource)) {
         return;
     }
-    const unsigned long long most = max_canvas_pixels(compressed);
+    const unsigned long long most = max_canvas_pixels(compressed, layered);
     if (static_cast<unsigned long long>(width) * static_cast<unsigned long long>(height) > most) {
-        throw failure(
-            format("a %spicture of %ldx%ld pixels is larger than the imaging library "
-                   "allows (at most %llu pixels)",
-                   compressed ? "compressed " : "", width, height, most));
+        throw failure(format(
+            "a %s%spicture of %ldx%ld pixels is larger than the imaging library "
+            "allows (at most %llu pixels)",
+            compressed ? "compressed " : "", layered ? "heat map " : "", width, height, most));
     }
 }
 

@@ -65,13 +65,14 @@ image_handle get_canvas(long width, long height, const std::string& color);
 
 /// The most pixels a canvas may have and still be written (`compressed`: as
 /// compress_output leaves it): the library's area limit, or less when its
-/// pixel cache may not take that many in memory or on disk.
-unsigned long long max_canvas_pixels(bool compressed);
+/// pixel cache may not take that many in memory or on disk; `layered`: with a
+/// second layer of the canvas's size drawn apart and laid on it.
+unsigned long long max_canvas_pixels(bool compressed, bool layered = false);
 
-/// Fails with Failure("a [compressed ]picture of <w>x<h> pixels is larger than
-/// the imaging library allows (at most <n> pixels)") past max_canvas_pixels.
+/// Fails with Failure("a [compressed ][heat map ]picture of <w>x<h> pixels is larger
+/// than the imaging library allows (at most <n> pixels)") past max_canvas_pixels.
 /// A side past the width or height limit is left to get_canvas, which names it.
-void check_canvas_size(long width, long height, bool compressed);
+void check_canvas_size(long width, long height, bool compressed, bool layered = false);
 
 /// What the encoder is asked for on top of the image's own settings; zero keeps
 /// the image's own.

@@ -141,11 +141,11 @@ void draw_waypoints(const drawing_context& context, const waypoint_list& waypoin
         if (label.empty()) continue;
         const std::vector<text_run> runs = script_runs(label, font);
         const text_extent e = measure_runs(context.canvas, runs, text);
-        // Left of the dot where the right would leave the picture.
+        // Left of the dot where the right would leave the picture and the left would not:
+        // cut at the edge, a name must keep its start.
         double x = points[i].x + label_gap * scale;
-        if (x + e.width > static_cast<double>(image_width(context.canvas))) {
-            x = points[i].x - label_gap * scale - e.width;
-        }
+        const double left = points[i].x - label_gap * scale - e.width;
+        if (x + e.width > static_cast<double>(image_width(context.canvas)) && left >= 0) x = left;
         const double baseline = points[i].y + (e.ascent - e.descent) / 2;
         const double margin = label_halo * scale / 2;
         const box here{x - margin, baseline - e.ascent - margin, x + e.width + margin,

@@ -64,7 +64,7 @@ drawing_reach waypoint_reach();
 /// Draws each waypoint as a dark dot in a white ring, about 9 pixels across at scale 1
 /// (times the context's scale), then their names beside them in `font` (each script in
 /// its font), dark on a light halo, cut with "…" past 40 characters, on the left where
-/// the right would leave the picture. A name that would
+/// the right would leave the picture and the left would not. A name that would
 /// overlap one drawn before it is left out; its marker stays.
 void draw_waypoints(const drawing_context& context, const waypoint_list& waypoints,
                     const std::string& font);

@@ -61,51 +61,66 @@ std::vector<std::string> shaded_primitives(const std::vector<canvas_point>& poin
     return primitives;
 }
 
-// The same path drawn wider in the casing's colour first, so that the line over it
-// reads on a busy or dark map; laid once, as the line is, so that a translucent casing
-// is even too.
-void draw_outline(const drawing_context& context, const std::vector<canvas_point>& points,
-                  long width, long height, long x, long y) {
-    if (!context.outline) return;
-    image_handle layer = get_canvas(width, height, "none");
-    color_quad opaque = *context.outline;
-    opaque.opacity = 0;
-    for (const track_run& run : split_track(points)) {
-        draw_polyline(layer, run, opaque, outline_width(context.line_width), true, RoundJoin,
-                      RoundCap);
-    }
-    composite_translucent(context.canvas, layer, context.outline->opacity, x, y);
-}
-
-void draw_line(const drawing_context& context, const track_segment& segment,
-               const std::vector<unsigned char>* shades) {
+std::vector<canvas_point> projected(const drawing_context& context, const track_segment& segment) {
     std::vector<canvas_point> points;
     points.reserve(segment.size());
     for (const track_point& p : segment) {
         points.push_back(project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat,
                                        p.lon, context.scale));
     }
+    return points;
+}
+
+// The part of the canvas a line of `width` through the points can touch.
+struct line_box {
+    long left, top, right, bottom;  // right and bottom exclusive
+};
+
+// The line's box, the points moved into it; none when it misses the canvas. A layer
+// of that box is all a line needs: nothing outside it can be touched.
+std::optional<line_box> box_of(const drawing_context& context, std::vector<canvas_point>& points,
+                               double width) {
+    const int reach = static_cast<int>(std::ceil(width / 2)) + 2;
+    const auto [left, right] = std::ranges::minmax(points, {}, &canvas_point::x);
+    const auto [top, bottom] = std::ranges::minmax(points, {}, &canvas_point::y);
+    const line_box box{std::max<long>(0, long(left.x) - reach), std::max<long>(0, long(top.y) - reach),
+                       std::min<long>(image_width(context.canvas), long(right.x) + reach + 1),
+                       std::min<long>(image_height(context.canvas), long(bottom.y) + reach + 1)};
+    if (box.left >= box.right || box.top >= box.bottom) return std::nullopt;
+    for (canvas_point& p : points) p = {shifted(p.x, int(box.left)), shifted(p.y, int(box.top))};
+    return box;
+}
+
+// The same path drawn wider in the casing's colour, so that the line over it reads on a
+// busy or dark map; laid once, as the line is, so that a translucent casing is even too.
+void draw_outline(const drawing_context& context, std::vector<canvas_point> points) {
+    if (!context.outline || points.empty()) return;
+    keep_alpha(context.canvas);
+    const double width = outline_width(context.line_width);
+    const std::optional<line_box> box = box_of(context, points, width);
+    if (!box) return;
+    image_handle layer = get_canvas(box->right - box->left, box->bottom - box->top, "none");
+    color_quad opaque = *context.outline;
+    opaque.opacity = 0;
+    for (const track_run& run : split_track(points)) {
+        draw_polyline(layer, run, opaque, width, true, RoundJoin, RoundCap);
+    }
+    composite_translucent(context.canvas, layer, context.outline->opacity, box->left, box->top);
+}
+
+void draw_line(const drawing_context& context, const track_segment& segment,
+               const std::vector<unsigned char>* shades) {
+    std::vector<canvas_point> points = projected(context, segment);
     keep_alpha(context.canvas);
     // A line of one piece has no joins: drawn straight on the canvas, as it always was.
-    if (!context.outline && !(shades && context.shades) && points.size() <= track_run_length) {
+    if (!(shades && context.shades) && points.size() <= track_run_length) {
         draw_polyline(context.canvas, points, context.color, context.line_width, true, RoundJoin,
                       RoundCap);
         return;
     }
-    // The layer covers the line's box on the canvas: nothing outside it can be touched.
-    const double widest = context.outline ? outline_width(context.line_width) : context.line_width;
-    const int reach = static_cast<int>(std::ceil(widest / 2)) + 2;
-    const auto [left, right] = std::ranges::minmax(points, {}, &canvas_point::x);
-    const auto [top, bottom] = std::ranges::minmax(points, {}, &canvas_point::y);
-    const long x0 = std::max<long>(0, long(left.x) - reach);
-    const long y0 = std::max<long>(0, long(top.y) - reach);
-    const long x1 = std::min<long>(image_width(context.canvas), long(right.x) + reach + 1);
-    const long y1 = std::min<long>(image_height(context.canvas), long(bottom.y) + reach + 1);
-    if (x0 >= x1 || y0 >= y1) return;
-    for (canvas_point& p : points) p = {shifted(p.x, int(x0)), shifted(p.y, int(y0))};
-
-    draw_outline(context, points, x1 - x0, y1 - y0, x0, y0);
-    image_handle layer = get_canvas(x1 - x0, y1 - y0, "none");
+    const std::optional<line_box> box = box_of(context, points, context.line_width);
+    if (!box) return;
+    image_handle layer = get_canvas(box->right - box->left, box->bottom - box->top, "none");
     color_quad opaque = context.color;
     opaque.opacity = 0;
     if (shades && context.shades && shades->size() == points.size()) {
@@ -123,7 +138,7 @@ void draw_line(const drawing_context& context, const track_segment& segment,
             draw_polyline(layer, run, opaque, context.line_width, true, RoundJoin, RoundCap);
         }
     }
-    composite_translucent(context.canvas, layer, context.color.opacity, x0, y0);
+    composite_translucent(context.canvas, layer, context.color.opacity, box->left, box->top);
 }
 
 // The pins of the tracks first..last (exclusive): at their first and last point.
@@ -158,8 +173,16 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
     place_marker(context, context.end_pin, segment.back());
 }
 
-void draw_tracks(const drawing_context& context, const track_list& tracks,
+void draw_tracks(const drawing_context& given, const track_list& tracks,
                  const std::vector<size_t>& ends) {
+    // Every casing first: one drawn later would cut the lines it crosses and cover their pins.
+    if (given.outline) {
+        for (const track& t : tracks) {
+            for (const track_segment& s : t) draw_outline(given, projected(given, s));
+        }
+    }
+    drawing_context context = given;
+    context.outline.reset();
     // The shades of the segments in drawing order.
     size_t n = 0;
     const auto shades = [&]() -> const std::vector<unsigned char>* {

@@ -63,7 +63,7 @@ void draw_track_segment(const drawing_context& context, const track_segment& seg
 /// Draws every track in order; `ends` splits them into documents (tracks.size() after
 /// each). Per segment as draw_track_segment does; per track or file, all lines of the unit
 /// first, then the start pin at its first point and the end pin at its last (an empty
-/// unit draws no pins).
+/// unit draws no pins). With an outline, every casing goes under every line and pin.
 void draw_tracks(const drawing_context& context, const track_list& tracks,
                  const std::vector<size_t>& ends);
 

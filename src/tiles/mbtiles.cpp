@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/failure.h"
 #include "common/text.h"
@@ -54,7 +55,10 @@ Mbtiles::Mbtiles(std::string path) : path_(std::move(path)) {
                                        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
     db_.reset(db);
     if (opened != SQLITE_OK) {
-        fail(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(opened));
+        // "unable to open database file" alone does not say whether it is missing or forbidden.
+        const int error = db != nullptr ? sqlite3_system_errno(db) : 0;
+        fail(std::string(db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(opened)) +
+             (error != 0 ? std::string(" (") + std::strerror(error) + ")" : ""));
     }
     // A view of a hostile file could otherwise sort its way through all memory.
     sqlite3_hard_heap_limit64(max_heap_bytes);

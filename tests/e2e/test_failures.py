@@ -240,14 +240,15 @@ with Tile_server(suite.workdir) as server:
         suite.expect(name, r, 2, stderr_re=CANVAS_REFUSED, tracks=EXAMPLE_TRACKS,
                      size=(20000, 20000), end=gpx_oracle.NOT_DOWNLOADED)
         suite.check(name + ": no request, no directory", [requests_problem(server, []), left])
-    # -compress keeps a copy of the pixels: its smaller cap is checked as early.
-    name = "compressed canvas beyond the limits"
-    if suite.wanted(name):
-        r = suite.run(["-url", server.template, "-width", "9000", "-height", "9000", "-compress"],
-                      EXAMPLE_GPX)
-        suite.expect(name, r, 2, stderr_re=r'Fatal error: exception Failure\("a compressed picture '
-                     r'of 9000x9000 pixels is larger than the imaging library allows [^\n]*\n')
-        suite.check(name + ": no request", [requests_problem(server, [])])
+    # -compress and -heatmap keep a copy of the pixels: their smaller cap is checked as early.
+    for option, kind in (("-compress", "compressed"), ("-heatmap", "heat map")):
+        name = f"{kind} canvas beyond the limits"
+        if suite.wanted(name):
+            r = suite.run(["-url", server.template, "-width", "9000", "-height", "9000", option],
+                          EXAMPLE_GPX)
+            suite.expect(name, r, 2, stderr_re=rf'Fatal error: exception Failure\("a {kind} picture '
+                         r'of 9000x9000 pixels is larger than the imaging library allows [^\n]*\n')
+            suite.check(name + ": no request", [requests_problem(server, [])])
 
     # An entry dated two days ahead (a clock set wrong) is asked for without
     # a time condition, which this server would answer "not modified".
@@ -572,7 +573,7 @@ if suite.wanted(name):
 TILE_ROWS = [(13, x, y) for x, y in EXAMPLE_TILES]
 MBTILES = [
     ("MBTiles: not a database", GARBAGE * 100, "file is not a database"),
-    ("MBTiles: no such file", None, "unable to open database file"),
+    ("MBTiles: no such file", None, "unable to open database file (No such file or directory)"),
     ("MBTiles: a database without tiles", [], "not an MBTiles file (no such table: tiles)"),
     ("MBTiles: hostile zoom", [("maxzoom", "99999999999")],
      'the metadata maxzoom \\"99999999999\\" is no zoom from 0 to 22'),

@@ -343,6 +343,18 @@ TEST(Markers, PinAnchorAndShadowOrder) {
     EXPECT_EQ(pixel(bare, 100, 190), white);
     EXPECT_NE(pixel(bare, 103, 200), white);
     draw_track_segment(no_pins, {});
+    // Two crossing segments: the second's casing stays under the first's line.
+    drawing_context cased = no_pins;
+    cased.color = red;
+    cased.outline = white;
+    draw_tracks(cased, {{{{0.0, 0.0}, {0.0, 20.0}}, {{10.0, 10.0}, {-10.0, 10.0}}}}, {1});
+    EXPECT_EQ(pixel(bare, 104, 200), red);
+    // A label that fits on neither side of its dot stays right of it.
+    image_handle narrow = get_canvas(60, 20, "#FFFFFF");
+    const drawing_context at_left{true, 0,       128.0 - 10, 128.0 - 10,   narrow,
+                                  pin,  end_pin, shadow,     track_color()};
+    draw_waypoints(at_left, {{{0.0, 0.0}}, {"A name too long for either side"}}, attribution_font);
+    EXPECT_NE(pixel(narrow, 21, 10), white);
 }
 
 // What a margin must keep clear: half the line's width plus 2, and the pins

@@ -206,6 +206,7 @@ TEST(GpxRead, WaypointsAndHiddenPoints) {
         EXPECT_EQ(d.marks.names, (std::vector<std::string>{"A & B", ""}));
         EXPECT_EQ(describe(d.tracks), "[][[(8 9)]]");
         EXPECT_EQ(d.hidden_tracks, 1);
+        EXPECT_TRUE(d.emptied);
         EXPECT_EQ(d.waypoints, 4);
     }
 }
