@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "common/text.h"
 #include "geo/projection.h"
@@ -50,52 +49,26 @@ void set_heat(PixelPacket& pixel, double level, double cover) {
     pixel.opacity = quantum(1 - std::min(cover, 1.0) * (faint_alpha + (1 - faint_alpha) * level));
 }
 
-// Far-off points stay far off, without overflowing the shift onto the mask.
-int shifted(int value, long by) {
-    constexpr long far = 1L << 30;
-    return static_cast<int>(std::clamp(static_cast<long>(value) - by, -far, far));
-}
-
 // Adds the cover of one ride's line, drawn only within its own box, to `cover`.
 void add_ride(const drawing_context& context, const track_list& tracks, size_t first, size_t last,
               std::vector<float>& cover) {
     const long width = image_width(context.canvas);
-    const long height = image_height(context.canvas);
     std::vector<track_run> runs;
     for (size_t t = first; t < last; ++t) {
         for (const track_segment& segment : tracks[t]) {
             if (segment.empty()) continue;
-            std::vector<canvas_point> points;
-            points.reserve(segment.size());
-            for (const track_point& p : segment) {
-                points.push_back(project_point(context.zoom, context.canvas_left,
-                                               context.canvas_top, p.lat, p.lon, context.scale));
+            for (track_run& run : split_track(projected(context, segment))) {
+                runs.push_back(std::move(run));
             }
-            for (track_run& run : split_track(points)) runs.push_back(std::move(run));
         }
     }
-    if (runs.empty()) return;
-    long left = std::numeric_limits<long>::max(), top = left;
-    long right = std::numeric_limits<long>::min(), bottom = right;
-    for (const track_run& run : runs) {
-        for (const canvas_point& p : run) {
-            left = std::min<long>(left, p.x);
-            right = std::max<long>(right, p.x);
-            top = std::min<long>(top, p.y);
-            bottom = std::max<long>(bottom, p.y);
-        }
-    }
-    const long reach = static_cast<long>(std::ceil(context.line_width / 2)) + 2;
-    left = std::max(0L, left - reach);
-    top = std::max(0L, top - reach);
-    right = std::min(width, right + reach + 1);
-    bottom = std::min(height, bottom + reach + 1);
-    if (left >= right || top >= bottom) return;
+    const std::optional<line_box> box = fit_to_box(context, runs, context.line_width);
+    if (!box) return;
+    const auto [left, top, right, bottom] = *box;
 
     image_handle mask = get_canvas(right - left, bottom - top, "black");
     const color_quad white{65535, 65535, 65535, 0};
-    for (track_run& run : runs) {
-        for (canvas_point& p : run) p = {shifted(p.x, left), shifted(p.y, top)};
+    for (const track_run& run : runs) {
         draw_polyline(mask, run, white, context.line_width, true, RoundJoin, RoundCap);
     }
     read_rows(mask, [&](long y, std::span<const PixelPacket> pixels) {

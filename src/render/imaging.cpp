@@ -404,12 +404,13 @@ namespace {
 
 // Strokes (width above 0) or fills the primitive; the other paint is transparent.
 void paint_primitive(image_handle& image, const std::string& primitive, color_quad stroke,
-                     color_quad fill, double width, bool antialias, LineJoin join, LineCap cap) {
+                     color_quad fill, double width, bool antialias, LineJoin join, LineCap cap,
+                     const char* fault = "draw_polyline failed") {
     Image_info info(CloneImageInfo(nullptr));
     const Draw_info draw(CloneDrawInfo(info.get(), nullptr));
     info.reset();
     if (!draw) {
-        throw failure("draw_polyline failed");
+        throw failure(fault);
     }
     draw->fill.red = static_cast<Quantum>(fill.red);
     draw->fill.green = static_cast<Quantum>(fill.green);
@@ -427,7 +428,7 @@ void paint_primitive(image_handle& image, const std::string& primitive, color_qu
     draw->text_antialias = antialias ? MagickTrue : MagickFalse;
     CloneString(&draw->primitive, primitive.c_str());
     if (DrawImage(image.get(), draw.get()) == MagickFalse) {
-        throw failure("draw_polyline failed");
+        throw failure(fault);
     }
 }
 
@@ -446,24 +447,8 @@ void fill_primitive(image_handle& image, const std::string& primitive, color_qua
 
 void draw_circle(image_handle& image, double x, double y, double radius, color_quad fill,
                  color_quad ring, double ring_width) {
-    const Image_info info(CloneImageInfo(nullptr));
-    const Draw_info draw(CloneDrawInfo(info.get(), nullptr));
-    if (!draw) throw failure("draw_circle failed");
-    const auto pixel = [](color_quad c) {
-        PixelPacket p{};
-        p.red = static_cast<Quantum>(c.red);
-        p.green = static_cast<Quantum>(c.green);
-        p.blue = static_cast<Quantum>(c.blue);
-        p.opacity = static_cast<Quantum>(c.opacity);
-        return p;
-    };
-    draw->fill = pixel(fill);
-    draw->stroke = pixel(ring);
-    draw->stroke_width = ring_width;
-    draw->stroke_antialias = MagickTrue;
-    draw->affine = AffineMatrix{1, 0, 0, 1, 0, 0};
-    CloneString(&draw->primitive, format("circle %.2f,%.2f %.2f,%.2f", x, y, x + radius, y).c_str());
-    if (DrawImage(image.get(), draw.get()) == MagickFalse) throw failure("draw_circle failed");
+    paint_primitive(image, format("circle %.2f,%.2f %.2f,%.2f", x, y, x + radius, y), ring, fill,
+                    ring_width, true, MiterJoin, ButtCap, "draw_circle failed");
 }
 
 void read_rows(const image_handle& image,

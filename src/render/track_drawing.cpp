@@ -28,12 +28,44 @@ double outline_width(double line_width) {
     return line_width + 2 * std::max(line_width / 3, 1.0);
 }
 
-namespace {
-
-// Saturating, as far-off points already are.
-int shifted(int v, int by) {
-    return static_cast<int>(std::clamp<long>(long(v) - by, INT_MIN, INT_MAX));
+std::vector<canvas_point> projected(const drawing_context& context, const track_segment& segment) {
+    std::vector<canvas_point> points;
+    points.reserve(segment.size());
+    for (const track_point& p : segment) {
+        points.push_back(project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat,
+                                       p.lon, context.scale));
+    }
+    return points;
 }
+
+std::optional<line_box> fit_to_box(const drawing_context& context, std::span<track_run> runs,
+                                   double width) {
+    long left = LONG_MAX, top = LONG_MAX, right = LONG_MIN, bottom = LONG_MIN;
+    for (const track_run& run : runs) {
+        for (const canvas_point& p : run) {
+            left = std::min<long>(left, p.x);
+            right = std::max<long>(right, p.x);
+            top = std::min<long>(top, p.y);
+            bottom = std::max<long>(bottom, p.y);
+        }
+    }
+    if (left > right) return std::nullopt;
+    const long reach = static_cast<long>(std::ceil(width / 2)) + 2;
+    const line_box box{std::max(0L, left - reach), std::max(0L, top - reach),
+                       std::min(image_width(context.canvas), right + reach + 1),
+                       std::min(image_height(context.canvas), bottom + reach + 1)};
+    if (box.left >= box.right || box.top >= box.bottom) return std::nullopt;
+    // Saturating, as far-off points already are.
+    const auto shifted = [](int v, long by) {
+        return static_cast<int>(std::clamp<long>(long(v) - by, INT_MIN, INT_MAX));
+    };
+    for (track_run& run : runs) {
+        for (canvas_point& p : run) p = {shifted(p.x, box.left), shifted(p.y, box.top)};
+    }
+    return box;
+}
+
+namespace {
 
 // The pieces of one colour each, every one from a colour's first point to the next colour's
 // first, so they join; points on the same pixel as the one before are dropped. One
@@ -61,43 +93,13 @@ std::vector<std::string> shaded_primitives(const std::vector<canvas_point>& poin
     return primitives;
 }
 
-std::vector<canvas_point> projected(const drawing_context& context, const track_segment& segment) {
-    std::vector<canvas_point> points;
-    points.reserve(segment.size());
-    for (const track_point& p : segment) {
-        points.push_back(project_point(context.zoom, context.canvas_left, context.canvas_top, p.lat,
-                                       p.lon, context.scale));
-    }
-    return points;
-}
-
-// The part of the canvas a line of `width` through the points can touch.
-struct line_box {
-    long left, top, right, bottom;  // right and bottom exclusive
-};
-
-// The line's box, the points moved into it; none when it misses the canvas. A layer
-// of that box is all a line needs: nothing outside it can be touched.
-std::optional<line_box> box_of(const drawing_context& context, std::vector<canvas_point>& points,
-                               double width) {
-    const int reach = static_cast<int>(std::ceil(width / 2)) + 2;
-    const auto [left, right] = std::ranges::minmax(points, {}, &canvas_point::x);
-    const auto [top, bottom] = std::ranges::minmax(points, {}, &canvas_point::y);
-    const line_box box{std::max<long>(0, long(left.x) - reach), std::max<long>(0, long(top.y) - reach),
-                       std::min<long>(image_width(context.canvas), long(right.x) + reach + 1),
-                       std::min<long>(image_height(context.canvas), long(bottom.y) + reach + 1)};
-    if (box.left >= box.right || box.top >= box.bottom) return std::nullopt;
-    for (canvas_point& p : points) p = {shifted(p.x, int(box.left)), shifted(p.y, int(box.top))};
-    return box;
-}
-
 // The same path drawn wider in the casing's colour, so that the line over it reads on a
 // busy or dark map; laid once, as the line is, so that a translucent casing is even too.
 void draw_outline(const drawing_context& context, std::vector<canvas_point> points) {
     if (!context.outline || points.empty()) return;
     keep_alpha(context.canvas);
     const double width = outline_width(context.line_width);
-    const std::optional<line_box> box = box_of(context, points, width);
+    const std::optional<line_box> box = fit_to_box(context, std::span(&points, 1), width);
     if (!box) return;
     image_handle layer = get_canvas(box->right - box->left, box->bottom - box->top, "none");
     color_quad opaque = *context.outline;
@@ -118,7 +120,7 @@ void draw_line(const drawing_context& context, const track_segment& segment,
                       RoundCap);
         return;
     }
-    const std::optional<line_box> box = box_of(context, points, context.line_width);
+    const std::optional<line_box> box = fit_to_box(context, std::span(&points, 1), context.line_width);
     if (!box) return;
     image_handle layer = get_canvas(box->right - box->left, box->bottom - box->top, "none");
     color_quad opaque = context.color;

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "geo/layout.h"
+#include "geo/projection.h"
 #include "gpx/track.h"
 #include "render/imaging.h"
 
@@ -51,6 +53,19 @@ struct drawing_context {
 /// The casing's width under a line of `line_width`: a third of it more on each side, at
 /// least a pixel.
 double outline_width(double line_width);
+
+/// The segment's points on the canvas.
+std::vector<canvas_point> projected(const drawing_context& context, const track_segment& segment);
+
+/// The part of the canvas a line of `width` through the runs can touch (right and bottom
+/// exclusive): a layer of that box is all the line needs.
+struct line_box {
+    long left, top, right, bottom;
+};
+
+/// The runs' box, their points moved into it; none when the line misses the canvas.
+std::optional<line_box> fit_to_box(const drawing_context& context, std::span<track_run> runs,
+                                   double width);
 
 /// Draws the segment's line, evenly translucent along its whole length: opaque as
 /// polylines of at most 401 points (or pieces of one colour each, with `shades`, the
