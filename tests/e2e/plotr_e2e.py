@@ -168,9 +168,11 @@ class Suite:
         parser.add_argument("--corpus", required=True, help="folder of real-world GPX files")
         parser.add_argument("--data", required=True, help="tests/data of the source tree")
         parser.add_argument("-k", dest="only", default="", help="run the cases whose name holds this")
+        parser.add_argument("--section", default="", help="run only the cases of this section")
         self.args = parser.parse_args()
         self.plotr = os.path.abspath(self.args.plotr)
         self.passed = 0
+        self.current_section = ""
         self.failed = 0
         # Runs happen in a scratch folder, where they write their pictures.
         self.workdir = tempfile.mkdtemp(prefix="plotr-e2e-")
@@ -293,8 +295,12 @@ class Suite:
         else:
             self.passed += 1
 
+    def section(self, name):
+        """Starts the part of a long suite that ctest may run as a test of its own."""
+        self.current_section = name
+
     def wanted(self, name):
-        return self.args.only in name
+        return self.args.only in name and self.args.section in ("", self.current_section)
 
     def expect(self, name, result, status, stdout=None, stderr=None, stderr_re=None, tracks=None,
                size=(800, 600), pads=(0, 0), stdout_start=None, end=gpx_oracle.WRITTEN,

@@ -199,6 +199,8 @@ def picture_problems(expected, metadata=True):
     return expected.problems(png) + ([f"chunks {sorted(kept)} are still there"] if kept else [])
 
 
+suite.section("drawing")
+
 with Tile_server(suite.workdir) as server:
     # The worked example, byte for byte.
     name = "worked example"
@@ -275,6 +277,8 @@ with Tile_server(suite.workdir) as server:
         expected = Expected(tracks, tiles, markers="-nomarkers" not in args, **style)
         suite.check(name + ": picture",
                     picture_problems(expected, metadata="-compress" not in args))
+
+    suite.section("framing")
 
     # Fixed framings, and a ride across the antimeridian: the zoom and layout
     # lines as printed, and the tiles asked for. Rides framed alike by -bbox, or
@@ -608,6 +612,8 @@ def age(paths, days):
     for path in paths:
         os.utime(path, (then, then))
 
+suite.section("cache")
+
 with Tile_server(suite.workdir) as server:
     # Without the option, pictures come out the same in parallel, tiles
     # asked for in any order.
@@ -834,10 +840,9 @@ if suite.wanted(name):
         suite.check(name + ": same picture, still stale", [
             same_picture("good.png", "fallback.png"), requests_problem(server, tile_paths(13, [(4400, 2686)])),
             None if os.stat(stale).st_mtime == 1400000000 else "entry refreshed"])
-# -margin over a white map: nothing drawn comes within the margin of an edge,
-# for rides from north to south (the start pin stands at the top) and from
-# east to west; without it the pins reach the edge. A margin that even zoom 0
-# cannot keep is said on standard error, and the picture is still written.
+
+suite.section("options")
+
 # MBTiles files, with no server running: the tiles in place (their rows are
 # counted from the south in the file), from a tiles table or a view over the
 # deduplicated layout; a tile not in the file stays white. Rows: name,
@@ -880,6 +885,10 @@ if suite.wanted(name):
     suite.check(name, [same_picture("file.png", "same.png"),
                        None if same_picture("file.png", "none.png") else "no credit line"])
 
+# -margin over a white map: nothing drawn comes within the margin of an edge,
+# for rides from north to south (the start pin stands at the top) and from
+# east to west; without it the pins reach the edge. A margin that even zoom 0
+# cannot keep is said on standard error, and the picture is still written.
 white = suite.path("white.png")
 with open(white, "wb") as f:
     f.write(pngfile.encode(256, 256, 3, bytes(WHITE) * 256 * 256))
