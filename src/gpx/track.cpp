@@ -89,9 +89,9 @@ void read_extras(Reader& reader, track_point& point) {
             continue;
         }
         if (depth == 0) return;
-        if (depth == 1 && last == "ele") point.elevation = to_measure(signal.text);
-        if (depth == 1 && last == "time") point.time = parse_time(signal.text);
-        if (extensions > 0 && depth > 1 && last == "hr") point.heart_rate = to_measure(signal.text);
+        if (depth == 1 && last == "ele") point.elevation = to_measure(reader.text());
+        if (depth == 1 && last == "time") point.time = parse_time(reader.text());
+        if (extensions > 0 && depth > 1 && last == "hr") point.heart_rate = to_measure(reader.text());
         if (depth == 1) extensions = 0;
         last = {};
         --depth;
@@ -191,7 +191,7 @@ void read_waypoint(const Tag& tag, Reader& reader, const reading_options& option
         if (signal.kind == xmlm_shit::Signal::Kind::element_start) {
             in_name = ++depth == 2 && signal.tag->name() == "name";
         } else if (depth-- == 2 && in_name && !name) {
-            name = std::string(signal.text);
+            name = std::string(reader.text());
         }
     }
     if (!lat_value || !lon_value) return;

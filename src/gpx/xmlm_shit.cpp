@@ -328,8 +328,10 @@ struct Reader::Parser {
     static void on_start(void* data, const XML_Char* name, const XML_Char** attributes) {
         guarded(data, [&](Parser& parser) {
             ++parser.open_elements;
-            parser.leaf.clear();
-            parser.in_leaf = parser.keep_text;
+            if (parser.keep_text) {
+                parser.leaf.clear();
+                parser.in_leaf = true;
+            }
             Tag& tag = parser.push(Signal::Kind::element_start);
             // Expat counts the bytes up to here once per block anyway; asking
             // now only splits that count.
@@ -494,7 +496,7 @@ struct Reader::Parser {
         Slot& slot = queue[head++];
         if (slot.kind == Signal::Kind::element_end) {
             --depth;
-            return {Signal::Kind::element_end, nullptr, slot.text};
+            return {Signal::Kind::element_end, nullptr};
         }
         if (depth == open_tags.size()) open_tags.emplace_back();
         Tag& tag = open_tags[depth++];
@@ -509,6 +511,14 @@ Reader::Reader(Byte_source& input, bool keep_text)
 Reader::~Reader() = default;
 
 Signal Reader::next() { return parser_->next(); }
+
+std::string_view Reader::text() const {
+    // The slot just taken stays as it is until the next signal refills the queue.
+    const Parser& p = *parser_;
+    if (!p.keep_text || p.head == 0) return {};
+    const Parser::Slot& slot = p.queue[p.head - 1];
+    return slot.kind == Signal::Kind::element_end ? std::string_view(slot.text) : std::string_view();
+}
 
 const Tag& Reader::find_start(std::string_view name) {
     for (;;) {

@@ -85,10 +85,6 @@ struct Signal {
     enum class Kind { element_start, element_end };
     Kind kind;
     const Tag* tag;  ///< the start tag for element_start, nullptr for element_end
-    /// For element_end of a reader that keeps text: the element's character data in UTF-8
-    /// when it has no child elements (its first max_kept_text bytes), else empty. Valid
-    /// until the next signal is taken.
-    std::string_view text = {};
 };
 
 /// The most bytes of an element's text a reader keeps.
@@ -112,6 +108,11 @@ public:
     /// Throws Xml_error(line, column, "fault") at malformed input, once every signal before
     /// it has been taken. Input after the root element's end is never read.
     Signal next();
+
+    /// After an element_end, for a reader that keeps text: the element's character data in
+    /// UTF-8 when it has no child elements (its first max_kept_text bytes), else empty.
+    /// Valid until the next signal is taken. (Not in Signal: two words return in registers.)
+    std::string_view text() const;
 
     /// Takes signals up to the first element start named `name` and returns its tag.
     /// Throws Assert_failure if an element ends first.
