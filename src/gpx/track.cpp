@@ -176,14 +176,21 @@ void find_gpx(Reader& reader) {
     }
 }
 
-// A waypoint's place and the text of its first name child; one that is not a position
-// is left out.
-void read_waypoint(const Tag& tag, Reader& reader, const reading_options& options,
-                   waypoint_list& marks) {
+// A waypoint's place, when it is a position.
+std::optional<track_point> waypoint_place(const Tag& tag) {
     const std::string* lat = tag.attribute("lat");
     const std::string* lon = tag.attribute("lon");
     const std::optional<double> lat_value = lat ? to_coordinate(*lat) : std::nullopt;
     const std::optional<double> lon_value = lon ? to_coordinate(*lon) : std::nullopt;
+    if (!lat_value || !lon_value) return std::nullopt;
+    const track_point point{*lat_value, *lon_value};
+    return is_position(point) ? std::optional(point) : std::nullopt;
+}
+
+// The text of the waypoint's first name child, its end taken; kept with `place` when the
+// waypoint is a position.
+void read_waypoint(Reader& reader, const std::optional<track_point>& place,
+                   waypoint_list& marks) {
     std::optional<std::string> name;
     bool in_name = false;
     for (long depth = 1; depth > 0;) {
@@ -194,11 +201,8 @@ void read_waypoint(const Tag& tag, Reader& reader, const reading_options& option
             name = std::string(reader.text());
         }
     }
-    if (!lat_value || !lon_value) return;
-    track_point point{};
-    point = {*lat_value, *lon_value};
-    if (!is_position(point) || (options.hides_waypoint && options.hides_waypoint(point))) return;
-    marks.points.push_back(point);
+    if (!place) return;
+    marks.points.push_back(*place);
     marks.names.push_back(name.value_or(""));
 }
 
@@ -280,11 +284,19 @@ gpx_document read_document(xmlm_shit::Byte_source& input, bool routes, const rea
             route_tracks.push_back({read_points(reader, "rtept", route_skipped, &route_fault,
                                                 options.extras)});
             if (hidden(route_tracks.back())) ++routes_hidden;
-        } else if (name == "wpt" && options.waypoints) {
-            ++document.waypoints;
-            read_waypoint(*signal.tag, reader, options, document.marks);
+        } else if (name == "wpt") {
+            std::optional<track_point> place;
+            if (options.waypoints || options.hides_waypoint) place = waypoint_place(*signal.tag);
+            // One in a zone is as if deleted from the document: not even counted.
+            const bool hidden = place && options.hides_waypoint && options.hides_waypoint(*place);
+            if (hidden) place.reset();
+            if (!hidden) ++document.waypoints;
+            if (options.waypoints) {
+                read_waypoint(reader, place, document.marks);
+            } else {
+                xmlm_shit::skip_element(reader);
+            }
         } else {
-            if (name == "wpt") ++document.waypoints;
             xmlm_shit::skip_element(reader);
         }
     }

@@ -188,14 +188,15 @@ TEST(GpxRead, RoutesStandInForMissingTracks) {
 }
 
 // Waypoints are read only when asked: their place and the text of their first name. A
-// track the hide step empties lets the routes stand in, as if its points were never there.
+// track the hide step empties lets the routes stand in, as if its points were never there;
+// a waypoint in a zone is not even counted, drawn or not.
 TEST(GpxRead, WaypointsAndHiddenPoints) {
     const std::string document =
         "<gpx><wpt lat='1' lon='2'><name>A &amp; <![CDATA[B]]></name><name>2nd</name></wpt>"
         "<wpt lat='3' lon='4'><name>x<b/>y</name></wpt><wpt lon='5'><name>no lat</name></wpt>"
         "<wpt lat='6' lon='7'/><rte><rtept lat='8' lon='9'/></rte>"
         "<trk><trkseg><trkpt lat='1' lon='1'/></trkseg></trk></gpx>";
-    const reading_options options{
+    reading_options options{
         .waypoints = true,
         .hide = [](track& t) { return t[0][0].lat == 1 && (t.clear(), true); },
         .hides_waypoint = [](const track_point& p) { return p.lat == 6; }};
@@ -207,8 +208,11 @@ TEST(GpxRead, WaypointsAndHiddenPoints) {
         EXPECT_EQ(describe(d.tracks), "[][[(8 9)]]");
         EXPECT_EQ(d.hidden_tracks, 1);
         EXPECT_TRUE(d.emptied);
-        EXPECT_EQ(d.waypoints, 4);
+        EXPECT_EQ(d.waypoints, 3);
     }
+    options.waypoints = false;
+    String_source source(document);
+    EXPECT_EQ(read_document(source, false, options).waypoints, 3);
 }
 
 // Places beyond the map's 85.05 degrees stay; the first point left out is told by its tag.
