@@ -127,6 +127,8 @@ bool any_known(const std::vector<std::vector<float>>& values) {
 }
 
 std::string none_has(const std::string& what, const std::string& needs, size_t points) {
+    // Waypoints drawn alone leave no track point at all.
+    if (points == 0) return format("%s needs %s; there are no track points", what.c_str(), needs.c_str());
     return format("%s needs %s; none of the %zu track points has one", what.c_str(),
                   needs.c_str(), points);
 }

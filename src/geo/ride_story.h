@@ -59,7 +59,8 @@ struct ride_figures {
 /// across the gaps between segments. Ascent and descent count changes of the recorded
 /// elevation once they reach climb_threshold from the last counted level; moving time
 /// is the time between consecutive points at most 60 s apart and at least 0.3 m/s.
-/// Throws Failure("-profile needs elevations; none of the <n> track points has one").
+/// Throws Failure("-profile needs elevations; none of the <n> track points has one"), or
+/// "...; there are no track points" when there are none.
 ride_figures ride_figures_of(const track_list& tracks);
 
 inline constexpr double climb_threshold = 3.0;  ///< metres

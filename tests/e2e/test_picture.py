@@ -1003,6 +1003,8 @@ STORY = [
      '-color-by heartrate needs heart rates; none of the 1860 track points has one'),
     ("no times", "gpxpy-route.gpx", ["-routes", "-color-by", "speed"], "needs times; none of the"),
     ("no elevations", "phpgpx-timezero.gpx", ["-profile", "40"], "-profile needs elevations"),
+    ("waypoints alone", "gpxpy-unicode.gpx", ["-waypoints", "-profile", "40"],
+     "-profile needs elevations; there are no track points"),
 ]
 with Tile_server(suite.workdir) as server:
     for name, document, args, check in STORY:
